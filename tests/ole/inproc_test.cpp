@@ -35,6 +35,7 @@ HRESULT Call(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVar
   DISPPARAMS p{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, static_cast<UINT>(reversed.size()),
                flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
   UINT err = 0;
+  if (result) result->Clear();  // Invoke takes the result as uninitialised
   return d->Invoke(id, IID_NULL, 0, flags, &p, result, info, &err);
 }
 
