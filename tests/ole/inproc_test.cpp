@@ -10,6 +10,7 @@
 #include "ole/com.h"
 #include "ole/comptr.h"
 #include "ole/registry.h"
+#include "support/automation.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
 
@@ -23,20 +24,9 @@ const std::string kAdder = kModules + "/ADDER.OCX";
 
 testsupport::RunResult Regsvr32(const std::string& args) { return RunShell(Quote(REGSVR32_PATH) + " " + args); }
 
-// Calls a method or property get by name and returns the result.
 HRESULT Call(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args, CComVariant* result,
              EXCEPINFO* info = nullptr) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-  if (FAILED(hr)) return hr;
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID put = DISPID_PROPERTYPUT;
-  DISPPARAMS p{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, static_cast<UINT>(reversed.size()),
-               flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
-  UINT err = 0;
-  if (result) result->Clear();  // Invoke takes the result as uninitialised
-  return d->Invoke(id, IID_NULL, 0, flags, &p, result, info, &err);
+  return testsupport::CallByName(d, name, flags, std::move(args), result, info);
 }
 
 class InprocTest : public ::testing::Test {
@@ -107,6 +97,15 @@ TEST_F(InprocTest, RegisterCreateInvokeUnloadUnregister) {
     ASSERT_EQ(Call(b.Get(), u"Total", DISPATCH_PROPERTYGET, {}, &result), S_OK);
     EXPECT_EQ(result.lVal, 5);
   }
+  CoFreeUnusedLibraries();
+  EXPECT_EQ(ole::LoadedModuleCount(), 0u);
+
+  // A constructor that raises fails the creation with what it raised, and
+  // leaves no lock behind.
+  ComPtr<IDispatch> refused;
+  EXPECT_EQ(CoCreateInstance(CLSID_Refuser, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, refused.PpvOut()),
+            MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, 52757));
+  EXPECT_FALSE(refused);
   CoFreeUnusedLibraries();
   EXPECT_EQ(ole::LoadedModuleCount(), 0u);
 

@@ -37,6 +37,17 @@ class Adder : public ole::DispatchObject<Adder>, ole::server::ModuleLock {
   LONG total_ = 0;
 };
 
+// A class whose construction always fails, as a control whose client start-up
+// fails does.
+class Refuser : public ole::DispatchObject<Refuser>, ole::server::ModuleLock {
+ public:
+  Refuser() { throw ole::DispatchException::FromCode(52757, "Not today"); }
+  static const ole::DispatchTable<Refuser>& DispatchMap() {
+    static const ole::DispatchTable<Refuser> table{};
+    return table;
+  }
+};
+
 ole::tlb::Library MakeLibrary() {
   using namespace ole::tlb;
   Library lib;
@@ -73,6 +84,7 @@ const bool g_setup = [] {
   return true;
 }();
 ole::server::ClassRegistrar<Adder> g_adder(CLSID_Adder, kAdderProgId, "Adder Object");
+ole::server::ClassRegistrar<Refuser> g_refuser(CLSID_Refuser, "AdderLib.Refuser.1", "Refuser Object");
 
 HRESULT Categories(bool registering) {
   ComPtr<ICatRegister> cats;
