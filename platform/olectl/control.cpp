@@ -212,7 +212,7 @@ HRESULT COleControlBase::LoadStream(IStream* stream) {
     if (bytes.size() > kMaxStreamBytes) return STG_E_READFAULT;
     if (got < sizeof buf) break;
   }
-  auto px = CBlobPropExchange::Loading(bytes);
+  auto px = CBlobPropExchange::Loading(std::move(bytes));
   HRESULT hr = Exchange(px);
   if (SUCCEEDED(hr)) modified_ = false;
   return hr;

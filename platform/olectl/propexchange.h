@@ -85,7 +85,7 @@ inline bool PX_String(CPropExchange* px, const char* name, std::string& value, c
 class CBlobPropExchange : public CPropExchange {
  public:
   static CBlobPropExchange Saving() { return CBlobPropExchange(false, {}); }
-  static CBlobPropExchange Loading(std::string_view bytes) { return CBlobPropExchange(true, bytes); }
+  static CBlobPropExchange Loading(std::string bytes) { return CBlobPropExchange(true, std::move(bytes)); }
   const std::string& Bytes() const { return out_; }
   // Loading: whether every byte was consumed.
   bool AtEnd() const { return pos_ == in_.size(); }
@@ -99,11 +99,11 @@ class CBlobPropExchange : public CPropExchange {
   bool ExchangeVersionValue(DWORD& stored) override;
 
  private:
-  CBlobPropExchange(bool loading, std::string_view in) : CPropExchange(loading), in_(in) {}
+  CBlobPropExchange(bool loading, std::string in) : CPropExchange(loading), in_(std::move(in)) {}
   bool Raw(void* data, std::size_t size);
   template <class T>
   bool Fixed(T& value);
-  std::string_view in_;
+  std::string in_;  // loading: the bytes read
   std::size_t pos_ = 0;
   std::string out_;
 };
