@@ -1,0 +1,15 @@
+// Self-registration of the module's classes.
+#pragma once
+
+#include "ole/hresult.h"
+
+namespace cvsrva {
+
+// The control's registry entries and its two component categories; false
+// when the class entries cannot be written (category failures are ignored).
+bool UpdateControlRegistry(bool registering);
+
+HRESULT RegisterServer();
+HRESULT UnregisterServer();
+
+}  // namespace cvsrva

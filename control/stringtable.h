@@ -1,0 +1,18 @@
+// The control's string table.
+#pragma once
+
+#include <string_view>
+
+namespace cvsrva {
+
+inline constexpr unsigned IDS_CVSERVERADMIN = 1;       // type name of the control
+inline constexpr unsigned IDS_CVSERVERADMIN_PPG = 2;   // type name of the property page
+inline constexpr unsigned IDS_KCP_SERVER = 139;        // base class of a server's directory object
+inline constexpr unsigned IDS_DIRECTORY_API_ERROR = 600;
+inline constexpr unsigned IDS_CORVANE_ERROR = 1342;
+inline constexpr unsigned IDS_CDS_PREFIX = 1344;
+
+// The text of a string resource; empty for an id the table does not hold.
+std::string_view LoadString(unsigned id);
+
+}  // namespace cvsrva
