@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "ole/com.h"
+#include "ole/factory.h"
 #include "ole/object.h"
 #include "ole/registry.h"
 
@@ -71,33 +72,8 @@ class CatRegister final : public ComObject<ICatRegister> {
   }
 };
 
-// The manager's class object: creates a new manager for each request.
-class CatRegisterFactory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = (riid == IID_IUnknown || riid == IID_IClassFactory) ? static_cast<IClassFactory*>(this) : nullptr;
-    return *object ? S_OK : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto obj = MakeObject<CatRegister>();
-    return obj->QueryInterface(riid, object);
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
-
-HRESULT GetCatRegisterClassObject(REFIID riid, void** object) {
-  static CatRegisterFactory factory;
-  return factory.QueryInterface(riid, object);
-}
-
 const bool g_registered = [] {
-  RegisterBuiltinClass(CLSID_StdComponentCategoriesMgr, GetCatRegisterClassObject);
+  RegisterBuiltinClass(CLSID_StdComponentCategoriesMgr, StaticClassObject<CatRegister>);
   return true;
 }();
 

@@ -1,6 +1,7 @@
 // Dispatch tables: member lookup, argument checking and coercion, and the
 // mapping of member exceptions onto automation errors.
 #include "ole/dispatch.h"
+#include "ole/factory.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -389,6 +390,22 @@ HRESULT DispatchTableBase::Dispatch(void* self, std::size_t index, WORD flags,
     if (FAILED(hr)) return hr;
   }
   return r.Detach(result);
+}
+
+}  // namespace ole
+
+namespace ole {
+
+HRESULT CreateCatching(const std::function<HRESULT()>& create) {
+  try {
+    return create();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (const DispatchException& e) {
+    return e.scode ? e.scode : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, e.code);
+  } catch (const std::exception&) {
+    return E_FAIL;
+  }
 }
 
 }  // namespace ole

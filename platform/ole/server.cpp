@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "ole/bstr.h"
-#include "ole/dispatch.h"
+#include "ole/factory.h"
 #include "ole/object.h"
 #include "ole/registry.h"
 #include "ole/typelib.h"
@@ -39,15 +39,7 @@ class ClassFactory final : public IClassFactory {
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     // A constructor that raises makes the creation fail with what it raised.
-    try {
-      return info_->create(riid, object);
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (const DispatchException& e) {
-      return e.scode ? e.scode : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, e.code);
-    } catch (const std::exception&) {
-      return E_FAIL;
-    }
+    return CreateCatching([&] { return info_->create(riid, object); });
   }
   HRESULT LockServer(BOOL lock) override {
     if (lock)

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "ole/com.h"
+#include "ole/factory.h"
 #include "olectl/control.h"
 #include "olectl/proppage.h"
 
@@ -124,29 +125,8 @@ class SamplePage : public ole::ctl::COlePropertyPage<SamplePage> {
   QLineEdit* edit_ = nullptr;
 };
 
-// A class factory for T that lives as long as the program.
-template <class T>
-HRESULT StaticClassObject(REFIID riid, void** object) {
-  struct Factory final : IClassFactory {
-    HRESULT QueryInterface(REFIID iid, void** out) override {
-      *out = (iid == IID_IUnknown || iid == IID_IClassFactory) ? static_cast<IClassFactory*>(this) : nullptr;
-      return *out ? S_OK : E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-      if (outer) return CLASS_E_NOAGGREGATION;
-      auto obj = ole::MakeObject<T>();
-      return obj->QueryInterface(iid, out);
-    }
-    HRESULT LockServer(BOOL) override { return S_OK; }
-  };
-  static Factory factory;
-  return factory.QueryInterface(riid, object);
-}
-
 // Serves the control and its page by CLSID without a registry entry.
 inline void RegisterSampleControl() {
-  ole::RegisterBuiltinClass(CLSID_Sample, StaticClassObject<SampleCtrl>);
-  ole::RegisterBuiltinClass(CLSID_SamplePage, StaticClassObject<SamplePage>);
+  ole::RegisterBuiltinClass(CLSID_Sample, ole::StaticClassObject<SampleCtrl>);
+  ole::RegisterBuiltinClass(CLSID_SamplePage, ole::StaticClassObject<SamplePage>);
 }
