@@ -1,0 +1,149 @@
+// A stand-in module program for the supervisor tests. Options, in any order:
+//   --listen PORT          listen on 127.0.0.1:PORT (accepting and closing connections)
+//   --listen-after MS      wait this long before listening
+//   --exit-after MS CODE   exit with CODE after MS milliseconds
+//   --exit CODE            exit with CODE at once (after the files below are written)
+//   --ignore-term          ignore SIGTERM
+//   --print TEXT           write TEXT and a newline to stdout
+//   --print-err TEXT       write TEXT and a newline to stderr
+//   --pidfile PATH         write the process id to PATH
+//   --child-pidfile PATH   start a child in the same process group that sleeps
+//                          (ignoring SIGTERM) and write its process id to PATH
+//   --argv-file PATH       write every argument, one per line, to PATH
+//   --env-file NAME PATH   write the value of environment variable NAME to PATH
+// Without --exit or --exit-after it runs until SIGTERM.
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t gTerm = 0;
+
+void OnTerm(int) { gTerm = 1; }
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+int Listen(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+    std::perror("listen");
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int port = 0;
+  long listenAfterMs = 0;
+  long exitAfterMs = -1;
+  int exitCode = 0;
+  bool exitNow = false;
+  bool ignoreTerm = false;
+  std::string childPidfile;
+  std::vector<std::string> all(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const std::string& a = all[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= all.size()) {
+        std::fprintf(stderr, "missing value after %s\n", a.c_str());
+        std::exit(64);
+      }
+      return all[++i];
+    };
+    if (a == "--listen") {
+      port = std::atoi(next().c_str());
+    } else if (a == "--listen-after") {
+      listenAfterMs = std::atol(next().c_str());
+    } else if (a == "--exit-after") {
+      exitAfterMs = std::atol(next().c_str());
+      exitCode = std::atoi(next().c_str());
+    } else if (a == "--exit") {
+      exitNow = true;
+      exitCode = std::atoi(next().c_str());
+    } else if (a == "--ignore-term") {
+      ignoreTerm = true;
+    } else if (a == "--print") {
+      std::printf("%s\n", next().c_str());
+      std::fflush(stdout);
+    } else if (a == "--print-err") {
+      std::fprintf(stderr, "%s\n", next().c_str());
+    } else if (a == "--pidfile") {
+      WriteFile(next(), std::to_string(::getpid()));
+    } else if (a == "--child-pidfile") {
+      childPidfile = next();
+    } else if (a == "--argv-file") {
+      std::string text;
+      for (const auto& each : all) text += each + "\n";
+      WriteFile(next(), text);
+    } else if (a == "--env-file") {
+      const std::string name = next();
+      const char* value = std::getenv(name.c_str());
+      WriteFile(next(), value ? value : "(unset)");
+    } else {
+      // Anything else is an argument the test passed through; ignore it.
+    }
+  }
+  if (!childPidfile.empty()) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::signal(SIGTERM, SIG_IGN);
+      for (;;) ::pause();
+    }
+    WriteFile(childPidfile, std::to_string(child));
+  }
+  if (exitNow) return exitCode;
+
+  if (ignoreTerm) {
+    ::signal(SIGTERM, SIG_IGN);
+  } else {
+    struct sigaction sa {};
+    sa.sa_handler = OnTerm;
+    ::sigaction(SIGTERM, &sa, nullptr);
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsedMs = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  int listenFd = -1;
+  while (!gTerm) {
+    if (exitAfterMs >= 0 && elapsedMs() >= exitAfterMs) return exitCode;
+    if (port > 0 && listenFd < 0 && elapsedMs() >= listenAfterMs) {
+      listenFd = Listen(port);
+      if (listenFd < 0) return 70;
+    }
+    pollfd p{listenFd, POLLIN, 0};
+    if (::poll(&p, listenFd >= 0 ? 1 : 0, 10) > 0) {
+      const int c = ::accept(listenFd, nullptr, nullptr);
+      if (c >= 0) ::close(c);
+    }
+  }
+  return 0;
+}
