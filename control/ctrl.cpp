@@ -1,6 +1,7 @@
 #include "ctrl.h"
 
 #include <QPainter>
+#include <utility>
 
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
@@ -14,12 +15,14 @@ namespace cvsrva {
 
 CCvServerAdminCtrl::CCvServerAdminCtrl() {
   SetInterfaceIds(DIID__DCvServerAdmin, DIID__DCvServerAdminEvents);
-  std::uint32_t rc = CvClientStartup(nullptr, nullptr);
-  if (rc != 0 && AmbientUserMode()) RaiseTable(static_cast<std::int32_t>(rc));
+  // The container is not our site yet, so its user mode is unknown here: a
+  // failing start is kept and raised when the container initialises the
+  // control (RaiseStartError).
+  startError_ = CvClientStartup(nullptr, nullptr);
   CvLocaleInfo locale{};
   CvGetLocaleInfo(&locale);
-  rc = CvLoadCharTables(locale.country, locale.codePage);  // offsets 0x3C, then 0x38
-  if (rc != 0 && AmbientUserMode()) RaiseTable(static_cast<std::int32_t>(rc));
+  std::uint32_t rc = CvLoadCharTables(locale.country, locale.codePage);  // offsets 0x3C, then 0x38
+  if (startError_ == 0) startError_ = rc;
   SetInitialSize(kControlPixels, kControlPixels);
 }
 
@@ -80,6 +83,11 @@ void CCvServerAdminCtrl::RaiseInUserMode(std::int32_t code) const {
   if (AmbientUserMode()) RaiseTable(code);
 }
 
+void CCvServerAdminCtrl::RaiseStartError() {
+  std::uint32_t rc = std::exchange(startError_, 0);
+  if (rc != 0 && AmbientUserMode()) RaiseTable(static_cast<std::int32_t>(rc));
+}
+
 void CCvServerAdminCtrl::CheckInitialized() const {
   if (fullName_.empty() && AmbientUserMode()) RaiseTable(kErrNotInitialized);
 }
@@ -96,6 +104,9 @@ HRESULT CCvServerAdminCtrl::TypeLib(LCID lcid, ITypeLib** lib) {
 }
 
 void CCvServerAdminCtrl::DoPropExchange(ole::ctl::CPropExchange* px) {
+  // The first exchange is the container's InitNew or Load, made with its site
+  // set: a failing start fails the creation there, in user mode only.
+  RaiseStartError();
   ExchangeVersion(px, kPersistVersion, true);
   COleControlBase::DoPropExchange(px);  // extent and stock properties
   ole::ctl::PX_String(px, "FullName", internalName_, "");

@@ -63,6 +63,8 @@ class CCvServerAdminCtrl : public ole::ctl::COleControl<CCvServerAdminCtrl> {
 
  private:
   [[noreturn]] void RaiseTable(std::int32_t code) const;
+  // Raises a failure of the client start in user mode, once.
+  void RaiseStartError();
   // Raises code in user mode; returns normally in design mode.
   void RaiseInUserMode(std::int32_t code) const;
   // FullName empty in user mode: raises "Control not initialized".
@@ -91,6 +93,9 @@ class CCvServerAdminCtrl : public ole::ctl::COleControl<CCvServerAdminCtrl> {
   std::string serverDirName_;
   std::int32_t lastBindError_ = kErrInvalidConnection;
   std::uint32_t loading_ = 0;
+  // A failed CvClientStartup or CvLoadCharTables, until the container
+  // initialises the control.
+  std::uint32_t startError_ = 0;
 };
 
 }  // namespace cvsrva
