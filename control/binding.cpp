@@ -44,6 +44,9 @@ void CCvServerAdminCtrl::Unbind() {
 }
 
 void CCvServerAdminCtrl::BindFailed(std::int32_t code) {
+  // Every failed step is what the server operations report for an unbound
+  // control, not only the authentication and connection steps.
+  lastBindError_ = code;
   if (AmbientUserMode() && !loading_) RaiseTable(code);
   fullName_.clear();
 }

@@ -25,10 +25,12 @@ bool NameCheck(std::string_view v) {
     std::string_view rest = v.substr(kBrowsePrefix.size());
     if (HasDoubleBackslash(rest)) return false;
     std::size_t tree = rest.find('\\');
-    if (tree == std::string_view::npos) return false;
+    // A name without a tree or without a server names no server object, and
+    // would not convert back to itself once persisted.
+    if (tree == std::string_view::npos || tree == 0) return false;
     rest = rest.substr(tree + 1);
     std::size_t server = rest.rfind('\\');
-    if (server == std::string_view::npos) return false;
+    if (server == std::string_view::npos || server + 1 == rest.size()) return false;
     return !rest.substr(0, server).empty();
   }
   return false;

@@ -14,8 +14,9 @@
 namespace cvsrva {
 
 // Longest server name accepted, in bytes; longer names are refused as an
-// invalid name format.
-inline constexpr std::size_t kMaxNameLength = 1024;
+// invalid name format. Its directory form fits the client library's 515-byte
+// name areas.
+inline constexpr std::size_t kMaxNameLength = 500;
 
 // Whether an (upper-cased) name is a valid plain or browse form.
 bool NameCheck(std::string_view name);
