@@ -49,6 +49,7 @@ void ControlTest::Create(bool userMode) {
   site_->SetUserMode(userMode);
   HRESULT hr = site_->CreateControl(cvsrva::CLSID_CvSrvAdm);
   ASSERT_EQ(hr, S_OK);
+  ClearCalls();
 }
 
 cvsrva::CCvServerAdminCtrl& ControlTest::Ctrl() {
@@ -57,7 +58,7 @@ cvsrva::CCvServerAdminCtrl& ControlTest::Ctrl() {
 }
 
 namespace {
-Outcome Run(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args) {
+Outcome RunCall(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args) {
   Outcome o;
   EXCEPINFO info{};
   o.hr = testsupport::CallByName(d, name, flags, std::move(args), &o.value, &info);
@@ -70,16 +71,59 @@ Outcome Run(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVari
 }  // namespace
 
 Outcome ControlTest::Get(const char16_t* name, std::vector<CComVariant> args) {
-  return Run(Dispatch(), name, DISPATCH_PROPERTYGET, std::move(args));
+  return RunCall(Dispatch(), name, DISPATCH_PROPERTYGET, std::move(args));
 }
 
 Outcome ControlTest::Put(const char16_t* name, CComVariant value, std::vector<CComVariant> args) {
   args.push_back(std::move(value));
-  return Run(Dispatch(), name, DISPATCH_PROPERTYPUT, std::move(args));
+  return RunCall(Dispatch(), name, DISPATCH_PROPERTYPUT, std::move(args));
+}
+
+void ControlTest::BindPlain() {
+  Outcome o = Put(u"FullName", CComVariant(u"\\\\SRV1"));
+  ASSERT_EQ(o.hr, S_OK) << o.description;
+  ASSERT_NE(Ctrl().Connection(), 0u);
+  ClearCalls();
+}
+
+void ControlTest::BindDirectory() {
+  cvfake::Push("CvReadObjectInfo", cvfake::Ok(cvfake::Out::Text("SRV1.OU.O"), cvfake::Out::Record(cvfake::ObjectInfo("KCP Server"))));
+  Outcome o = Put(u"FullName", CComVariant(kBrowseName));
+  ASSERT_EQ(o.hr, S_OK) << o.description;
+  ASSERT_NE(Ctrl().Connection(), 0u);
+  ASSERT_TRUE(Ctrl().IsDirectoryBound());
+  ClearCalls();
+}
+
+void ExpectRaised(const Outcome& o, WORD code, std::string_view description) {
+  EXPECT_EQ(o.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(o.code, code);
+  EXPECT_EQ(o.scode, 0);
+  EXPECT_EQ(o.description, description);
+}
+
+void ExpectRaisedScode(const Outcome& o, SCODE scode) {
+  EXPECT_EQ(o.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.scode, scode);
+}
+
+QByteArray StateBytes(std::string_view fullName) {
+  QByteArray b;
+  auto u32 = [&b](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.append(static_cast<char>((v >> (8 * i)) & 0xFF));
+  };
+  u32(cvsrva::kPersistVersion);
+  u32(741);
+  u32(741);
+  u32(0);
+  b.append(static_cast<char>(fullName.size()));  // names below 255 bytes
+  b.append(fullName.data(), static_cast<qsizetype>(fullName.size()));
+  return b;
 }
 
 Outcome ControlTest::Invoke(const char16_t* name, std::vector<CComVariant> args) {
-  return Run(Dispatch(), name, DISPATCH_METHOD, std::move(args));
+  return RunCall(Dispatch(), name, DISPATCH_METHOD, std::move(args));
 }
 
 }  // namespace cvtest

@@ -5,8 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QByteArray>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "corvane/client/cverrors.h"
@@ -30,13 +32,25 @@ struct Outcome {
   std::string description;  // EXCEPINFO.bstrDescription
 };
 
+// The call raised an automation exception with this 16-bit code and text.
+void ExpectRaised(const Outcome& o, WORD code, std::string_view description);
+// The call raised an automation exception with this SCODE (and no code).
+void ExpectRaisedScode(const Outcome& o, SCODE scode);
+
+// A persisted control state as the framework writes it: version 1.3, the
+// 28 x 28 pixel extent, no stock properties, then the FullName text.
+QByteArray StateBytes(std::string_view fullName);
+
+// The browse-form name the directory tests bind to.
+inline constexpr char16_t kBrowseName[] = uR"(CDS:\\TREE\O\OU\SRV1)";
+
 class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Creates the control (the fake's calls are recorded from a reset).
-  // userMode: what the site reports.
+  // Creates the control on a new site that reports userMode, then forgets
+  // the calls its construction made.
   void Create(bool userMode = true);
   cvsrva::CCvServerAdminCtrl& Ctrl();
   IDispatch* Dispatch() { return site_->Dispatch(); }
@@ -50,6 +64,13 @@ class ControlTest : public ::testing::Test {
   // The calls recorded since the last ClearCalls (or since Create).
   std::vector<std::string> Calls() const { return cvfake::Calls(); }
   void ClearCalls() { cvfake::ClearCalls(); }
+
+  // Binds to \\SRV1 over a connection that is not directory-authenticated
+  // (connection 1001 on a fresh script), then forgets the calls.
+  void BindPlain();
+  // Binds to kBrowseName through the directory (context 2001, connection
+  // 1001 on a fresh script), then forgets the calls.
+  void BindDirectory();
 
   std::unique_ptr<ole::ctl::OleControlSite> site_;
   long bstrs_ = 0;
