@@ -1,0 +1,91 @@
+#include "corvane/client/config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
+
+#include "corvane/client/ini.h"
+
+namespace cvclient {
+namespace {
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+std::uint32_t Millis(const std::optional<std::string>& v, std::uint32_t fallback) {
+  if (!v) return fallback;
+  std::uint32_t n = 0;
+  auto [p, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
+  if (ec != std::errc() || p != v->data() + v->size() || n == 0) return fallback;
+  return std::min<std::uint32_t>(n, 600000);
+}
+
+}  // namespace
+
+const ServerEntry* ClientConfig::Find(const std::string& name) const {
+  for (const auto& s : servers) {
+    if (EqualNoCase(s.name, name)) return &s;
+  }
+  return nullptr;
+}
+
+std::string ClientConfigPath() {
+  if (const char* p = std::getenv("CORVANE_CLIENT"); p && *p) return p;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/corvane/client.ini";
+  if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.config/corvane/client.ini";
+  return {};
+}
+
+ClientConfig LoadClientConfig() {
+  ClientConfig c;
+  IniFile ini;
+  const std::string path = ClientConfigPath();
+  if (path.empty() || !ini.Load(path)) return c;
+  for (const auto& [name, value] : ini.Section("Servers")) {
+    const auto colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0) continue;
+    unsigned port = 0;
+    const char* b = value.data() + colon + 1;
+    const char* e = value.data() + value.size();
+    auto [p, ec] = std::from_chars(b, e, port);
+    if (ec != std::errc() || p != e || port == 0 || port > 65535) continue;
+    c.servers.push_back({Upper(name), value.substr(0, colon), static_cast<std::uint16_t>(port)});
+  }
+  for (const auto& [tree, server] : ini.Section("Trees")) c.trees.emplace_back(Upper(tree), Upper(server));
+  c.user = ini.Get("Login", "User").value_or("");
+  c.passwordFile = ini.Get("Login", "PasswordFile").value_or("");
+  c.tree = ini.Get("Login", "Tree").value_or("");
+  c.connectMs = Millis(ini.Get("Timeouts", "Connect"), c.connectMs);
+  c.requestMs = Millis(ini.Get("Timeouts", "Request"), c.requestMs);
+  return c;
+}
+
+std::optional<std::string> ReadPasswordFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::string text;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0600 &&
+            st.st_uid == ::geteuid() && st.st_size <= 1024;
+  if (ok) {
+    char buf[1025];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ok = n >= 0;
+    if (ok) text.assign(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  const auto nl = text.find_first_of("\r\n");
+  if (nl != std::string::npos) text.resize(nl);
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+}  // namespace cvclient

@@ -1,0 +1,37 @@
+// The client's configuration (client.ini at $CORVANE_CLIENT, else
+// $XDG_CONFIG_HOME/corvane/client.ini, else ~/.config/corvane/client.ini).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cvclient {
+
+struct ServerEntry {
+  std::string name;  // upper case
+  std::string host;
+  std::uint16_t port = 0;
+};
+
+struct ClientConfig {
+  std::vector<ServerEntry> servers;                          // [Servers], in file order
+  std::vector<std::pair<std::string, std::string>> trees;    // [Trees] TREE=SERVER
+  std::string user;
+  std::string passwordFile;
+  std::string tree;
+  std::uint32_t connectMs = 5000;
+  std::uint32_t requestMs = 10000;
+
+  const ServerEntry* Find(const std::string& name) const;
+};
+
+std::string ClientConfigPath();
+// Reads the configuration; a missing or unreadable file gives an empty one.
+ClientConfig LoadClientConfig();
+// The password from the password file, which must be a regular file of
+// mode 0600 owned by the caller; nothing when it is not.
+std::optional<std::string> ReadPasswordFile(const std::string& path);
+
+}  // namespace cvclient

@@ -1,0 +1,113 @@
+// The client library's table of server connections: one logged-in TCP
+// connection per server per process, reference-counted, named by a 32-bit
+// handle. Every call runs under one library lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "corvane/client/channel.h"
+#include "corvane/client/config.h"
+#include "corvane/wire/codec.h"
+#include "corvane/wire/protocol.h"
+
+namespace cvclient {
+
+struct ConnectionEntry {
+  std::string name;
+  std::uint16_t type = 0;
+  std::uint32_t id = 0;
+  std::uint8_t time[6] = {};
+  std::uint8_t ipv4[4] = {};
+  std::uint16_t port = 0;
+};
+
+struct ParameterEntry {
+  std::string name;
+  std::uint32_t type = 0;
+  std::string text;
+  std::uint32_t number = 0;
+};
+
+struct ServerInfo {
+  std::string name;
+  std::uint32_t major = 0, minor = 0, revision = 0;
+  std::uint32_t capacity = 0, inUse = 0, peak = 0;
+  bool directory = false;
+  std::string tree, description, company, revisionDate, copyright;
+  std::vector<std::string> peers;
+};
+
+struct Server {
+  ServerEntry entry;
+  Channel channel;
+  int references = 0;
+  std::uint32_t handle = 0;
+  std::uint32_t slot = 0;
+  std::uint32_t objectId = 0;
+  ServerInfo info;  // as of the login or the last server information call
+
+  // Parameter scan snapshot, taken at index 0.
+  std::vector<ParameterEntry> parameters;
+  bool haveParameters = false;
+  // Connection table snapshot, taken when a scan starts (see kscalls.cpp).
+  std::map<std::uint32_t, ConnectionEntry> connections;
+  std::chrono::steady_clock::time_point connectionsTaken{};
+  bool haveConnections = false;
+  std::uint32_t lastConnectionAsked = 0;
+  // Broadcast messages fetched but not yet handed out.
+  std::deque<std::string> messages;
+};
+
+class Library {
+ public:
+  static Library& Get();
+  std::mutex& mutex() { return mutex_; }
+
+  // Handle of the connection to serverName, opening it on first use; adds a
+  // reference. Client codes on failure.
+  std::uint32_t Acquire(const std::string& serverName, std::uint32_t& handle);
+  std::uint32_t Release(std::uint32_t handle);
+  Server* Find(std::uint32_t handle);
+  // Any open connection, else the first configured server (kept open by the library).
+  std::uint32_t Primary(std::uint32_t& handle);
+
+  // One request on server; reconnects (and logs in again) a dropped
+  // connection first. Returns the client code and, on a transport success,
+  // the reply reader positioned after the code.
+  std::uint32_t Call(Server& server, cvwire::Writer& request, std::uint32_t id,
+                     std::optional<cvwire::Reader>& reply, std::vector<std::uint8_t>& storage);
+  // Builds and sends a request of type m with fields added by fill.
+  template <typename Fill>
+  std::uint32_t Request(Server& server, cvwire::Msg m, Fill&& fill, std::optional<cvwire::Reader>& reply,
+                        std::vector<std::uint8_t>& storage) {
+    const std::uint32_t id = server.channel.NextRequestId();
+    cvwire::Writer w(cvwire::Type(m), id);
+    fill(w);
+    return Call(server, w, id, reply, storage);
+  }
+
+  std::uint32_t FetchServerInfo(Server& server);
+  const ClientConfig& config() const { return config_; }
+
+ private:
+  std::uint32_t Open(Server& server);
+  std::uint32_t Login(Server& server);
+
+  std::mutex mutex_;
+  ClientConfig config_;
+  std::map<std::uint32_t, std::unique_ptr<Server>> servers_;
+  std::uint32_t lastHandle_ = 0;
+};
+
+// Copies text into an area of size bytes, cut and always terminated.
+void CopyText(char* out, std::size_t size, const std::string& text);
+
+}  // namespace cvclient

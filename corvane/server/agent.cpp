@@ -1,0 +1,202 @@
+#include "corvane/server/agent.h"
+
+#include <spdlog/spdlog.h>
+
+#include <fstream>
+
+namespace cvserver {
+
+Session::Session(Agent& agent, asio::ip::tcp::socket socket)
+    : agent_(agent), socket_(std::move(socket)), idle_(agent.io()) {
+  std::error_code ec;
+  const auto peer = socket_.remote_endpoint(ec);
+  if (!ec && peer.address().is_v4()) {
+    state_.peerIpv4 = htonl(peer.address().to_v4().to_uint());
+    state_.peerPort = peer.port();
+  }
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+void Session::Start() {
+  state_.self = weak_from_this();
+  ArmIdleTimer();
+  Read();
+}
+
+void Session::ArmIdleTimer() {
+  idle_.expires_after(std::chrono::milliseconds(agent_.config().idleTimeoutMs));
+  idle_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+    if (ec || self->closed_) return;
+    spdlog::info("connection {}: idle past the timeout, closing", self->state_.slot);
+    self->Close();
+  });
+}
+
+void Session::Read() {
+  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec,
+                                                                             std::size_t n) {
+    if (self->closed_) return;
+    if (ec) {
+      self->Close();
+      return;
+    }
+    if (self->parser_.Feed(std::span(self->buffer_.data(), n)) != cvwire::FrameParser::Status::Ok) {
+      spdlog::warn("connection {}: malformed or oversized frame, closing", self->state_.slot);
+      self->Close();
+      return;
+    }
+    self->ArmIdleTimer();
+    std::vector<std::uint8_t> payload;
+    while (!self->closed_ && self->parser_.Next(payload)) {
+      cvwire::Reader r(payload);
+      auto reply = self->agent_.Handle(self->state_, r);
+      if (!reply) {
+        spdlog::warn("connection {}: protocol violation (type {:#06x}), closing", self->state_.slot, r.type());
+        self->Close();
+        return;
+      }
+      self->Send(std::move(*reply));
+    }
+    if (!self->closed_) self->Read();
+  });
+}
+
+void Session::Send(std::vector<std::uint8_t> frame) {
+  outgoing_.push_back(std::move(frame));
+  if (outgoing_.size() == 1) WriteNext();
+}
+
+void Session::WriteNext() {
+  asio::async_write(socket_, asio::buffer(outgoing_.front()),
+                    [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+                      if (self->closed_) return;
+                      if (ec) {
+                        self->Close();
+                        return;
+                      }
+                      self->outgoing_.pop_front();
+                      if (!self->outgoing_.empty()) {
+                        self->WriteNext();
+                      } else if (self->state_.closeAfterReply) {
+                        self->Close();
+                      }
+                    });
+}
+
+void Session::Close() {
+  if (closed_) return;
+  closed_ = true;
+  std::error_code ec;
+  idle_.cancel();
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+  agent_.Forget(state_);
+}
+
+Agent::Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& parameters, ModuleSupervisor& modules)
+    : io_(io),
+      config_(config),
+      parameters_(parameters),
+      modules_(modules),
+      table_(config.capacity, config.messageQueueLimit),
+      acceptor_(io),
+      pollTimer_(io),
+      decoySecret_(cvwire::RandomBytes(32)) {}
+
+bool Agent::Start(std::string& error) {
+  std::error_code ec;
+  const auto address = asio::ip::make_address(config_.listenHost, ec);
+  if (ec) {
+    error = "listen address " + config_.listenHost + ": " + ec.message();
+    return false;
+  }
+  const asio::ip::tcp::endpoint endpoint(address, config_.listenPort);
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = "cannot listen on " + config_.listenHost + ":" + std::to_string(config_.listenPort) + ": " + ec.message();
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  if (!config_.portFile.empty()) {
+    const std::string tmp = config_.portFile + ".tmp";
+    {
+      std::ofstream out(tmp, std::ios::trunc);
+      out << port_ << "\n";
+      if (!out) {
+        error = "cannot write port file " + config_.portFile;
+        return false;
+      }
+    }
+    std::filesystem::rename(tmp, config_.portFile, ec);
+    if (ec) {
+      error = "cannot write port file " + config_.portFile + ": " + ec.message();
+      return false;
+    }
+  }
+  spdlog::info("server {} listening on {}:{}", config_.name, config_.listenHost, port_);
+  Accept();
+  PollModules();
+  return true;
+}
+
+void Agent::Accept() {
+  acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+    if (stopping_) return;
+    if (!ec) {
+      auto session = std::make_shared<Session>(*this, std::move(socket));
+      all_.push_back(session);
+      session->Start();
+    } else if (ec == asio::error::no_descriptors) {
+      spdlog::error("accept: {}", ec.message());
+    }
+    if (all_.size() > 64 && all_.size() % 64 == 0) {
+      std::erase_if(all_, [](const std::weak_ptr<Session>& w) { return w.expired(); });
+    }
+    Accept();
+  });
+}
+
+void Agent::PollModules() {
+  pollTimer_.expires_after(std::chrono::milliseconds(200));
+  pollTimer_.async_wait([this](const std::error_code& ec) {
+    if (ec || stopping_) return;
+    modules_.Poll();
+    PollModules();
+  });
+}
+
+void Agent::Stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  std::error_code ec;
+  acceptor_.close(ec);
+  pollTimer_.cancel();
+  auto sessions = all_;
+  for (auto& w : sessions) {
+    if (auto s = w.lock()) s->Close();
+  }
+  all_.clear();
+}
+
+void Agent::Register(std::uint32_t slot, const std::shared_ptr<Session>& session) { sessions_[slot] = session; }
+
+void Agent::Forget(SessionState& s) {
+  if (s.slot != 0) {
+    spdlog::info("connection {} ({}) logged out", s.slot, s.userName);
+    sessions_.erase(s.slot);
+    table_.Free(s.slot);
+    s.slot = 0;
+  }
+}
+
+const UserConfig* Agent::FindUser(const std::string& name) const {
+  for (const auto& u : config_.users) {
+    if (u.name == name) return &u;
+  }
+  return nullptr;
+}
+
+}  // namespace cvserver

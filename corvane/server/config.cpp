@@ -1,0 +1,170 @@
+#include "corvane/server/config.h"
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+namespace cvserver {
+namespace {
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = text.substr(0, colon);
+  unsigned value = 0;
+  const char* b = text.data() + colon + 1;
+  const char* e = text.data() + text.size();
+  auto [p, ec] = std::from_chars(b, e, value);
+  if (ec != std::errc() || p != e || b == e || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool ParseVersion(const std::string& text, ServerConfig& c) {
+  std::uint32_t parts[3] = {0, 0, 0};
+  std::size_t i = 0;
+  const char* p = text.data();
+  const char* e = p + text.size();
+  while (p < e && i < 3) {
+    auto [q, ec] = std::from_chars(p, e, parts[i]);
+    if (ec != std::errc()) return false;
+    ++i;
+    p = q;
+    if (p < e) {
+      if (*p != '.') return false;
+      ++p;
+    }
+  }
+  if (i == 0 || p != e) return false;
+  c.versionMajor = parts[0];
+  c.versionMinor = parts[1];
+  c.versionRevision = parts[2];
+  return true;
+}
+
+std::vector<std::string> Strings(toml::node_view<toml::node> v) {
+  std::vector<std::string> out;
+  if (const auto* arr = v.as_array()) {
+    for (const auto& n : *arr) {
+      if (auto s = n.value<std::string>()) out.push_back(*s);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& error) {
+  toml::table root;
+  try {
+    root = toml::parse_file(path);
+  } catch (const toml::parse_error& e) {
+    error = std::string(e.description());
+    return std::nullopt;
+  }
+  ServerConfig c;
+  const auto server = root["server"];
+  c.name = Upper(server["name"].value_or(std::string()));
+  if (c.name.empty() || c.name.size() >= 48) {
+    error = "[server] name is missing or too long";
+    return std::nullopt;
+  }
+  if (auto listen = server["listen"].value<std::string>()) {
+    if (!ParseHostPort(*listen, c.listenHost, c.listenPort)) {
+      error = "[server] listen is not host:port";
+      return std::nullopt;
+    }
+  }
+  c.portFile = server["port_file"].value_or(std::string());
+  c.volume = server["volume"].value_or(std::string());
+  c.searchPath = Strings(server["search_path"]);
+  if (c.searchPath.empty()) c.searchPath.push_back("SYSTEM");
+  c.state = server["state"].value_or(std::string());
+  if (c.state.empty()) {
+    error = "[server] state is missing";
+    return std::nullopt;
+  }
+  const std::int64_t capacity = server["capacity"].value_or(std::int64_t{250});
+  if (capacity < 1 || capacity > 65535) {
+    error = "[server] capacity must be 1..65535";
+    return std::nullopt;
+  }
+  c.capacity = static_cast<std::uint32_t>(capacity);
+  if (!ParseVersion(server["version"].value_or(std::string("1.0.0")), c)) {
+    error = "[server] version is not N.N.N";
+    return std::nullopt;
+  }
+  c.description = server["description"].value_or(std::string());
+  c.company = server["company"].value_or(std::string());
+  for (auto& p : Strings(server["peers"])) c.peers.push_back(Upper(p));
+  const std::int64_t idle = server["idle_timeout_ms"].value_or(std::int64_t{300000});
+  const std::int64_t queue = server["message_queue"].value_or(std::int64_t{16});
+  if (idle < 100 || idle > 86400000 || queue < 1 || queue > 1024) {
+    error = "[server] idle_timeout_ms or message_queue out of range";
+    return std::nullopt;
+  }
+  c.idleTimeoutMs = static_cast<std::uint32_t>(idle);
+  c.messageQueueLimit = static_cast<std::uint32_t>(queue);
+
+  if (const auto* users = root["user"].as_array()) {
+    std::uint32_t id = 0x01000001;
+    for (const auto& node : *users) {
+      const auto* t = node.as_table();
+      if (!t) continue;
+      UserConfig u;
+      u.name = Upper((*t)["name"].value_or(std::string()));
+      auto hash = cvwire::ParsePasswordHash((*t)["password"].value_or(std::string()));
+      if (u.name.empty() || !hash) {
+        error = "[[user]] " + u.name + ": name or password hash is invalid";
+        return std::nullopt;
+      }
+      u.password = std::move(*hash);
+      u.isOperator = (*t)["operator"].value_or(false);
+      u.objectId = id++;
+      c.users.push_back(std::move(u));
+    }
+  }
+  if (const auto* params = root["parameter"].as_array()) {
+    for (const auto& node : *params) {
+      const auto* t = node.as_table();
+      if (!t) continue;
+      ParameterConfig p;
+      p.name = (*t)["name"].value_or(std::string());
+      const std::string type = (*t)["type"].value_or(std::string("number"));
+      if (p.name.empty() || p.name.size() > 200) {
+        error = "[[parameter]] without a usable name";
+        return std::nullopt;
+      }
+      if (type == "text") {
+        p.isText = true;
+        p.text = (*t)["value"].value_or(std::string());
+        if (p.text.size() > 250) {
+          error = "[[parameter]] " + p.name + ": text too long";
+          return std::nullopt;
+        }
+      } else if (type == "number") {
+        const std::int64_t v = (*t)["value"].value_or(std::int64_t{0});
+        if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::uint32_t>::max()) {
+          error = "[[parameter]] " + p.name + ": number out of range";
+          return std::nullopt;
+        }
+        p.number = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+      } else {
+        error = "[[parameter]] " + p.name + ": type must be number or text";
+        return std::nullopt;
+      }
+      c.parameters.push_back(std::move(p));
+    }
+  }
+  return c;
+}
+
+}  // namespace cvserver

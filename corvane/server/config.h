@@ -1,0 +1,49 @@
+// cvserverd configuration, read from a TOML file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "corvane/wire/auth.h"
+
+namespace cvserver {
+
+struct UserConfig {
+  std::string name;  // upper case
+  cvwire::PasswordHash password;
+  bool isOperator = false;
+  std::uint32_t objectId = 0;  // assigned from the order in the file
+};
+
+struct ParameterConfig {
+  std::string name;
+  bool isText = false;
+  std::string text;
+  std::int32_t number = 0;
+};
+
+struct ServerConfig {
+  std::string name;
+  std::string listenHost = "127.0.0.1";
+  std::uint16_t listenPort = 5240;
+  std::string portFile;
+  std::string volume;
+  std::vector<std::string> searchPath;
+  std::string state;
+  std::uint32_t capacity = 250;
+  std::uint32_t versionMajor = 0, versionMinor = 0, versionRevision = 0;
+  std::string description;
+  std::string company;
+  std::vector<std::string> peers;
+  std::uint32_t idleTimeoutMs = 300000;   // [server] idle_timeout_ms
+  std::uint32_t messageQueueLimit = 16;   // [server] message_queue
+  std::vector<UserConfig> users;
+  std::vector<ParameterConfig> parameters;
+};
+
+// Reads and checks the file; on failure error holds a message and the result is empty.
+std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& error);
+
+}  // namespace cvserver

@@ -1,0 +1,324 @@
+// Request handlers of the agent: login, server and connection calls, modules,
+// command files and parameters.
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "corvane/server/agent.h"
+
+namespace cvserver {
+namespace {
+
+using cvwire::Msg;
+using cvwire::Reader;
+using cvwire::Writer;
+
+constexpr std::uint32_t kOk = 0;
+constexpr std::uint32_t kLoginRefused = 0x89FF;
+constexpr std::uint32_t kNoFreeSlot = 0x8996;
+constexpr std::uint32_t kNotOperator = 0x89C6;
+constexpr std::uint32_t kBadConnection = 0x89FD;
+constexpr std::uint32_t kInvalidArgument = 0x88FB;
+constexpr int kMaxRefusedLogins = 3;
+constexpr std::size_t kMaxNameLength = 255;
+constexpr std::size_t kMaxMessageLength = 1024;
+constexpr std::size_t kMaxBroadcastTargets = 62;
+
+std::vector<std::uint8_t> CodeReply(const Reader& r, std::uint32_t code) {
+  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
+  w.U32(code);
+  return w.Frame();
+}
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+bool HasControl(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// The module name of "NAME args".
+std::string_view FirstWord(std::string_view line) {
+  const auto start = line.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  line.remove_prefix(start);
+  return line.substr(0, line.find(' '));
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> Agent::Handle(SessionState& s, Reader& r) {
+  if (!r.ok()) return std::nullopt;
+  switch (s.phase) {
+    case SessionState::Phase::AwaitHello:
+      if (r.type() != cvwire::Type(Msg::Hello)) return std::nullopt;
+      return HandleHello(s, r);
+    case SessionState::Phase::AwaitProof:
+      if (r.type() != cvwire::Type(Msg::Proof)) return std::nullopt;
+      return HandleProof(s, r);
+    case SessionState::Phase::LoggedIn:
+      break;
+  }
+  return HandleRequest(s, r);
+}
+
+std::optional<std::vector<std::uint8_t>> Agent::HandleHello(SessionState& s, Reader& r) {
+  const std::uint32_t version = r.U32();
+  std::string user = Upper(r.Str());
+  r.Str();  // workstation name, for the log only
+  if (!r.Done() || user.size() > kMaxNameLength) return std::nullopt;
+  if (version != cvwire::kProtocolVersion) return CodeReply(r, cvwire::kCodeUnsupported);
+  s.user = FindUser(user);
+  s.userName = user;
+  s.nonce = cvwire::RandomBytes(cvwire::kNonceSize);
+  cvwire::Bytes salt;
+  std::uint32_t iterations = cvwire::kDefaultIterations;
+  if (s.user) {
+    salt = s.user->password.salt;
+    iterations = s.user->password.iterations;
+  } else {
+    // Same challenge for the same unknown name every time, so that a caller
+    // cannot tell unknown names from known ones.
+    salt = cvwire::LoginProof(decoySecret_, std::span(reinterpret_cast<const std::uint8_t*>(user.data()), user.size()));
+    salt.resize(cvwire::kSaltSize);
+  }
+  s.phase = SessionState::Phase::AwaitProof;
+  Writer w(cvwire::ReplyType(Msg::Hello), r.requestId());
+  w.U32(kOk).U32(cvwire::kProtocolVersion).Blob(salt).U32(iterations).Blob(s.nonce);
+  return w.Frame();
+}
+
+std::optional<std::vector<std::uint8_t>> Agent::HandleProof(SessionState& s, Reader& r) {
+  const cvwire::Bytes proof = r.Blob();
+  if (!r.Done()) return std::nullopt;
+  const bool good = s.user && cvwire::SameBytes(proof, cvwire::LoginProof(s.user->password.key, s.nonce));
+  s.nonce.clear();
+  if (!good) {
+    s.phase = SessionState::Phase::AwaitHello;
+    spdlog::warn("login of '{}' refused", s.userName);
+    if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
+    return CodeReply(r, kLoginRefused);
+  }
+  const std::uint32_t slot = table_.Take(s.user->name, s.user->objectId, s.user->isOperator, s.peerIpv4, s.peerPort);
+  if (slot == 0) {
+    s.phase = SessionState::Phase::AwaitHello;
+    spdlog::warn("login of '{}' refused: all {} connection slots in use", s.userName, table_.capacity());
+    s.closeAfterReply = true;
+    return CodeReply(r, kNoFreeSlot);
+  }
+  s.slot = slot;
+  s.phase = SessionState::Phase::LoggedIn;
+  if (auto self = s.self.lock()) Register(slot, self);
+  spdlog::info("connection {}: '{}' logged in", slot, s.userName);
+  Writer w(cvwire::ReplyType(Msg::Proof), r.requestId());
+  w.U32(kOk).U16(static_cast<std::uint16_t>(slot)).U32(s.user->objectId).U8(s.user->isOperator ? 1 : 0);
+  return w.Frame();
+}
+
+void Agent::WriteServerInfo(Writer& w) const {
+  w.Str(config_.name).U32(config_.versionMajor).U32(config_.versionMinor).U32(config_.versionRevision);
+  w.U32(table_.capacity()).U32(table_.inUse()).U32(table_.peak());
+  w.U8(0).Str("");  // this server runs no directory service
+  w.Str(config_.description).Str(config_.company).Str("").Str("");
+  w.U16(static_cast<std::uint16_t>(std::min<std::size_t>(config_.peers.size(), 256)));
+  for (std::size_t i = 0; i < config_.peers.size() && i < 256; ++i) w.Str(config_.peers[i]);
+}
+
+void Agent::WriteSlot(Writer& w, const Slot& slot) const {
+  w.Str(slot.user).U16(slot.objectType).U32(slot.objectId);
+  const std::tm& t = slot.loginTime;
+  w.U8(static_cast<std::uint8_t>(t.tm_year)).U8(static_cast<std::uint8_t>(t.tm_mon + 1));
+  w.U8(static_cast<std::uint8_t>(t.tm_mday)).U8(static_cast<std::uint8_t>(t.tm_hour));
+  w.U8(static_cast<std::uint8_t>(t.tm_min)).U8(static_cast<std::uint8_t>(t.tm_sec));
+  const std::uint8_t* a = reinterpret_cast<const std::uint8_t*>(&slot.ipv4);
+  w.Raw(std::span(a, 4)).U16(slot.port);
+}
+
+std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, Reader& r) {
+  const Slot* me = table_.Get(s.slot);
+  if (!me) return std::nullopt;
+  const bool isOperator = me->isOperator;
+  const auto type = static_cast<Msg>(r.type());
+  switch (type) {
+    case Msg::Ping:
+      if (!r.Done()) return std::nullopt;
+      return CodeReply(r, kOk);
+
+    case Msg::ServerInfo: {
+      if (!r.Done()) return std::nullopt;
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      w.U32(kOk);
+      WriteServerInfo(w);
+      return w.Frame();
+    }
+
+    case Msg::ConnectionInfo: {
+      const std::uint32_t number = r.U32();
+      if (!r.Done()) return std::nullopt;
+      const Slot* slot = table_.Get(number);
+      if (!slot) return CodeReply(r, kBadConnection);
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      w.U32(kOk);
+      WriteSlot(w, *slot);
+      return w.Frame();
+    }
+
+    case Msg::ConnectionList: {
+      std::uint32_t number = std::max<std::uint32_t>(r.U32(), 1);
+      if (!r.Done()) return std::nullopt;
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      std::uint16_t count = 0;
+      Writer body(0, 0);
+      // Entries are at most ~330 bytes; stop well before the frame limit.
+      for (; number <= table_.capacity() && body.PayloadSize() < cvwire::kMaxPayload - 1024; ++number) {
+        const Slot* slot = table_.Get(number);
+        if (!slot) continue;
+        body.U32(number);
+        WriteSlot(body, *slot);
+        ++count;
+      }
+      const std::uint32_t next = number <= table_.capacity() ? number : 0;
+      const auto& bodyFrame = body.Frame();
+      w.U32(kOk).U32(next).U16(count);
+      w.Raw(std::span(bodyFrame).subspan(cvwire::kLengthSize + cvwire::kHeaderSize));
+      return w.Frame();
+    }
+
+    case Msg::Broadcast: {
+      const std::string text = r.Str();
+      const std::uint16_t count = r.U16();
+      std::vector<std::uint16_t> targets;
+      for (std::uint16_t i = 0; i < count && r.ok(); ++i) targets.push_back(r.U16());
+      if (!r.Done()) return std::nullopt;
+      if (!isOperator) return CodeReply(r, kNotOperator);
+      if (count == 0 || count > kMaxBroadcastTargets || text.size() > kMaxMessageLength || HasControl(text)) {
+        return CodeReply(r, kInvalidArgument);
+      }
+      std::uint32_t first = kOk;
+      std::vector<std::uint8_t> results;
+      for (std::uint16_t t : targets) {
+        const std::uint32_t code = table_.Queue(t, text);
+        results.push_back(static_cast<std::uint8_t>(code & 0xFF));
+        if (code != kOk && first == kOk) first = code;
+      }
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      w.U32(first).U16(count).Raw(results);
+      return w.Frame();
+    }
+
+    case Msg::ReadMessages: {
+      if (!r.Done()) return std::nullopt;
+      const auto messages = table_.TakeMessages(s.slot);
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      w.U32(kOk).U16(static_cast<std::uint16_t>(messages.size()));
+      for (const auto& m : messages) w.Str(m);
+      return w.Frame();
+    }
+
+    case Msg::ClearConnection: {
+      const std::uint32_t number = r.U32();
+      if (!r.Done()) return std::nullopt;
+      if (!isOperator) return CodeReply(r, kNotOperator);
+      if (!table_.Get(number)) return CodeReply(r, kBadConnection);
+      spdlog::info("connection {} cleared by connection {}", number, s.slot);
+      if (number == s.slot) {
+        s.closeAfterReply = true;
+      } else {
+        auto it = sessions_.find(number);
+        std::shared_ptr<Session> target = it != sessions_.end() ? it->second.lock() : nullptr;
+        if (target) {
+          target->Close();
+        } else {
+          table_.Free(number);
+        }
+      }
+      return CodeReply(r, kOk);
+    }
+
+    case Msg::LoadModule:
+    case Msg::UnloadModule:
+    case Msg::RunCommandFile: {
+      const std::string text = r.Str();
+      if (!r.Done()) return std::nullopt;
+      if (!isOperator) return CodeReply(r, kNotOperator);
+      const std::string_view name = type == Msg::LoadModule ? FirstWord(text) : std::string_view(text);
+      if (!IsSafeFileName(name) || HasControl(text) || text.size() > 4096) return CodeReply(r, kInvalidFileName);
+      std::uint32_t code = 0;
+      if (type == Msg::LoadModule) {
+        spdlog::info("connection {}: LOAD {}", s.slot, text);
+        code = modules_.Load(text);
+      } else if (type == Msg::UnloadModule) {
+        spdlog::info("connection {}: UNLOAD {}", s.slot, text);
+        code = modules_.Unload(text);
+      } else {
+        spdlog::info("connection {}: running command file {}", s.slot, text);
+        code = modules_.RunCommandFile(text, [this](const std::string& n, const std::string& v) {
+          return parameters_.SetFromCommand(n, v);
+        });
+      }
+      if (code != 0) spdlog::warn("connection {}: '{}' failed with {}", s.slot, text, code);
+      return CodeReply(r, code);
+    }
+
+    case Msg::ModuleList: {
+      if (!r.Done()) return std::nullopt;
+      const auto loaded = modules_.Loaded();
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      w.U32(kOk).U16(static_cast<std::uint16_t>(std::min<std::size_t>(loaded.size(), 1000)));
+      for (std::size_t i = 0; i < loaded.size() && i < 1000; ++i) w.Str(loaded[i]);
+      return w.Frame();
+    }
+
+    case Msg::ParameterList: {
+      std::uint32_t index = r.U32();
+      if (!r.Done()) return std::nullopt;
+      const auto& entries = parameters_.entries();
+      Writer w(cvwire::ReplyType(type), r.requestId());
+      Writer body(0, 0);
+      std::uint16_t count = 0;
+      for (; index < entries.size() && body.PayloadSize() < cvwire::kMaxPayload - 1024; ++index) {
+        const auto& e = entries[index];
+        body.Str(e.name);
+        if (e.isText) {
+          body.U32(cvwire::kParamText).Str(e.text);
+        } else {
+          body.U32(cvwire::kParamNumber).U32(static_cast<std::uint32_t>(e.number));
+        }
+        ++count;
+      }
+      const std::uint32_t next = index < entries.size() ? index : 0;
+      const auto& bodyFrame = body.Frame();
+      w.U32(kOk).U32(next).U32(static_cast<std::uint32_t>(entries.size())).U16(count);
+      w.Raw(std::span(bodyFrame).subspan(cvwire::kLengthSize + cvwire::kHeaderSize));
+      return w.Frame();
+    }
+
+    case Msg::SetParameterText:
+    case Msg::SetParameterNumber: {
+      const std::string name = r.Str();
+      std::string text;
+      std::uint32_t number = 0;
+      if (type == Msg::SetParameterText) {
+        text = r.Str();
+      } else {
+        number = r.U32();
+      }
+      if (!r.Done()) return std::nullopt;
+      if (!isOperator) return CodeReply(r, kNotOperator);
+      const std::uint32_t code = type == Msg::SetParameterText
+                                     ? parameters_.SetText(name, text)
+                                     : parameters_.SetNumber(name, static_cast<std::int32_t>(number));
+      if (code == 0) spdlog::info("connection {}: parameter '{}' set", s.slot, name);
+      return CodeReply(r, code);
+    }
+
+    default:
+      // Services of later protocol versions: answered, connection kept.
+      return CodeReply(r, cvwire::kCodeUnsupported);
+  }
+}
+
+}  // namespace cvserver

@@ -1,0 +1,123 @@
+// cvserverd: the Corvane server agent.
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "corvane/server/agent.h"
+#include "corvane/server/config.h"
+#include "corvane/server/parameters.h"
+#include "corvane/wire/auth.h"
+
+namespace {
+
+constexpr const char* kVersion = "cvserverd 0.1 (agent protocol 1)";
+
+void Usage(std::FILE* out) {
+  std::fputs(
+      "usage: cvserverd --config FILE     run the server agent\n"
+      "       cvserverd hash-password [--iterations N]\n"
+      "                                   read a password on stdin, print its hash\n"
+      "       cvserverd --help | --version\n",
+      out);
+}
+
+int HashPassword(int argc, char** argv) {
+  std::uint32_t iterations = cvwire::kDefaultIterations;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--iterations" && i + 1 < argc) {
+      const std::string v = argv[++i];
+      auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), iterations);
+      if (ec != std::errc() || p != v.data() + v.size() || iterations < cvwire::kMinIterations ||
+          iterations > cvwire::kMaxIterations) {
+        std::fprintf(stderr, "cvserverd: --iterations takes %u..%u\n", cvwire::kMinIterations,
+                     cvwire::kMaxIterations);
+        return 2;
+      }
+    } else {
+      Usage(stderr);
+      return 2;
+    }
+  }
+  if (isatty(STDIN_FILENO)) std::fputs("Password: ", stderr);
+  std::string password;
+  if (!std::getline(std::cin, password) || password.empty()) {
+    std::fputs("cvserverd: no password given\n", stderr);
+    return 1;
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  std::puts(cvwire::FormatPasswordHash(cvwire::HashPassword(password, iterations)).c_str());
+  return 0;
+}
+
+int Run(const std::string& configPath) {
+  std::string error;
+  auto config = cvserver::LoadConfig(configPath, error);
+  if (!config) {
+    spdlog::critical("{}: {}", configPath, error);
+    return 1;
+  }
+  cvserver::ParameterStore parameters;
+  if (!parameters.Open(config->state, config->parameters, error)) {
+    spdlog::critical("{}", error);
+    return 1;
+  }
+  cvserver::SupervisorConfig supervisorConfig;
+  supervisorConfig.volume = config->volume;
+  supervisorConfig.searchPath = config->searchPath;
+  cvserver::ModuleSupervisor modules(supervisorConfig);
+
+  asio::io_context io;
+  cvserver::Agent agent(io, *config, parameters, modules);
+  if (!agent.Start(error)) {
+    spdlog::critical("{}", error);
+    return 1;
+  }
+  asio::signal_set signals(io, SIGTERM, SIGINT);
+  signals.async_wait([&](const std::error_code& ec, int signal) {
+    if (ec) return;
+    spdlog::info("signal {}: stopping", signal);
+    agent.Stop();
+    modules.StopAll();
+    io.stop();
+  });
+  io.run();
+  modules.StopAll();
+  parameters.Close();
+  spdlog::info("server {} stopped", config->name);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  spdlog::set_default_logger(spdlog::stderr_color_mt("cvserverd"));
+  if (argc >= 2) {
+    const std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h") {
+      Usage(stdout);
+      return 0;
+    }
+    if (cmd == "--version") {
+      std::puts(kVersion);
+      return 0;
+    }
+    if (cmd == "hash-password") return HashPassword(argc, argv);
+    if (cmd == "--config" && argc == 3) {
+      try {
+        return Run(argv[2]);
+      } catch (const std::exception& e) {
+        spdlog::critical("{}", e.what());
+        return 1;
+      }
+    }
+  }
+  Usage(stderr);
+  return 2;
+}

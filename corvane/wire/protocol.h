@@ -1,0 +1,90 @@
+// The agent protocol between the Corvane client library and cvserverd.
+//
+// A frame is a u32 little-endian payload length followed by the payload, at
+// most kMaxPayload bytes. A payload starts with the message type (u16) and
+// the request id (u32) the reply echoes; the fields of the message follow in
+// the encoding of codec.h. Every reply type is its request type with
+// kReplyBit set, and its first field is the u32 result code (0 = success,
+// otherwise a client code of cverrors.h).
+//
+// Types are grouped by service so that later services add ranges without
+// touching existing messages: 0x00xx login, 0x01xx server and connection
+// calls, 0x02xx modules and parameters, 0x03xx server-side call services,
+// 0x04xx directory. A server answers a type it does not know with
+// kCodeUnsupported and keeps the connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cvwire {
+
+inline constexpr std::size_t kLengthSize = 4;
+inline constexpr std::size_t kMaxPayload = 64 * 1024;
+inline constexpr std::size_t kHeaderSize = 6;  // type + request id
+inline constexpr std::uint16_t kReplyBit = 0x8000;
+inline constexpr std::uint32_t kProtocolVersion = 1;
+
+// Result code for a message type the peer does not serve (35067).
+inline constexpr std::uint32_t kCodeUnsupported = 0x88FB;
+
+enum class Msg : std::uint16_t {
+  // Login. Hello: u32 protocol version, str user, str workstation.
+  //   reply: code, u32 version, blob salt, u32 iterations, blob nonce.
+  // Proof: blob HMAC-SHA256(PBKDF2-SHA256(password, salt, iterations), nonce).
+  //   reply: code, u16 connection number, u32 object id, u8 operator.
+  Hello = 0x0001,
+  Proof = 0x0002,
+  Ping = 0x0003,  // reply: code
+
+  // Server and connections.
+  // ServerInfo reply: code, str name, u32 major, u32 minor, u32 revision,
+  //   u32 capacity, u32 in use, u32 peak, u8 directory, str tree,
+  //   str description, str company, str revision date, str copyright,
+  //   u16 peer count, str peers...
+  ServerInfo = 0x0101,
+  // ConnectionList: u32 first slot. reply: code, u32 next slot (0 = done),
+  //   u16 count, then per entry: u32 slot, str name, u16 type, u32 id,
+  //   u8[6] login time, u8[4] IPv4 address, u16 port.
+  ConnectionList = 0x0102,
+  // ConnectionInfo: u32 slot. reply: code, then one entry as above (no slot).
+  ConnectionInfo = 0x0103,
+  // Broadcast: str text, u16 count, u16 slots... reply: code, u16 count, u8 results...
+  Broadcast = 0x0104,
+  // ReadMessages. reply: code, u16 count, str messages... (oldest first, queue emptied)
+  ReadMessages = 0x0105,
+  // ClearConnection: u32 slot. reply: code.
+  ClearConnection = 0x0106,
+
+  // Modules, command files, parameters. Each takes one str; reply: code.
+  LoadModule = 0x0201,
+  UnloadModule = 0x0202,
+  RunCommandFile = 0x0203,
+  // ParameterList: u32 first index. reply: code, u32 next index (0 = done),
+  //   u32 total, u16 count, then per entry: str name, u32 type, and for
+  //   type 5 a str, else a u32.
+  ParameterList = 0x0204,
+  // SetParameterText: str name, str value. SetParameterNumber: str name, u32 value.
+  SetParameterText = 0x0205,
+  SetParameterNumber = 0x0206,
+  // ModuleList. reply: code, u16 count, str names...
+  ModuleList = 0x0207,
+
+  // Reserved ranges for later services.
+  ServiceFirst = 0x0300,   // service lookup and service requests
+  DirectoryFirst = 0x0400, // directory contexts, reads and listings
+};
+
+inline constexpr std::uint16_t Type(Msg m) { return static_cast<std::uint16_t>(m); }
+inline constexpr std::uint16_t ReplyType(Msg m) { return static_cast<std::uint16_t>(Type(m) | kReplyBit); }
+
+// Sizes the login uses.
+inline constexpr std::size_t kSaltSize = 16;
+inline constexpr std::size_t kNonceSize = 32;
+inline constexpr std::size_t kKeySize = 32;
+
+// Parameter value types on the wire (the client's record types).
+inline constexpr std::uint32_t kParamNumber = 0;
+inline constexpr std::uint32_t kParamText = 5;
+
+}  // namespace cvwire

@@ -1,0 +1,164 @@
+// cvcli: a command-line client of Corvane servers over the client library.
+//   cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]
+//         | params | connections | send CONN TEXT | clear CONN | messages
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <string>
+#include <vector>
+
+#include "corvane/client/cverrors.h"
+#include "corvane/client/cvmessages.h"
+#include "corvane/client/kscalls.h"
+#include "corvane/client/ksconn.h"
+
+namespace {
+
+const char* CodeText(std::uint32_t code) {
+  switch (code) {
+    case kCvErrTypeMismatch: return "the parameter takes no value of that type";
+    case kCvErrUnknownParameter: return "no parameter of that name";
+    case kCvErrModuleFailed: return "unable to load or unload the module";
+    case kCvErrCommandFileFailed: return "unable to run the command file";
+    case kCvErrInvalidConnection: return "invalid connection";
+    case kCvErrNoAnswer: return "the server did not answer";
+    case kCvErrUnknownServer: return "unknown or unreachable server";
+    case kCvErrInvalidArgument: return "invalid argument";
+    case kCvErrInvalidFileName: return "invalid file name";
+    case kCvErrNoFreeSlot: return "no free connection slot on the server";
+    case kCvErrNotConsoleOperator: return "not a console operator";
+    case kCvErrMessageQueueFull: return "the receiver's message queue is full";
+    case kCvErrBadConnectionNumber: return "no such connection";
+    case kCvErrFailure: return "failure (login refused, or end of list)";
+    default: return "error";
+  }
+}
+
+int Fail(const char* what, std::uint32_t code) {
+  std::fprintf(stderr, "cvcli: %s: %u (0x%X) %s\n", what, code, code, CodeText(code));
+  return 1;
+}
+
+bool Number(const char* text, std::int64_t& out) {
+  const char* end = text + std::strlen(text);
+  auto [p, ec] = std::from_chars(text, end, out);
+  return ec == std::errc() && p == end && p != text;
+}
+
+int Usage() {
+  std::fputs("usage: cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]\n"
+             "             | params | connections | send CONN TEXT | clear CONN | messages\n",
+             stderr);
+  return 2;
+}
+
+void PrintParameter(const CvServerParameter& rec) {
+  const char* name = rec.nameValue;
+  const char* value = name + std::strlen(name) + 1;
+  if (rec.valueType == kCvParamTypeText) {
+    std::printf("%s = \"%s\"\n", name, value);
+  } else {
+    std::int32_t n = 0;
+    std::memcpy(&n, value, 4);
+    std::printf("%s = %d\n", name, n);
+  }
+}
+
+std::string Join(int from, int argc, char** argv) {
+  std::string s;
+  for (int i = from; i < argc; ++i) {
+    if (i > from) s += ' ';
+    s += argv[i];
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  const std::string cmd = argv[2];
+  if (std::uint32_t code = CvClientStartup(nullptr, nullptr)) return Fail("startup", code);
+  std::uint32_t h = 0;
+  if (std::uint32_t code = CvGetConnectionHandle(argv[1], 0, &h, nullptr)) return Fail(argv[1], code);
+  std::uint32_t code = 0;
+  if (cmd == "info" && argc == 3) {
+    char name[kCvServerNameSize] = {}, company[kCvServerTextSize] = {}, description[kCvServerTextSize] = {};
+    CvVersionItem v{};
+    std::uint16_t capacity = 0, inUse = 0;
+    if ((code = CvGetServerInformation(h, name, nullptr, nullptr, nullptr, &capacity, nullptr, &inUse)) ||
+        (code = CvGetServerDescription(h, company, description, nullptr, nullptr)) ||
+        (code = CvGetConnectionItem(h, kCvItemVersion, sizeof v, &v))) {
+      return Fail("info", code);
+    }
+    std::printf("name: %s\nversion: %u.%u.%u\ndescription: %s\ncompany: %s\nconnections: %u of %u\n", name, v.major,
+                v.minor, v.revision, description, company, inUse, capacity);
+  } else if (cmd == "load" && argc >= 4) {
+    std::string line = Join(3, argc, argv);
+    if (line.find(' ') == std::string::npos) line += ' ';
+    if ((code = CvLoadModule(h, line.c_str()))) return Fail("load", code);
+    std::puts("loaded");
+  } else if (cmd == "unload" && argc >= 4) {
+    if ((code = CvUnloadModule(h, Join(3, argc, argv).c_str()))) return Fail("unload", code);
+    std::puts("unloaded");
+  } else if (cmd == "run" && argc == 4) {
+    if ((code = CvRunCommandFile(h, argv[3]))) return Fail("run", code);
+    std::puts("done");
+  } else if (cmd == "param" && (argc == 4 || argc == 5)) {
+    if (argc == 5) {
+      std::int64_t n = 0;
+      code = kCvErrTypeMismatch;
+      if (Number(argv[4], n)) code = CvSetServerParameterNumber(h, argv[3], static_cast<std::int32_t>(n));
+      if (code == kCvErrTypeMismatch) code = CvSetServerParameterText(h, argv[3], argv[4]);
+      if (code) return Fail("param", code);
+    }
+    CvServerParameter rec{};
+    for (std::uint32_t i = 0;; i = rec.nextSearchIndex) {
+      if ((code = CvScanServerParameter(h, i, &rec))) return Fail(argv[3], code);
+      if (strcasecmp(rec.nameValue, argv[3]) == 0) break;
+    }
+    PrintParameter(rec);
+  } else if (cmd == "params" && argc == 3) {
+    CvServerParameter rec{};
+    for (std::uint32_t i = 0; (code = CvScanServerParameter(h, i, &rec)) == kCvOk; i = rec.nextSearchIndex) {
+      PrintParameter(rec);
+    }
+    if (code != kCvErrNoMoreEntries) return Fail("params", code);
+  } else if (cmd == "connections" && argc == 3) {
+    std::uint16_t capacity = 0;
+    if ((code = CvGetServerInformation(h, nullptr, nullptr, nullptr, nullptr, &capacity, nullptr, nullptr))) {
+      return Fail("connections", code);
+    }
+    for (std::uint32_t c = 1; c <= capacity; ++c) {
+      char name[kCvObjectNameSize] = {};
+      CvLoginTime t{};
+      if (CvGetConnectionInformation(h, c, name, nullptr, nullptr, &t) != kCvOk) continue;
+      CvConnectionAddress a{};
+      CvGetConnectionAddress(h, c, &a);
+      std::printf("%5u  %-20s %04u-%02u-%02u %02u:%02u:%02u  %u.%u.%u.%u\n", c, name, t.year + 1900u, t.month, t.day,
+                  t.hour, t.minute, t.second, a.address[0], a.address[1], a.address[2], a.address[3]);
+    }
+  } else if (cmd == "send" && argc >= 5) {
+    std::int64_t n = 0;
+    if (!Number(argv[3], n) || n < 1 || n > 65535) return Usage();
+    const auto number = static_cast<std::uint16_t>(n);
+    std::uint8_t result = 0;
+    if ((code = CvSendBroadcastMessage(h, Join(4, argc, argv).c_str(), 1, &number, &result))) return Fail("send", code);
+    std::puts("sent");
+  } else if (cmd == "clear" && argc == 4) {
+    std::int64_t n = 0;
+    if (!Number(argv[3], n) || n < 1) return Usage();
+    if ((code = CvClearConnection(h, static_cast<std::uint32_t>(n)))) return Fail("clear", code);
+    std::puts("cleared");
+  } else if (cmd == "messages" && argc == 3) {
+    char message[kCvMessageSize];
+    while ((code = CvGetBroadcastMessage(h, message)) == kCvOk) std::puts(message);
+    if (code != kCvErrNoMoreEntries) return Fail("messages", code);
+  } else {
+    CvReleaseConnection(h);
+    return Usage();
+  }
+  CvReleaseConnection(h);
+  return 0;
+}
