@@ -1,0 +1,227 @@
+// The agent protocol codec and frame parser, the login proof, and the
+// agent's connection table and parameter store.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "corvane/client/ini.h"
+#include "corvane/server/connections.h"
+#include "corvane/server/parameters.h"
+#include "corvane/wire/auth.h"
+#include "corvane/wire/codec.h"
+#include "corvane/wire/frame.h"
+
+namespace {
+
+using cvwire::FrameParser;
+
+std::vector<std::uint8_t> Frame(std::uint16_t type, std::uint32_t id, const std::string& text) {
+  cvwire::Writer w(type, id);
+  w.Str(text);
+  return w.Frame();
+}
+
+TEST(WireCodec, FieldsRoundTrip) {
+  cvwire::Writer w(0x0101, 0xA1B2C3D4);
+  const std::vector<std::uint8_t> blob{1, 2, 3};
+  w.U8(0xFE).U16(0xBEEF).U32(0xDEADBEEF).Str("hello").Blob(blob).Str("");
+  const auto& f = w.Frame();
+  ASSERT_EQ(f.size(), 4u + w.PayloadSize());
+  EXPECT_EQ(f[0] | (f[1] << 8), static_cast<int>(w.PayloadSize()));
+  cvwire::Reader r(std::span<const std::uint8_t>(f).subspan(4));
+  EXPECT_EQ(r.type(), 0x0101);
+  EXPECT_EQ(r.requestId(), 0xA1B2C3D4u);
+  EXPECT_EQ(r.U8(), 0xFE);
+  EXPECT_EQ(r.U16(), 0xBEEF);
+  EXPECT_EQ(r.U32(), 0xDEADBEEFu);
+  EXPECT_EQ(r.Str(), "hello");
+  EXPECT_EQ(r.Blob(), blob);
+  EXPECT_EQ(r.Str(), "");
+  EXPECT_TRUE(r.Done());
+}
+
+TEST(WireCodec, LittleEndianLayout) {
+  cvwire::Writer w(0x0201, 0x04030201);
+  w.U32(0x0A0B0C0D);
+  const auto& f = w.Frame();
+  const std::vector<std::uint8_t> want{10, 0, 0, 0, 0x01, 0x02, 0x01, 0x02, 0x03, 0x04, 0x0D, 0x0C, 0x0B, 0x0A};
+  EXPECT_EQ(f, want);
+}
+
+TEST(WireCodec, ShortFieldsFailWithoutReadingPastTheEnd) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> payload;
+  } cases[] = {
+      {"string length past end", {1, 0, 0, 0, 0, 0, 5, 0, 'a', 'b'}},
+      {"u32 cut", {1, 0, 0, 0, 0, 0, 1, 2}},
+      {"blob length past end", {1, 0, 0, 0, 0, 0, 0xFF, 0xFF}},
+  };
+  for (const auto& c : cases) {
+    cvwire::Reader r(c.payload);
+    r.Str();
+    r.U32();
+    EXPECT_FALSE(r.ok()) << c.what;
+    EXPECT_FALSE(r.Done()) << c.what;
+  }
+  const std::vector<std::uint8_t> trailing{1, 0, 0, 0, 0, 0, 7};
+  cvwire::Reader r(trailing);
+  EXPECT_TRUE(r.ok());
+  EXPECT_FALSE(r.Done()) << "left-over bytes are not a complete message";
+}
+
+TEST(WireFrame, WholeFramesComeOutWhateverTheChunking) {
+  std::vector<std::uint8_t> stream;
+  for (int i = 0; i < 5; ++i) {
+    const auto f = Frame(0x0203, static_cast<std::uint32_t>(i), std::string(static_cast<std::size_t>(i * 37), 'x'));
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{7}, stream.size()}) {
+    FrameParser p;
+    for (std::size_t pos = 0; pos < stream.size(); pos += chunk) {
+      ASSERT_EQ(p.Feed(std::span(stream).subspan(pos, std::min(chunk, stream.size() - pos))),
+                FrameParser::Status::Ok);
+    }
+    std::vector<std::uint8_t> payload;
+    for (std::uint32_t i = 0; i < 5; ++i) {
+      ASSERT_TRUE(p.Next(payload)) << "chunk " << chunk;
+      cvwire::Reader r(payload);
+      EXPECT_EQ(r.requestId(), i);
+      EXPECT_EQ(r.Str().size(), i * 37);
+      EXPECT_TRUE(r.Done());
+    }
+    EXPECT_FALSE(p.Next(payload));
+  }
+}
+
+TEST(WireFrame, BadLengthsFailFromTheLengthAlone) {
+  struct Case {
+    std::uint32_t length;
+    bool ok;
+  } cases[] = {{0, false}, {5, false}, {6, true}, {65536, true}, {65537, false}, {0xFFFFFFFF, false}};
+  for (const auto& c : cases) {
+    FrameParser p;
+    const std::uint8_t len[4] = {static_cast<std::uint8_t>(c.length), static_cast<std::uint8_t>(c.length >> 8),
+                                 static_cast<std::uint8_t>(c.length >> 16), static_cast<std::uint8_t>(c.length >> 24)};
+    EXPECT_EQ(p.Feed(len) == FrameParser::Status::Ok, c.ok) << c.length;
+    if (!c.ok) {
+      EXPECT_TRUE(p.failed());
+      const std::uint8_t more[1] = {0};
+      EXPECT_EQ(p.Feed(more), FrameParser::Status::Error) << "stays failed";
+    }
+  }
+}
+
+TEST(WireAuth, HashFormatRoundTripsAndProofDependsOnPassword) {
+  const auto h = cvwire::HashPassword("s3cret", cvwire::kMinIterations);
+  const std::string text = cvwire::FormatPasswordHash(h);
+  EXPECT_TRUE(text.starts_with("pbkdf2-sha256$1000$"));
+  const auto back = cvwire::ParsePasswordHash(text);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->key, h.key);
+  EXPECT_EQ(back->salt, h.salt);
+  EXPECT_EQ(cvwire::DeriveKey("s3cret", h.salt, h.iterations), h.key);
+  const auto nonce = cvwire::RandomBytes(32);
+  EXPECT_TRUE(cvwire::SameBytes(cvwire::LoginProof(h.key, nonce),
+                                cvwire::LoginProof(cvwire::DeriveKey("s3cret", h.salt, h.iterations), nonce)));
+  EXPECT_FALSE(cvwire::SameBytes(cvwire::LoginProof(h.key, nonce),
+                                 cvwire::LoginProof(cvwire::DeriveKey("s3creT", h.salt, h.iterations), nonce)));
+  for (const char* bad : {"", "pbkdf2-sha256$1000$zz$00", "pbkdf2-sha256$10$0011$" , "sha1$1000$00$00",
+                          "pbkdf2-sha256$1000$0011$0011"}) {
+    EXPECT_FALSE(cvwire::ParsePasswordHash(bad)) << bad;
+  }
+}
+
+TEST(ConnectionTable, LowestFreeSlotAndCapacity) {
+  cvserver::ConnectionTable t(3, 2);
+  EXPECT_EQ(t.Take("A", 1, false, 0, 0), 1u);
+  EXPECT_EQ(t.Take("B", 2, false, 0, 0), 2u);
+  EXPECT_EQ(t.Take("C", 3, false, 0, 0), 3u);
+  EXPECT_EQ(t.Take("D", 4, false, 0, 0), 0u) << "full";
+  t.Free(2);
+  EXPECT_EQ(t.Get(2), nullptr);
+  EXPECT_EQ(t.inUse(), 2u);
+  EXPECT_EQ(t.Take("E", 5, false, 0, 0), 2u) << "lowest free slot";
+  ASSERT_NE(t.Get(2), nullptr);
+  EXPECT_EQ(t.Get(2)->user, "E");
+  EXPECT_EQ(t.peak(), 3u);
+  EXPECT_EQ(t.Get(0), nullptr);
+  EXPECT_EQ(t.Get(4), nullptr);
+}
+
+TEST(ConnectionTable, MessageQueuesAreBounded) {
+  cvserver::ConnectionTable t(2, 2);
+  t.Take("A", 1, false, 0, 0);
+  EXPECT_EQ(t.Queue(1, "one"), 0u);
+  EXPECT_EQ(t.Queue(1, "two"), 0u);
+  EXPECT_EQ(t.Queue(1, "three"), 0x89FCu);
+  EXPECT_EQ(t.Queue(2, "x"), 0x89FDu) << "free slot";
+  EXPECT_EQ(t.TakeMessages(1), (std::vector<std::string>{"one", "two"}));
+  EXPECT_TRUE(t.TakeMessages(1).empty());
+  EXPECT_EQ(t.Queue(1, "again"), 0u);
+}
+
+class ParameterStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = std::filesystem::temp_directory_path() / ("cvparams-" + std::to_string(::getpid()) + ".db");
+    std::filesystem::remove(path_);
+  }
+  void TearDown() override {
+    for (const char* s : {"", "-wal", "-shm"}) std::filesystem::remove(path_.string() + s);
+  }
+  std::vector<cvserver::ParameterConfig> configured_{{"Maximum Packet Receive Buffers", false, "", 500},
+                                                     {"Server Banner", true, "Hello", 0}};
+  std::filesystem::path path_;
+};
+
+TEST_F(ParameterStoreTest, TypesAreCheckedAndValuesSurviveReopening) {
+  std::string error;
+  {
+    cvserver::ParameterStore s;
+    ASSERT_TRUE(s.Open(path_.string(), configured_, error)) << error;
+    struct Case {
+      const char* name;
+      bool text;
+      const char* textValue;
+      std::int32_t number;
+      std::uint32_t code;
+    } cases[] = {
+        {"maximum packet receive buffers", false, "", 800, 0},
+        {"Maximum Packet Receive Buffers", true, "100", 0, 140},
+        {"server banner", true, "Welcome", 0, 0},
+        {"Server Banner", false, "", 5, 140},
+        {"No Such Thing", true, "x", 0, 191},
+        {"No Such Thing", false, "", 1, 191},
+    };
+    for (const auto& c : cases) {
+      const auto code = c.text ? s.SetText(c.name, c.textValue) : s.SetNumber(c.name, c.number);
+      EXPECT_EQ(code, c.code) << c.name;
+    }
+    EXPECT_EQ(s.SetFromCommand("Maximum Packet Receive Buffers", "abc"), 140u);
+    EXPECT_EQ(s.SetFromCommand("Maximum Packet Receive Buffers", "0x10"), 0u);
+    EXPECT_EQ(s.entries()[0].number, 16);
+    EXPECT_EQ(s.SetText("Server Banner", std::string(300, 'x')), 0x88FBu);
+  }
+  cvserver::ParameterStore again;
+  ASSERT_TRUE(again.Open(path_.string(), configured_, error)) << error;
+  EXPECT_EQ(again.entries()[0].number, 16);
+  EXPECT_EQ(again.entries()[1].text, "Welcome");
+}
+
+TEST(ClientIni, SectionsKeysAndBounds) {
+  cvclient::IniFile ini;
+  ASSERT_TRUE(ini.Parse("; comment\n[Servers]\n SRV1 = 127.0.0.1:5240 \nsrv2=h:1\n[login]\nUser=ADMIN\n"
+                        "[SERVERS]\nSRV1=other:1\n"));
+  EXPECT_EQ(ini.Get("servers", "srv1").value_or(""), "other:1") << "a repeated key replaces the value in place";
+  ASSERT_EQ(ini.Section("Servers").size(), 2u);
+  EXPECT_EQ(ini.Section("Servers")[0].first, "SRV1");
+  EXPECT_EQ(ini.Get("Login", "user").value_or(""), "ADMIN");
+  EXPECT_FALSE(ini.Get("Login", "Missing"));
+  std::size_t line = 0;
+  EXPECT_FALSE(ini.Parse("[ok]\n[broken\n", &line));
+  EXPECT_EQ(line, 2u);
+  EXPECT_FALSE(ini.Parse("a=" + std::string(cvclient::kMaxIniLine + 1, 'x')));
+}
+
+}  // namespace
