@@ -1,3 +1,4 @@
+#include "corvane/client/cverrors.h"
 #include "corvane/server/connections.h"
 
 #include <algorithm>
@@ -43,9 +44,9 @@ const Slot* ConnectionTable::Get(std::uint32_t number) const {
 }
 
 std::uint32_t ConnectionTable::Queue(std::uint32_t number, const std::string& text) {
-  if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return 0x89FD;
+  if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return kCvErrBadConnectionNumber;
   auto& q = slots_[number - 1].messages;
-  if (q.size() >= queueLimit_) return 0x89FC;
+  if (q.size() >= queueLimit_) return kCvErrMessageQueueFull;
   q.push_back(text);
   return 0;
 }

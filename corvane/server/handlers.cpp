@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "corvane/client/cvdefs.h"
+#include "corvane/client/cverrors.h"
 #include "corvane/server/agent.h"
 
 namespace cvserver {
@@ -14,12 +16,6 @@ using cvwire::Msg;
 using cvwire::Reader;
 using cvwire::Writer;
 
-constexpr std::uint32_t kOk = 0;
-constexpr std::uint32_t kLoginRefused = 0x89FF;
-constexpr std::uint32_t kNoFreeSlot = 0x8996;
-constexpr std::uint32_t kNotOperator = 0x89C6;
-constexpr std::uint32_t kBadConnection = 0x89FD;
-constexpr std::uint32_t kInvalidArgument = 0x88FB;
 constexpr int kMaxRefusedLogins = 3;
 constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxMessageLength = 1024;
@@ -87,7 +83,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleHello(SessionState& s, Rea
   }
   s.phase = SessionState::Phase::AwaitProof;
   Writer w(cvwire::ReplyType(Msg::Hello), r.requestId());
-  w.U32(kOk).U32(cvwire::kProtocolVersion).Blob(salt).U32(iterations).Blob(s.nonce);
+  w.U32(kCvOk).U32(cvwire::kProtocolVersion).Blob(salt).U32(iterations).Blob(s.nonce);
   return w.Frame();
 }
 
@@ -100,21 +96,21 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleProof(SessionState& s, Rea
     s.phase = SessionState::Phase::AwaitHello;
     spdlog::warn("login of '{}' refused", s.userName);
     if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
-    return CodeReply(r, kLoginRefused);
+    return CodeReply(r, kCvErrLoginRefused);
   }
   const std::uint32_t slot = table_.Take(s.user->name, s.user->objectId, s.user->isOperator, s.peerIpv4, s.peerPort);
   if (slot == 0) {
     s.phase = SessionState::Phase::AwaitHello;
     spdlog::warn("login of '{}' refused: all {} connection slots in use", s.userName, table_.capacity());
     s.closeAfterReply = true;
-    return CodeReply(r, kNoFreeSlot);
+    return CodeReply(r, kCvErrNoFreeSlot);
   }
   s.slot = slot;
   s.phase = SessionState::Phase::LoggedIn;
   if (auto self = s.self.lock()) Register(slot, self);
   spdlog::info("connection {}: '{}' logged in", slot, s.userName);
   Writer w(cvwire::ReplyType(Msg::Proof), r.requestId());
-  w.U32(kOk).U16(static_cast<std::uint16_t>(slot)).U32(s.user->objectId).U8(s.user->isOperator ? 1 : 0);
+  w.U32(kCvOk).U16(static_cast<std::uint16_t>(slot)).U32(s.user->objectId).U8(s.user->isOperator ? 1 : 0);
   return w.Frame();
 }
 
@@ -145,12 +141,12 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
   switch (type) {
     case Msg::Ping:
       if (!r.Done()) return std::nullopt;
-      return CodeReply(r, kOk);
+      return CodeReply(r, kCvOk);
 
     case Msg::ServerInfo: {
       if (!r.Done()) return std::nullopt;
       Writer w(cvwire::ReplyType(type), r.requestId());
-      w.U32(kOk);
+      w.U32(kCvOk);
       WriteServerInfo(w);
       return w.Frame();
     }
@@ -159,9 +155,9 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       const std::uint32_t number = r.U32();
       if (!r.Done()) return std::nullopt;
       const Slot* slot = table_.Get(number);
-      if (!slot) return CodeReply(r, kBadConnection);
+      if (!slot) return CodeReply(r, kCvErrBadConnectionNumber);
       Writer w(cvwire::ReplyType(type), r.requestId());
-      w.U32(kOk);
+      w.U32(kCvOk);
       WriteSlot(w, *slot);
       return w.Frame();
     }
@@ -182,7 +178,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       }
       const std::uint32_t next = number <= table_.capacity() ? number : 0;
       const auto& bodyFrame = body.Frame();
-      w.U32(kOk).U32(next).U16(count);
+      w.U32(kCvOk).U32(next).U16(count);
       w.Raw(std::span(bodyFrame).subspan(cvwire::kLengthSize + cvwire::kHeaderSize));
       return w.Frame();
     }
@@ -193,16 +189,16 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       std::vector<std::uint16_t> targets;
       for (std::uint16_t i = 0; i < count && r.ok(); ++i) targets.push_back(r.U16());
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kNotOperator);
+      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
       if (count == 0 || count > kMaxBroadcastTargets || text.size() > kMaxMessageLength || HasControl(text)) {
-        return CodeReply(r, kInvalidArgument);
+        return CodeReply(r, kCvErrInvalidArgument);
       }
-      std::uint32_t first = kOk;
+      std::uint32_t first = kCvOk;
       std::vector<std::uint8_t> results;
       for (std::uint16_t t : targets) {
         const std::uint32_t code = table_.Queue(t, text);
         results.push_back(static_cast<std::uint8_t>(code & 0xFF));
-        if (code != kOk && first == kOk) first = code;
+        if (code != kCvOk && first == kCvOk) first = code;
       }
       Writer w(cvwire::ReplyType(type), r.requestId());
       w.U32(first).U16(count).Raw(results);
@@ -213,7 +209,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       if (!r.Done()) return std::nullopt;
       const auto messages = table_.TakeMessages(s.slot);
       Writer w(cvwire::ReplyType(type), r.requestId());
-      w.U32(kOk).U16(static_cast<std::uint16_t>(messages.size()));
+      w.U32(kCvOk).U16(static_cast<std::uint16_t>(messages.size()));
       for (const auto& m : messages) w.Str(m);
       return w.Frame();
     }
@@ -221,8 +217,8 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
     case Msg::ClearConnection: {
       const std::uint32_t number = r.U32();
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kNotOperator);
-      if (!table_.Get(number)) return CodeReply(r, kBadConnection);
+      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
+      if (!table_.Get(number)) return CodeReply(r, kCvErrBadConnectionNumber);
       spdlog::info("connection {} cleared by connection {}", number, s.slot);
       if (number == s.slot) {
         s.closeAfterReply = true;
@@ -235,7 +231,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
           table_.Free(number);
         }
       }
-      return CodeReply(r, kOk);
+      return CodeReply(r, kCvOk);
     }
 
     case Msg::LoadModule:
@@ -243,7 +239,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
     case Msg::RunCommandFile: {
       const std::string text = r.Str();
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kNotOperator);
+      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
       const std::string_view name = type == Msg::LoadModule ? FirstWord(text) : std::string_view(text);
       if (!IsSafeFileName(name) || HasControl(text) || text.size() > 4096) return CodeReply(r, kInvalidFileName);
       std::uint32_t code = 0;
@@ -267,7 +263,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       if (!r.Done()) return std::nullopt;
       const auto loaded = modules_.Loaded();
       Writer w(cvwire::ReplyType(type), r.requestId());
-      w.U32(kOk).U16(static_cast<std::uint16_t>(std::min<std::size_t>(loaded.size(), 1000)));
+      w.U32(kCvOk).U16(static_cast<std::uint16_t>(std::min<std::size_t>(loaded.size(), 1000)));
       for (std::size_t i = 0; i < loaded.size() && i < 1000; ++i) w.Str(loaded[i]);
       return w.Frame();
     }
@@ -291,7 +287,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       }
       const std::uint32_t next = index < entries.size() ? index : 0;
       const auto& bodyFrame = body.Frame();
-      w.U32(kOk).U32(next).U32(static_cast<std::uint32_t>(entries.size())).U16(count);
+      w.U32(kCvOk).U32(next).U32(static_cast<std::uint32_t>(entries.size())).U16(count);
       w.Raw(std::span(bodyFrame).subspan(cvwire::kLengthSize + cvwire::kHeaderSize));
       return w.Frame();
     }
@@ -307,7 +303,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
         number = r.U32();
       }
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kNotOperator);
+      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
       const std::uint32_t code = type == Msg::SetParameterText
                                      ? parameters_.SetText(name, text)
                                      : parameters_.SetNumber(name, static_cast<std::int32_t>(number));

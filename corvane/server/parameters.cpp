@@ -1,3 +1,4 @@
+#include "corvane/client/cverrors.h"
 #include "corvane/server/parameters.h"
 
 #include <spdlog/spdlog.h>
@@ -117,24 +118,24 @@ bool ParameterStore::Persist(const Entry& e) {
 
 std::uint32_t ParameterStore::SetText(std::string_view name, std::string_view value) {
   Entry* e = Find(name);
-  if (!e) return 191;
-  if (!e->isText) return 140;
-  if (value.size() > kMaxParameterText || value.find('\0') != std::string_view::npos) return 0x88FB;
+  if (!e) return kCvErrUnknownParameter;
+  if (!e->isText) return kCvErrTypeMismatch;
+  if (value.size() > kMaxParameterText || value.find('\0') != std::string_view::npos) return kCvErrInvalidArgument;
   e->text = std::string(value);
   return Persist(*e) ? 0 : 518;
 }
 
 std::uint32_t ParameterStore::SetNumber(std::string_view name, std::int32_t value) {
   Entry* e = Find(name);
-  if (!e) return 191;
-  if (e->isText) return 140;
+  if (!e) return kCvErrUnknownParameter;
+  if (e->isText) return kCvErrTypeMismatch;
   e->number = value;
   return Persist(*e) ? 0 : 518;
 }
 
 std::uint32_t ParameterStore::SetFromCommand(std::string_view name, std::string_view value) {
   Entry* e = Find(name);
-  if (!e) return 191;
+  if (!e) return kCvErrUnknownParameter;
   if (e->isText) return SetText(name, value);
   bool negative = false;
   std::string_view digits = value;
@@ -149,9 +150,9 @@ std::uint32_t ParameterStore::SetFromCommand(std::string_view name, std::string_
   }
   std::int64_t v = 0;
   auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
-  if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size()) return 140;
+  if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size()) return kCvErrTypeMismatch;
   if (negative) v = -v;
-  if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::uint32_t>::max()) return 140;
+  if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::uint32_t>::max()) return kCvErrTypeMismatch;
   return SetNumber(name, static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
 }
 
