@@ -19,10 +19,7 @@ using cvwire::Writer;
 // caller walks the slot numbers upwards and the snapshot is this fresh.
 constexpr auto kConnectionSnapshotAge = std::chrono::seconds(2);
 
-struct Locked {
-  std::lock_guard<std::mutex> lock{Library::Get().mutex()};
-  Library& lib = Library::Get();
-};
+using cvclient::Locked;
 
 std::uint8_t Clamp8(std::uint32_t v) { return static_cast<std::uint8_t>(std::min<std::uint32_t>(v, 255)); }
 std::uint16_t Clamp16(std::uint32_t v) { return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 65535)); }
@@ -51,25 +48,16 @@ std::uint32_t SimpleCall(std::uint32_t connection, Msg m, const char* text) {
 std::uint32_t FetchConnections(Library& lib, Server& s) {
   s.connections.clear();
   s.haveConnections = false;
-  std::uint32_t first = 1;
-  for (int page = 0; page < 1000; ++page) {
-    std::optional<cvwire::Reader> r;
-    std::vector<std::uint8_t> storage;
-    const std::uint32_t code =
-        lib.Request(s, Msg::ConnectionList, [&](Writer& w) { w.U32(first); }, r, storage);
-    if (code != kCvOk) return code;
-    const std::uint32_t next = r->U32();
-    const std::uint16_t count = r->U16();
-    for (std::uint16_t i = 0; i < count && r->ok(); ++i) {
-      const std::uint32_t number = r->U32();
+  const std::uint32_t code = cvclient::FetchPages(lib, s, Msg::ConnectionList, 1, [&](cvwire::Reader& r) {
+    const std::uint16_t count = r.U16();
+    for (std::uint16_t i = 0; i < count && r.ok(); ++i) {
+      const std::uint32_t number = r.U32();
       cvclient::ConnectionEntry e;
-      if (ReadEntry(*r, e)) s.connections[number] = std::move(e);
+      if (ReadEntry(r, e)) s.connections[number] = std::move(e);
     }
-    if (!r->Done()) return kCvErrNoAnswer;
-    if (next == 0) break;
-    if (next <= first) return kCvErrNoAnswer;
-    first = next;
-  }
+    return r.Done();
+  });
+  if (code != kCvOk) return code;
   s.haveConnections = true;
   s.connectionsTaken = std::chrono::steady_clock::now();
   return kCvOk;

@@ -15,39 +15,28 @@ using cvclient::Server;
 using cvwire::Msg;
 using cvwire::Writer;
 
-struct Locked {
-  std::lock_guard<std::mutex> lock{Library::Get().mutex()};
-  Library& lib = Library::Get();
-};
+using cvclient::Locked;
 
 std::uint32_t FetchParameters(Library& lib, Server& s) {
   s.parameters.clear();
   s.haveParameters = false;
-  std::uint32_t first = 0;
-  for (int page = 0; page < 1000; ++page) {
-    std::optional<cvwire::Reader> r;
-    std::vector<std::uint8_t> storage;
-    const std::uint32_t code = lib.Request(s, Msg::ParameterList, [&](Writer& w) { w.U32(first); }, r, storage);
-    if (code != kCvOk) return code;
-    const std::uint32_t next = r->U32();
-    r->U32();  // total
-    const std::uint16_t count = r->U16();
-    for (std::uint16_t i = 0; i < count && r->ok(); ++i) {
+  const std::uint32_t code = cvclient::FetchPages(lib, s, Msg::ParameterList, 0, [&](cvwire::Reader& r) {
+    r.U32();  // total
+    const std::uint16_t count = r.U16();
+    for (std::uint16_t i = 0; i < count && r.ok(); ++i) {
       cvclient::ParameterEntry e;
-      e.name = r->Str();
-      e.type = r->U32();
+      e.name = r.Str();
+      e.type = r.U32();
       if (e.type == cvwire::kParamText) {
-        e.text = r->Str();
+        e.text = r.Str();
       } else {
-        e.number = r->U32();
+        e.number = r.U32();
       }
       s.parameters.push_back(std::move(e));
     }
-    if (!r->Done()) return kCvErrNoAnswer;
-    if (next == 0) break;
-    if (next <= first) return kCvErrNoAnswer;
-    first = next;
-  }
+    return r.Done();
+  });
+  if (code != kCvOk) return code;
   s.haveParameters = true;
   return kCvOk;
 }

@@ -183,4 +183,21 @@ std::uint32_t Library::FetchServerInfo(Server& server) {
   return kCvOk;
 }
 
+std::uint32_t FetchPages(Library& lib, Server& server, cvwire::Msg m, std::uint32_t first,
+                         const std::function<bool(cvwire::Reader&)>& readPage) {
+  constexpr int kMaxPages = 1000;
+  for (int page = 0; page < kMaxPages; ++page) {
+    std::optional<cvwire::Reader> r;
+    std::vector<std::uint8_t> storage;
+    const std::uint32_t code = lib.Request(server, m, [&](cvwire::Writer& w) { w.U32(first); }, r, storage);
+    if (code != kCvOk) return code;
+    const std::uint32_t next = r->U32();
+    if (!readPage(*r)) return kCvErrNoAnswer;
+    if (next == 0) return kCvOk;
+    if (next <= first) return kCvErrNoAnswer;
+    first = next;
+  }
+  return kCvErrNoAnswer;
+}
+
 }  // namespace cvclient

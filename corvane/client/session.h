@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,20 @@ class Library {
   std::map<std::uint32_t, std::unique_ptr<Server>> servers_;
   std::uint32_t lastHandle_ = 0;
 };
+
+// The library, locked for the length of one operation.
+struct Locked {
+  std::lock_guard<std::mutex> lock{Library::Get().mutex()};
+  Library& lib = Library::Get();
+};
+
+// Fetches every page of a listing (ConnectionList, ParameterList) from first
+// on. Each reply carries the first index of the next page (0 after the last)
+// and then the page, which readPage consumes, answering whether the page was
+// well formed. A malformed page, or one that does not move on, is
+// kCvErrNoAnswer.
+std::uint32_t FetchPages(Library& lib, Server& server, cvwire::Msg m, std::uint32_t first,
+                         const std::function<bool(cvwire::Reader&)>& readPage);
 
 // Copies text into an area of size bytes, cut and always terminated.
 void CopyText(char* out, std::size_t size, const std::string& text);
