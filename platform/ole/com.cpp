@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -59,6 +60,37 @@ HRESULT LoadModule(const std::string& path, DllGetClassObjectFn* fn) {
 }  // namespace
 
 std::string LastLoadError() { return t_loadError; }
+
+std::string ErrorText(HRESULT hr) {
+  std::string_view text;
+  switch (hr) {
+    case S_OK: text = "The operation completed successfully"; break;
+    case E_NOTIMPL: text = "Not implemented"; break;
+    case E_NOINTERFACE: text = "No such interface supported"; break;
+    case E_POINTER: text = "Invalid pointer"; break;
+    case E_FAIL: text = "Unspecified error"; break;
+    case E_UNEXPECTED: text = "Catastrophic failure"; break;
+    case E_OUTOFMEMORY: text = "Not enough memory resources are available to complete this operation"; break;
+    case E_INVALIDARG: text = "The parameter is incorrect"; break;
+    case REGDB_E_CLASSNOTREG: text = "Class not registered"; break;
+    case CLASS_E_CLASSNOTAVAILABLE: text = "ClassFactory cannot supply requested class"; break;
+    case CO_E_DLLNOTFOUND: text = "DLL for class not found"; break;
+    case CO_E_ERRORINDLL: text = "Error in the DLL"; break;
+    case DISP_E_MEMBERNOTFOUND: text = "Member not found"; break;
+    case DISP_E_PARAMNOTFOUND: text = "Parameter not found"; break;
+    case DISP_E_TYPEMISMATCH: text = "Type mismatch"; break;
+    case DISP_E_UNKNOWNNAME: text = "Unknown name"; break;
+    case DISP_E_BADPARAMCOUNT: text = "Invalid number of parameters"; break;
+    case DISP_E_PARAMNOTOPTIONAL: text = "Parameter not optional"; break;
+    case DISP_E_EXCEPTION: text = "Exception occurred"; break;
+    default: text = "Error"; break;
+  }
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  std::string out = std::string(text) + " (" + code + ")";
+  if ((hr == CO_E_DLLNOTFOUND || hr == CO_E_ERRORINDLL) && !t_loadError.empty()) out += ": " + t_loadError;
+  return out;
+}
 
 std::size_t LoadedModuleCount() {
   std::lock_guard lock(g_mutex);

@@ -49,6 +49,11 @@ std::size_t LoadedModuleCount();
 using BuiltinClassObjectFn = HRESULT (*)(REFIID riid, void** object);
 void RegisterBuiltinClass(REFCLSID clsid, BuiltinClassObjectFn get);
 
+// The system's message for an HRESULT, as FormatMessage gives it, followed by
+// the code in hex ("Class not registered (0x80040154)"); for a module that
+// would not load, the loader's message of this thread is added.
+std::string ErrorText(HRESULT hr);
+
 // ProgID and CLSID helpers over UTF-8.
 HRESULT ClsidFromProgIdOrString(std::string_view text, CLSID* clsid);
 

@@ -1,0 +1,31 @@
+// The add/edit server dialog TAddserver: any number of server configurations
+// in server.ini, listed in a sorted list box.
+#pragma once
+
+#include "console/serverdialog.h"
+
+class QListWidget;
+
+namespace console {
+
+class TAddserver : public TServerDialog {
+ public:
+  TAddserver(Host& host, TForm1& main);
+
+  void FormCreate();
+  void btSaveClick() override;
+  void btCloseClick() override;
+  void ListBox1DblClick();
+
+  QStringList ListedServers() const;
+
+ private:
+  void FillList();
+
+  QListWidget* list_ = nullptr;
+};
+
+// The list box's order: alphabetical without regard to case, stable.
+QStringList SortedWithoutCase(QStringList names);
+
+}  // namespace console

@@ -1,0 +1,56 @@
+#include "console/host.h"
+
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProcess>
+
+namespace console {
+
+QString Host::ProgramDir() const { return QCoreApplication::applicationDirPath() + QLatin1Char('/'); }
+
+void Host::ShowMessage(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProgramName), text, QMessageBox::Ok, parent);
+  box.exec();
+}
+
+int Host::RunProgram(const QString& program, const QStringList& arguments, QString* output, int timeoutMs) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(program, arguments);
+  if (!process.waitForStarted(timeoutMs)) {
+    if (output) *output = process.errorString();
+    return -1;
+  }
+  const bool finished = process.waitForFinished(timeoutMs);
+  if (!finished) {
+    process.kill();
+    process.waitForFinished(1000);
+  }
+  if (output) *output = QString::fromLocal8Bit(process.readAll()).trimmed();
+  if (!finished) {
+    if (output) *output += QStringLiteral("\n(stopped after %1 s)").arg(timeoutMs / 1000);
+    return -1;
+  }
+  return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QString Host::GetExistingDirectory(QWidget* parent, const QString& start) {
+  return QFileDialog::getExistingDirectory(parent, QString(), start);
+}
+
+QString Host::GetOpenFileName(QWidget* parent, const QString& dir) {
+  return QFileDialog::getOpenFileName(parent, QString(), dir);
+}
+
+QString Host::GetSaveFileName(QWidget* parent, const QString& dir) {
+  return QFileDialog::getSaveFileName(parent, QString(), dir, QString(), nullptr,
+                                      QFileDialog::DontConfirmOverwrite);
+}
+
+Host& DefaultHost() {
+  static Host host;
+  return host;
+}
+
+}  // namespace console

@@ -1,0 +1,40 @@
+// What the console asks of the desktop and the system: message boxes, file
+// and folder dialogs, starting a program, and where the program lives. The
+// windows reach all of it through one Host, so a test can stand in for it.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace console {
+
+// The title of every message box of the console.
+inline constexpr const char* kProgramName = "Webwarden32";
+
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  // The directory of the console's executable, with a trailing '/'.
+  virtual QString ProgramDir() const;
+  // A plain message box with an OK button, titled with the program's name;
+  // returns when it is closed.
+  virtual void ShowMessage(QWidget* parent, const QString& text);
+  // Runs a program to its end (at most timeoutMs) and returns its exit
+  // status, or -1 when it could not start, crashed or ran too long. Its
+  // standard output and error go to *output.
+  virtual int RunProgram(const QString& program, const QStringList& arguments, QString* output,
+                         int timeoutMs = 60000);
+  // Folder picker starting at start; empty when cancelled.
+  virtual QString GetExistingDirectory(QWidget* parent, const QString& start);
+  // Open and save dialogs starting in dir; empty when cancelled.
+  virtual QString GetOpenFileName(QWidget* parent, const QString& dir);
+  virtual QString GetSaveFileName(QWidget* parent, const QString& dir);
+};
+
+// The host of the real program.
+Host& DefaultHost();
+
+}  // namespace console

@@ -1,0 +1,237 @@
+#include "console/main.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+
+#include "console/errors.h"
+#include "console/host.h"
+#include "console/synmemo.h"
+
+namespace console {
+namespace {
+
+struct PanelSpec {
+  int width;
+  Qt::Alignment alignment;
+};
+constexpr PanelSpec kPanels[MainModel::kPanels] = {
+    {200, Qt::AlignLeft}, {140, Qt::AlignLeft}, {120, Qt::AlignLeft},
+    {100, Qt::AlignLeft}, {20, Qt::AlignHCenter}, {30, Qt::AlignHCenter},
+};
+
+constexpr int kButtonTop = 472;
+
+// A menu caption shows '&' as it is, without making it an accelerator mark.
+QString PlainCaption(const QString& text) {
+  QString out = text;
+  return out.replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+}  // namespace
+
+void ShowCentred(QWidget* window) {
+  if (!window->property("ww.placed").toBool()) {
+    window->setProperty("ww.placed", true);
+    if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
+      QRect frame = window->frameGeometry();
+      frame.moveCenter(screen->availableGeometry().center());
+      window->move(frame.topLeft());
+    }
+  }
+  window->show();
+  window->raise();
+  window->activateWindow();
+}
+
+TForm1::TForm1(Host& host) : host_(host), model_(host.ProgramDir()) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Webwarden32 Version 1.0-BETA"));
+  setFont(MsSansSerif(8));
+  CreateClientArea();
+  CreateMenus();
+  setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateClientArea() {
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("ClientArea"));
+  client->setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(client);
+
+  memo_ = new TSynMemo(client);
+  memo_->setObjectName(QStringLiteral("SynMemo1"));
+  memo_->setGeometry(8, 8, 745, 449);
+
+  AddButton("btSave", "Save", 8, nullptr)->setEnabled(false);
+  AddButton("btSaveAs", "Save as", 96, nullptr);
+  AddButton("btClose", "Close", 184, nullptr);
+  AddButton("btBackup", "Make Backup", 272, nullptr);
+  AddButton("btPrint", "Print", 360, nullptr);
+  cvSrvAdm_ = std::make_unique<TCvSrvAdm>(client, QRect(568, kButtonTop, 28, 28));
+  AddButton("btExit", "Exit Webwarden", 672, &TForm1::btExitClick);
+
+  auto* status = new QWidget(client);
+  status->setObjectName(QStringLiteral("StatusBar1"));
+  status->setGeometry(0, kClientHeight - kStatusHeight, kClientWidth, kStatusHeight);
+  int left = 0;
+  for (int i = 0; i < MainModel::kPanels; ++i) {
+    auto* panel = new QLabel(status);
+    panel->setObjectName(QStringLiteral("Panel%1").arg(i));
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setAlignment(kPanels[i].alignment | Qt::AlignVCenter);
+    panel->setIndent(2);
+    panel->setGeometry(left, 1, kPanels[i].width, kStatusHeight - 1);
+    left += kPanels[i].width;
+    panels_[i] = panel;
+  }
+  ShowPanels();
+}
+
+QPushButton* TForm1::AddButton(const char* name, const char* text, int left, void (TForm1::*handler)()) {
+  auto* button = new QPushButton(QString::fromLatin1(text), centralWidget());
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(left, kButtonTop, 75, 25);
+  button->setAutoDefault(false);
+  if (handler) connect(button, &QPushButton::clicked, this, [this, handler] { Run([this, handler] { (this->*handler)(); }); });
+  return button;
+}
+
+QAction* TForm1::AddEntry(QMenu* menu, const char* name, const char* text, std::function<void()> handler) {
+  QAction* action = menu->addAction(QString::fromLatin1(text));
+  action->setObjectName(QString::fromLatin1(name));
+  if (handler) connect(action, &QAction::triggered, this, [this, handler] { Run(handler); });
+  return action;
+}
+
+void TForm1::CreateMenus() {
+  QMenuBar* bar = menuBar();
+  const auto addMenu = [&](const char* name, const char* text) {
+    QMenu* menu = bar->addMenu(QString::fromLatin1(text));
+    menu->setObjectName(QString::fromLatin1(name));
+    return menu;
+  };
+
+  QMenu* file = addMenu("File1", "File");
+  AddEntry(file, "Open1", "Open");
+  AddEntry(file, "Save1", "Save")->setEnabled(false);
+  AddEntry(file, "Saveas1", "Save as...");
+  AddEntry(file, "Close1", "Close");
+  AddEntry(file, "Print1", "Print");
+  AddEntry(file, "MakeBackup1", "Make Backup");
+  file->addSeparator();
+  AddEntry(file, "Settings1", "Settings", [this] { Settings1Click(); });
+  file->addSeparator();
+  AddEntry(file, "Exit1", "Exit", [this] { Exit1Click(); });
+
+  QMenu* edit = addMenu("Edit2", "Edit");
+  AddEntry(edit, "Cut1", "Cut");
+  AddEntry(edit, "Copy1", "Copy");
+  AddEntry(edit, "Paste1", "Paste");
+  edit->addSeparator();
+  AddEntry(edit, "Selectall1", "Select all");
+
+  serverMenu_ = addMenu("Server1", "Server");
+  AddEntry(serverMenu_, "Addnewserver1", "Add new server...", [this] { Addnewserver1Click(); });
+  serverMenu_->addSeparator();
+  serverMenu_->menuAction()->setVisible(false);
+
+  QMenu* configuration = addMenu("Configuration1", "Configuration");
+  AddEntry(configuration, "Edithttpdconf1", "Edit httpd.conf");
+  AddEntry(configuration, "Edit1", "Edit...");
+
+  QMenu* apache = addMenu("Apache1", "Apache");
+  AddEntry(apache, "StartApache1", "Start Apache");
+  AddEntry(apache, "StopApache1", "Stop Apache");
+  AddEntry(apache, "RestartApache1", "Restart Apache");
+
+  QMenu* view = addMenu("View1", "View");
+  AddEntry(view, "Viewerrorlog1", "View error_log");
+  AddEntry(view, "Viewaccesslog1", "View access_log");
+  AddEntry(view, "View2", "View...");
+
+  QMenu* info = addMenu("Info1", "Info");
+  AddEntry(info, "Help1", "Help");
+  AddEntry(info, "Sendemail1", "Send email");
+  AddEntry(info, "Gotohomepage1", "Homepage");
+  AddEntry(info, "About1", "About", [this] { About1Click(); });
+}
+
+void TForm1::SetDialogs(QWidget* settings, QWidget* about, QWidget* addServer) {
+  settings_ = settings;
+  about_ = about;
+  addServer_ = addServer;
+}
+
+void TForm1::Run(const std::function<void()>& handler) { GeneralErrorReport(host_, this, handler); }
+
+void TForm1::ShowPanels() {
+  for (int i = 0; i < MainModel::kPanels; ++i) panels_[i]->setText(model_.Panel(i));
+}
+
+QString TForm1::PanelText(int index) const { return panels_[index]->text(); }
+
+void TForm1::FormCreate() {
+  model_.Load();
+  ShowPanels();
+  if (model_.ServerMenu() != MainModel::MenuVisibility::Unchanged)
+    SetServerMenuVisible(model_.ServerMenu() == MainModel::MenuVisibility::Shown);
+  BuildServerMenu();
+  // No file is loaded yet.
+  findChild<QPushButton*>(QStringLiteral("btBackup"))->setEnabled(false);
+  findChild<QAction*>(QStringLiteral("MakeBackup1"))->setEnabled(false);
+}
+
+void TForm1::BuildServerMenu() {
+  for (QAction* entry : serverEntries_) {
+    serverMenu_->removeAction(entry);
+    entry->deleteLater();
+  }
+  serverEntries_.clear();
+  for (const QString& section : model_.ServerEntries()) {
+    QAction* entry = serverMenu_->addAction(PlainCaption(section));
+    entry->setObjectName(QStringLiteral("ServerEntry"));
+    entry->setData(section);
+    connect(entry, &QAction::triggered, this, [this, section] { Run([this, section] { ServerClick(section); }); });
+    serverEntries_.push_back(entry);
+  }
+}
+
+void TForm1::SetServerMenuVisible(bool visible) { serverMenu_->menuAction()->setVisible(visible); }
+
+bool TForm1::ServerMenuVisible() const { return serverMenu_->menuAction()->isVisible(); }
+
+void TForm1::ServerClick(const QString& section) {
+  model_.SelectServer(section);
+  ShowPanels();
+}
+
+void TForm1::Settings1Click() {
+  if (settings_) ShowCentred(settings_);
+}
+
+void TForm1::Addnewserver1Click() {
+  if (addServer_) ShowCentred(addServer_);
+}
+
+void TForm1::About1Click() {
+  if (about_) ShowCentred(about_);
+}
+
+void TForm1::Exit1Click() { close(); }
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  event->accept();
+  // Closing the main window ends the program, whatever dialogs are open.
+  QCoreApplication::quit();
+}
+
+}  // namespace console

@@ -1,0 +1,149 @@
+#include "console/synmemo.h"
+
+#include <QContextMenuEvent>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMenu>
+
+namespace console {
+namespace {
+
+constexpr int kNumberMargin = 0;
+constexpr int kBookmarkMargin = 1;
+
+// The digit of Ctrl+digit and Ctrl+Shift+digit; with Shift held the key may
+// arrive as the shifted symbol of a US layout.
+int DigitOf(const QKeyEvent* event) {
+  const int key = event->key();
+  if (key >= Qt::Key_0 && key <= Qt::Key_9) return key - Qt::Key_0;
+  static constexpr int kShifted[] = {Qt::Key_ParenRight, Qt::Key_Exclam,     Qt::Key_At,       Qt::Key_NumberSign,
+                                     Qt::Key_Dollar,     Qt::Key_Percent,    Qt::Key_AsciiCircum, Qt::Key_Ampersand,
+                                     Qt::Key_Asterisk,   Qt::Key_ParenLeft};
+  for (int d = 0; d < 10; ++d)
+    if (key == kShifted[d]) return d;
+  return -1;
+}
+
+}  // namespace
+
+QFont CourierNew(int points) {
+  QFont f(QStringLiteral("Liberation Mono"), points);
+  f.setStyleHint(QFont::Monospace);
+  f.setFixedPitch(true);
+  return f;
+}
+
+QFont Arial(int points) {
+  QFont f(QStringLiteral("Liberation Sans"), points);
+  f.setStyleHint(QFont::SansSerif);
+  return f;
+}
+
+QFont MsSansSerif(int points) { return Arial(points); }
+
+TSynMemo::TSynMemo(QWidget* parent) : QsciScintilla(parent) {
+  std::fill(std::begin(bookmarkHandles_), std::end(bookmarkHandles_), -1);
+  const QFont font = CourierNew(10);
+  setFont(font);
+  setMarginsFont(font);
+  setUtf8(true);
+  setEolMode(QsciScintilla::EolWindows);
+  setMarginType(kNumberMargin, QsciScintilla::NumberMargin);
+  setMarginLineNumbers(kNumberMargin, true);
+  setMarginType(kBookmarkMargin, QsciScintilla::SymbolMargin);
+  setMarginWidth(kBookmarkMargin, 12);
+  setMarginMarkerMask(kBookmarkMargin, (1 << kBookmarks) - 1);
+  for (int n = 0; n < kBookmarks; ++n) markerDefine(QsciScintilla::Circle, n);
+  setEdgeMode(QsciScintilla::EdgeLine);
+  setEdgeColumn(kRightEdge);
+  // The horizontal scroll range ends at the right edge, whatever the lines hold.
+  SendScintilla(SCI_SETSCROLLWIDTHTRACKING, 0L);
+  SendScintilla(SCI_SETSCROLLWIDTH, static_cast<unsigned long>(QFontMetrics(font).horizontalAdvance(QLatin1Char('0')) *
+                                                               (kRightEdge + 1)));
+  setTabWidth(8);
+  setContextMenuPolicy(Qt::DefaultContextMenu);
+  connect(this, &QsciScintilla::linesChanged, this, [this] { FitGutter(); });
+  FitGutter();
+}
+
+void TSynMemo::FitGutter() {
+  int digits = 1;
+  for (int n = lines(); n >= 10; n /= 10) ++digits;
+  if (digits == gutterDigits_) return;
+  gutterDigits_ = digits;
+  // One digit of room on the left, as the gutter leaves.
+  setMarginWidth(kNumberMargin, QString(digits + 1, QLatin1Char('9')));
+}
+
+QMenu* TSynMemo::CreateContextMenu(QWidget* parent) {
+  auto* menu = new QMenu(parent);
+  menu->setObjectName(QStringLiteral("PopupMenu1"));
+  QAction* cut = menu->addAction(QStringLiteral("Cut"), this, [this] { this->cut(); });
+  QAction* copy = menu->addAction(QStringLiteral("Copy"), this, [this] { this->copy(); });
+  QAction* paste = menu->addAction(QStringLiteral("Paste"), this, [this] { this->paste(); });
+  menu->addSeparator();
+  menu->addAction(QStringLiteral("Select all"), this, [this] { selectAll(); });
+  cut->setObjectName(QStringLiteral("Cut2"));
+  copy->setObjectName(QStringLiteral("Copy2"));
+  paste->setObjectName(QStringLiteral("Paste2"));
+  return menu;
+}
+
+void TSynMemo::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu* menu = CreateContextMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(event->globalPos());
+  event->accept();
+}
+
+void TSynMemo::ToggleBookmark(int n, int line) {
+  if (n < 0 || n >= kBookmarks || line < 0 || line >= lines()) return;
+  const int current = BookmarkLine(n);
+  if (current >= 0) markerDeleteHandle(bookmarkHandles_[n]);
+  bookmarkHandles_[n] = -1;
+  if (current == line) return;
+  bookmarkHandles_[n] = markerAdd(line, n);
+}
+
+int TSynMemo::BookmarkLine(int n) const {
+  if (n < 0 || n >= kBookmarks || bookmarkHandles_[n] < 0) return -1;
+  return markerLine(bookmarkHandles_[n]);
+}
+
+void TSynMemo::GotoBookmark(int n) {
+  const int line = BookmarkLine(n);
+  if (line < 0) return;
+  setCursorPosition(line, 0);
+  ensureLineVisible(line);
+}
+
+void TSynMemo::keyPressEvent(QKeyEvent* event) {
+  const Qt::KeyboardModifiers mods = event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier);
+  if (mods & Qt::ControlModifier && !(mods & Qt::AltModifier)) {
+    const bool shift = mods & Qt::ShiftModifier;
+    if (const int digit = DigitOf(event); digit >= 0) {
+      int line = 0;
+      int index = 0;
+      getCursorPosition(&line, &index);
+      if (shift)
+        ToggleBookmark(digit, line);
+      else
+        GotoBookmark(digit);
+      event->accept();
+      return;
+    }
+    if (shift && event->key() == Qt::Key_I) {
+      SendScintilla(SCI_TAB);
+      event->accept();
+      return;
+    }
+    if (shift && event->key() == Qt::Key_U) {
+      SendScintilla(SCI_BACKTAB);
+      event->accept();
+      return;
+    }
+  }
+  QsciScintilla::keyPressEvent(event);
+}
+
+}  // namespace console

@@ -1,0 +1,49 @@
+// The main window's text editor: QScintilla set up as the console's memo,
+// with a line-number gutter that fits its digits, a right edge at column 90,
+// horizontal scrolling up to that column, bookmarks 0 to 9 and block indent.
+#pragma once
+
+#include <Qsci/qsciscintilla.h>
+
+class QMenu;
+
+namespace console {
+
+class TSynMemo : public QsciScintilla {
+ public:
+  static constexpr int kRightEdge = 90;
+  static constexpr int kBookmarks = 10;
+
+  explicit TSynMemo(QWidget* parent = nullptr);
+
+  // The context menu: "Cut", "Copy", "Paste", a separator, "Select all".
+  // The caller owns it.
+  QMenu* CreateContextMenu(QWidget* parent);
+
+  // Bookmark n (0 to 9): set on a line (moving it from any other line),
+  // toggled off when set there already, and the line it is on (-1: none).
+  void ToggleBookmark(int n, int line);
+  int BookmarkLine(int n) const;
+  void GotoBookmark(int n);
+
+  // Width of the line-number gutter in digits, as it last sized itself.
+  int GutterDigits() const { return gutterDigits_; }
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void FitGutter();
+
+  int gutterDigits_ = 0;
+  int bookmarkHandles_[kBookmarks];
+};
+
+// The fonts of the console: Courier New, Arial and MS Sans Serif are drawn
+// with their metric-compatible Liberation faces.
+QFont CourierNew(int points);
+QFont Arial(int points);
+QFont MsSansSerif(int points);
+
+}  // namespace console

@@ -1,0 +1,512 @@
+// The console's windows on the offscreen platform, with the real control
+// registered in a temporary registry: the main window's layout and load
+// step, the Server menu, and the settings and add/edit server dialogs.
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+#include "console/about.h"
+#include "console/addeditserver.h"
+#include "console/errors.h"
+#include "console/main.h"
+#include "console/savedlg.h"
+#include "console/setting.h"
+#include "console/startup.h"
+#include "console/synmemo.h"
+#include "corvane/agent_harness.h"
+#include "olectl/site.h"
+#include "support/run.h"
+#include "support/temp_dir.h"
+#include "test_host.h"
+
+using console::TForm1;
+using cvtest::TestHost;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+// Clicks a button of the property frame once it is up, so that a verb that
+// shows it modally returns. (Without a registered property page the verb
+// shows no frame and returns at once.)
+class FrameCloser {
+ public:
+  explicit FrameCloser(const char* button) : button_(button) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || modal->objectName() != QLatin1String("OlePropertyFrame")) return;
+      if (auto* b = modal->findChild<QPushButton*>(QString::fromLatin1(button_))) b->click();
+    });
+    timer_.start(20);
+  }
+
+ private:
+  const char* button_;
+  QTimer timer_;
+};
+
+template <class T>
+T* Child(QObject* parent, const char* name) {
+  T* child = parent->findChild<T*>(QString::fromLatin1(name));
+  if (!child) qFatal("no child %s", name);
+  return child;
+}
+
+QStringList MenuTexts(QMenu* menu) {
+  QStringList out;
+  for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+  return out;
+}
+
+}  // namespace
+
+class WindowsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  testsupport::ScopedRegistry registry_;
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<TestHost> host_;
+  std::unique_ptr<console::ConsoleWindows> windows_;
+
+  std::string File(const char* name) const { return *dir_ / name; }
+  void Start() {
+    windows_ = console::CreateWindows(*host_);
+    QVERIFY(windows_);
+  }
+  TForm1* Main() const { return windows_->main.get(); }
+  console::TSettingform* Settings() const { return windows_->settings.get(); }
+  console::TAddserver* AddServer() const { return windows_->addServer.get(); }
+
+ private slots:
+  void initTestCase() {
+    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
+    const testsupport::RunResult out = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
+                                                  testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+    QVERIFY2(ReadFile(registry_.file()).find("EC747AF1-8EF6-11D0-B375-0000E20315E2") != std::string::npos,
+             out.output.c_str());
+  }
+
+  void init() {
+    dir_ = std::make_unique<TempDir>();
+    host_ = std::make_unique<TestHost>(QString::fromStdString(dir_->path().string() + "/"));
+  }
+
+  void cleanup() {
+    windows_.reset();
+    host_.reset();
+    dir_.reset();
+  }
+
+  void mainWindowLayout() {
+    Start();
+    TForm1* w = Main();
+    QCOMPARE(w->windowTitle(), QStringLiteral("Webwarden32 Version 1.0-BETA"));
+    QCOMPARE(w->centralWidget()->size(), QSize(765, 520));
+    QCOMPARE(w->minimumSize(), w->maximumSize());
+    QCOMPARE(w->font().family(), QStringLiteral("Liberation Sans"));
+    QCOMPARE(w->font().pointSize(), 8);
+    struct Element {
+      const char* name;
+      QRect geometry;
+      const char* text;
+      bool enabled;
+    } elements[] = {
+        {"SynMemo1", {8, 8, 745, 449}, nullptr, true},
+        {"btSave", {8, 472, 75, 25}, "Save", false},
+        {"btSaveAs", {96, 472, 75, 25}, "Save as", true},
+        {"btClose", {184, 472, 75, 25}, "Close", true},
+        {"btBackup", {272, 472, 75, 25}, "Make Backup", false},
+        {"btPrint", {360, 472, 75, 25}, "Print", true},
+        {"CvSrvAdm1", {568, 472, 28, 28}, nullptr, true},
+        {"btExit", {672, 472, 75, 25}, "Exit Webwarden", true},
+        {"StatusBar1", {0, 501, 765, 19}, nullptr, true},
+    };
+    for (const Element& e : elements) {
+      QWidget* child = Child<QWidget>(w, e.name);
+      QCOMPARE(child->geometry(), e.geometry);
+      QCOMPARE(child->isEnabled(), e.enabled);
+      if (e.text) QCOMPARE(qobject_cast<QPushButton*>(child)->text(), QString::fromLatin1(e.text));
+    }
+    struct Panel {
+      int left, width;
+      Qt::Alignment alignment;
+      const char* text;
+    } panels[] = {{0, 200, Qt::AlignLeft, "Path: "},   {200, 140, Qt::AlignLeft, "Servername: "},
+                  {340, 120, Qt::AlignLeft, "Status:"}, {460, 100, Qt::AlignLeft, "Version:"},
+                  {560, 20, Qt::AlignHCenter, ""},      {580, 30, Qt::AlignHCenter, "Mode"}};
+    for (int i = 0; i < 6; ++i) {
+      auto* label = Child<QLabel>(w, QStringLiteral("Panel%1").arg(i).toLatin1().constData());
+      QCOMPARE(label->x(), panels[i].left);
+      QCOMPARE(label->width(), panels[i].width);
+      QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, panels[i].alignment);
+      QCOMPARE(label->text(), QString::fromLatin1(panels[i].text));
+    }
+    const QStringList menus[] = {
+        {"Open", "Save", "Save as...", "Close", "Print", "Make Backup", "-", "Settings", "-", "Exit"},
+        {"Cut", "Copy", "Paste", "-", "Select all"},
+        {"Add new server...", "-"},
+        {"Edit httpd.conf", "Edit..."},
+        {"Start Apache", "Stop Apache", "Restart Apache"},
+        {"View error_log", "View access_log", "View..."},
+        {"Help", "Send email", "Homepage", "About"},
+    };
+    const QStringList titles{"File", "Edit", "Server", "Configuration", "Apache", "View", "Info"};
+    const QList<QAction*> bar = w->menuBar()->actions();
+    QCOMPARE(bar.size(), titles.size());
+    for (int i = 0; i < titles.size(); ++i) {
+      QCOMPARE(bar[i]->text(), titles[i]);
+      QCOMPARE(MenuTexts(bar[i]->menu()), menus[i]);
+    }
+    // Initial states: Server menu hidden, both save and backup entries off.
+    QVERIFY(!w->ServerMenuVisible());
+    QVERIFY(!Child<QAction>(w, "Save1")->isEnabled());
+    QVERIFY(!Child<QAction>(w, "MakeBackup1")->isEnabled());
+    QVERIFY(Child<QAction>(w, "Saveas1")->isEnabled());
+  }
+
+  void editorSetup() {
+    Start();
+    console::TSynMemo* memo = Main()->SynMemo1();
+    QCOMPARE(memo->font().family(), QStringLiteral("Liberation Mono"));
+    QCOMPARE(memo->font().pointSize(), 10);
+    QCOMPARE(memo->edgeColumn(), 90);
+    QCOMPARE(memo->edgeMode(), QsciScintilla::EdgeLine);
+    QVERIFY(!memo->isReadOnly());
+    QCOMPARE(memo->text(), QString());
+    const QFontMetrics metrics(memo->font());
+    QCOMPARE(memo->SendScintilla(QsciScintilla::SCI_GETSCROLLWIDTH), long(metrics.horizontalAdvance('0') * 91));
+    QCOMPARE(memo->SendScintilla(QsciScintilla::SCI_GETSCROLLWIDTHTRACKING), 0L);
+
+    // The gutter grows with the number of digits and shrinks back.
+    QCOMPARE(memo->GutterDigits(), 1);
+    const int narrow = memo->marginWidth(0);
+    memo->setText(QString(QStringLiteral("line\n")).repeated(1200));
+    QCOMPARE(memo->GutterDigits(), 4);
+    QVERIFY(memo->marginWidth(0) > narrow);
+    memo->setText(QStringLiteral("one line"));
+    QCOMPARE(memo->GutterDigits(), 1);
+    QCOMPARE(memo->marginWidth(0), narrow);
+
+    std::unique_ptr<QMenu> menu(memo->CreateContextMenu(nullptr));
+    QCOMPARE(MenuTexts(menu.get()), (QStringList{"Cut", "Copy", "Paste", "-", "Select all"}));
+
+    // Bookmarks: Ctrl+Shift+digit sets (and toggles) one, Ctrl+digit goes there.
+    memo->setText(QStringLiteral("a\nb\nc\nd\n"));
+    memo->setCursorPosition(2, 0);
+    QTest::keyClick(memo, Qt::Key_3, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(memo->BookmarkLine(3), 2);
+    memo->setCursorPosition(0, 0);
+    QTest::keyClick(memo, Qt::Key_3, Qt::ControlModifier);
+    int line = -1, index = -1;
+    memo->getCursorPosition(&line, &index);
+    QCOMPARE(line, 2);
+    QTest::keyClick(memo, Qt::Key_3, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(memo->BookmarkLine(3), -1);
+    // Block indent and unindent.
+    memo->setSelection(0, 0, 1, 1);
+    QTest::keyClick(memo, Qt::Key_I, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(memo->text(0).startsWith(QLatin1Char('\t')) && memo->text(1).startsWith(QLatin1Char('\t')));
+    QTest::keyClick(memo, Qt::Key_U, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(memo->text(0), QStringLiteral("a\n"));
+    // Undo and redo come with the editor.
+    memo->setText(QString());
+    QTest::keyClicks(memo, QStringLiteral("xy"));
+    QTest::keyClick(memo, Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(memo->text().size() < 2);
+  }
+
+  void startsWithoutIniFiles() {
+    Start();
+    QCOMPARE(Main()->PanelText(0), QStringLiteral("Path: "));
+    QCOMPARE(Main()->PanelText(1), QStringLiteral("Servername: "));
+    QCOMPARE(Main()->PanelText(4), QString());
+    QCOMPARE(Main()->PanelText(5), QStringLiteral("Mode"));
+    QVERIFY(!Main()->ServerMenuVisible());
+    QVERIFY(host_->messages.isEmpty());
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(File("setting.ini"))));
+    // Both dialogs start empty with nothing selected and the file fields on.
+    for (console::TServerDialog* d : {static_cast<console::TServerDialog*>(Settings()),
+                                      static_cast<console::TServerDialog*>(AddServer())}) {
+      QCOMPARE(d->Fields(), console::ServerFields{});
+      QVERIFY(Child<QLineEdit>(d, "QBTstart")->isEnabled());
+    }
+    QCOMPARE(Settings()->Mode(), console::Choice::None);
+    QVERIFY(AddServer()->ListedServers().isEmpty());
+  }
+
+  void modeDecidesTheServerMenu_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("visible");
+    QTest::addColumn<QString>("panel");
+    QTest::newRow("Expert") << "Expert" << true << "E";
+    QTest::newRow("Simple") << "Simple" << false << "S";
+    QTest::newRow("lower case") << "expert" << false << "";
+  }
+  void modeDecidesTheServerMenu() {
+    QFETCH(QString, mode);
+    QFETCH(bool, visible);
+    QFETCH(QString, panel);
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=SRV1\r\nMode=" + mode.toStdString() + "\r\n");
+    WriteFile(File("server.ini"), "[C]\r\nServername=C\r\n[a]\r\nServername=a\r\n[B]\r\nServername=B\r\n");
+    Start();
+    QCOMPARE(Main()->ServerMenuVisible(), visible);
+    QCOMPARE(Main()->PanelText(4), panel);
+    QCOMPARE(MenuTexts(Child<QMenu>(Main(), "Server1")), (QStringList{"Add new server...", "-", "C", "a", "B"}));
+    QCOMPARE(Settings()->Mode(), mode == QLatin1String("Expert") ? console::Choice::Second
+                                 : mode == QLatin1String("Simple") ? console::Choice::First
+                                                                   : console::Choice::None);
+  }
+
+  void serverEntryPicksItsServername() {
+    WriteFile(File("server.ini"),
+              "[A]\r\nServername=B\r\nApachePath=/srv/b\r\nHandle=QBT\r\n[N]\r\nServername=N\r\nApachePath=/n\r\n"
+              "[R&D]\r\nServername=RD\r\n");
+    Start();
+    QMenu* menu = Child<QMenu>(Main(), "Server1");
+    QCOMPARE(menu->actions().last()->text(), QStringLiteral("R&&D"));  // no accelerator mark
+    menu->actions().at(2)->trigger();
+    QCOMPARE(Main()->Model().CurrentServer(), QStringLiteral("B"));
+    QCOMPARE(Main()->Model().ApacheDir(), QStringLiteral("/srv/b"));
+    QCOMPARE(Main()->PanelText(0), QStringLiteral("Path: /srv/b"));
+    QCOMPARE(Main()->PanelText(1), QStringLiteral("Servername: B"));
+    QCOMPARE(Main()->PanelText(5), QStringLiteral("QBT"));
+    menu->actions().at(3)->trigger();
+    QCOMPARE(Main()->PanelText(5), QStringLiteral("QBT"));  // a section without Handle leaves panel 5
+    QCOMPARE(Main()->Model().CurrentServer(), QStringLiteral("N"));
+    menu->actions().at(4)->trigger();
+    QCOMPARE(Main()->Model().CurrentServer(), QStringLiteral("RD"));
+  }
+
+  void settingsLoadTrimsAndSaveKeepsTypedName() {
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=\" SRV1 \"\r\nMode=Expert\r\n");
+    WriteFile(File("server.ini"),
+              "[SRV1]\r\nServername=SRV1\r\nApachePath=F:\\APACHE\r\nApacheVersion=1.3.xx\r\nHandle=QRX\r\n"
+              "Start=ASTART\r\nStop=ASTOP\r\nRestart=-\r\nUseRestart=YES\r\n");
+    Start();
+    console::ServerFields f = Settings()->Fields();
+    QCOMPARE(f.serverName, QStringLiteral("SRV1"));
+    QCOMPARE(f.apacheDir, QStringLiteral("F:\\APACHE"));
+    QCOMPARE(f.version, console::Choice::First);
+    QCOMPARE(f.handle, console::Choice::First);
+    QVERIFY(f.useRestart);
+    QVERIFY(!Child<QLineEdit>(Settings(), "QBTstart")->isEnabled());
+    QVERIFY(!Child<QCheckBox>(Settings(), "cbRestart")->isEnabled());
+    // The add/edit dialog takes the name untrimmed.
+    QCOMPARE(AddServer()->Fields().serverName, QStringLiteral(" SRV1 "));
+
+    Child<QLineEdit>(Settings(), "EditSrvName")->setText(QStringLiteral(" SRV2"));
+    Child<QPushButton>(Settings(), "btSave")->click();
+    QVERIFY(host_->messages.isEmpty());
+    const QString setting = QString::fromStdString(ReadFile(File("setting.ini")));
+    QVERIFY2(setting.contains(QStringLiteral("Servername= SRV2")) || setting.contains(QStringLiteral("Servername=\" SRV2")),
+             qPrintable(setting));
+    // The profile functions trim section names as they do keys.
+    QCOMPARE(console::IniFile(QString::fromStdString(File("server.ini"))).Sections(), (QStringList{"SRV1", "SRV2"}));
+  }
+
+  void handleButtonsSwitchTheFileFields() {
+    WriteFile(File("server.ini"), "[S]\r\nHandle=qrx\r\n");
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=S\r\n");
+    Start();
+    console::TSettingform* d = Settings();
+    QCOMPARE(d->Fields().handle, console::Choice::None);
+    QVERIFY(Child<QLineEdit>(d, "QBTstop")->isEnabled());
+    Child<QLineEdit>(d, "QBTstop")->setText(QStringLiteral("ASTOP"));
+    QTest::mouseClick(Child<QRadioButton>(d, "cbQRX"), Qt::LeftButton);
+    for (const char* name : {"QBTstart", "QBTstop", "QBTrestart", "cbRestart"}) QVERIFY(!Child<QWidget>(d, name)->isEnabled());
+    QCOMPARE(Child<QLineEdit>(d, "QBTstop")->text(), QStringLiteral("ASTOP"));
+    QTest::mouseClick(Child<QRadioButton>(d, "cbQBT"), Qt::LeftButton);
+    for (const char* name : {"QBTstart", "QBTstop", "QBTrestart", "cbRestart"}) QVERIFY(Child<QWidget>(d, name)->isEnabled());
+  }
+
+  void saveWithEmptyFileFieldsWritesDashes() {
+    Start();
+    console::TSettingform* d = Settings();
+    Child<QLineEdit>(d, "EditSrvName")->setText(QStringLiteral("SRV1"));
+    QTest::mouseClick(Child<QRadioButton>(d, "cbQRX"), Qt::LeftButton);
+    Child<QPushButton>(d, "btSave")->click();
+    const console::IniFile ini(QString::fromStdString(File("server.ini")));
+    for (const char* key : {"Start", "Stop", "Restart"}) QCOMPARE(ini.Read("SRV1", key), QStringLiteral("-"));
+    QCOMPARE(ini.Read("SRV1", "UseRestart"), QStringLiteral("NO"));
+    QCOMPARE(ini.Read("SRV1", "Handle"), QStringLiteral("QRX"));
+    QCOMPARE(ini.Read("SRV1", "ApacheVersion"), QStringLiteral("2.0.xx"));
+    QCOMPARE(Child<QLineEdit>(d, "QBTrestart")->text(), QStringLiteral("-"));
+    const console::IniFile setting(QString::fromStdString(File("setting.ini")));
+    QCOMPARE(setting.Read("Main", "Mode"), QString());
+    QVERIFY(setting.Exists());
+    // Saving changes nothing in the main window.
+    QCOMPARE(Main()->PanelText(1), QStringLiteral("Servername: "));
+  }
+
+  void addServerKeepsTheListSortedAndTheMenuWithoutDuplicates() {
+    WriteFile(File("server.ini"), "[srv9]\r\nServername=srv9\r\n[Alpha]\r\nServername=Alpha\r\n");
+    Start();
+    console::TAddserver* d = AddServer();
+    QCOMPARE(d->ListedServers(), (QStringList{"Alpha", "srv9"}));
+    Main()->Addnewserver1Click();
+    QVERIFY(d->isVisible());
+    QVERIFY(!d->isModal());
+    QVERIFY(d->windowFlags() & Qt::WindowStaysOnTopHint);
+    Child<QLineEdit>(d, "EditSrvName")->setText(QStringLiteral("Beta"));
+    Child<QPushButton>(d, "btSave")->click();
+    Child<QPushButton>(d, "btSave")->click();  // the same name twice: one section
+    QCOMPARE(d->ListedServers(), (QStringList{"Alpha", "Beta", "srv9"}));
+    QCOMPARE(MenuTexts(Child<QMenu>(Main(), "Server1")), (QStringList{"Add new server...", "-", "srv9", "Alpha"}));
+    for (int i = 0; i < 3; ++i) {
+      Child<QPushButton>(d, "btClose")->click();
+      QVERIFY(!d->isVisible());
+      Main()->Addnewserver1Click();
+    }
+    QCOMPARE(MenuTexts(Child<QMenu>(Main(), "Server1")),
+             (QStringList{"Add new server...", "-", "srv9", "Alpha", "Beta"}));
+  }
+
+  void doubleClickLoadsTheSection() {
+    WriteFile(File("server.ini"),
+              "[Alpha]\r\nServername=Alpha\r\nApachePath=/a\r\nApacheVersion=1.3.xx\r\nHandle=QBT\r\nUseRestart=YES\r\n"
+              "[Beta]\r\nServername=Beta\r\nApachePath=/b\r\nUseRestart=\r\n");
+    Start();
+    console::TAddserver* d = AddServer();
+    auto* list = Child<QListWidget>(d, "ListBox1");
+    d->ListBox1DblClick();  // nothing selected: ignored
+    QCOMPARE(d->Fields().serverName, QString());
+    list->setCurrentRow(0);
+    d->ListBox1DblClick();
+    QCOMPARE(d->Fields().serverName, QStringLiteral("Alpha"));
+    QCOMPARE(d->Fields().apacheDir, QStringLiteral("/a"));
+    QVERIFY(d->Fields().useRestart);
+    list->setCurrentRow(1);
+    d->ListBox1DblClick();
+    QCOMPARE(d->Fields().serverName, QStringLiteral("Beta"));
+    QCOMPARE(d->Fields().apacheDir, QStringLiteral("/b"));
+    QVERIFY2(d->Fields().useRestart, "an empty UseRestart leaves the check box");
+    QCOMPARE(d->Fields().version, console::Choice::First);
+  }
+
+  void settingsCloseShowsOrHidesTheServerMenu() {
+    Start();
+    Main()->Settings1Click();
+    QVERIFY(Settings()->isVisible());
+    Child<QRadioButton>(Settings(), "rbExpertMode")->setChecked(true);
+    Child<QPushButton>(Settings(), "btClose")->click();
+    QVERIFY(Main()->ServerMenuVisible());
+    QVERIFY(!Settings()->isVisible());
+    Child<QRadioButton>(Settings(), "rbSimpleMode")->setChecked(true);
+    Settings()->btCloseClick();
+    QVERIFY(!Main()->ServerMenuVisible());
+    QVERIFY2(!QFileInfo::exists(QString::fromStdString(File("setting.ini"))), "closing writes nothing");
+  }
+
+  void directoryFieldUsesTheFolderPicker() {
+    Start();
+    auto* edit = Child<QLineEdit>(Settings(), "EditApDir");
+    edit->setText(QStringLiteral("/old"));
+    host_->pickedDirectory = QStringLiteral("/srv/SYS/APACHE");
+    Child<QAction>(Settings(), "EditApDirButton")->trigger();
+    QCOMPARE(host_->pickerStarts, QStringList{"/old"});
+    QCOMPARE(edit->text(), QStringLiteral("/srv/SYS/APACHE"));
+    host_->pickedDirectory.clear();  // cancelled: the text stays
+    Child<QAction>(Settings(), "EditApDirButton")->trigger();
+    QCOMPARE(edit->text(), QStringLiteral("/srv/SYS/APACHE"));
+  }
+
+  void getServerWithoutBindingReportsTheControlsError() {
+    Start();
+    auto* name = Child<QLineEdit>(Settings(), "EditSrvName");
+    name->setText(QStringLiteral("typed"));
+    FrameCloser closer("Cancel");
+    Child<QPushButton>(Settings(), "btGetServer")->click();
+    QCOMPARE(host_->messages.size(), 1);
+    QVERIFY(!host_->messages[0].isEmpty());
+    QCOMPARE(name->text(), QStringLiteral("typed"));
+  }
+
+  void getServerTakesTheControlsShortName() {
+    cvtest::AgentProcess agent;
+    QVERIFY(agent.Start());
+    agent.WriteClientIni("ADMIN");
+    Start();
+    console::TAddserver* d = AddServer();
+    d->CvSrvAdm1().SetFullName(QStringLiteral("\\\\SRV1"));
+    FrameCloser closer("Cancel");
+    Child<QPushButton>(d, "btGetServer")->click();
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(Child<QLineEdit>(d, "EditSrvName")->text(), QStringLiteral("SRV1"));
+    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
+  }
+
+  void automationErrorsCarryCodeAndText() {
+    Start();
+    try {
+      Main()->CvSrvAdm1().SetFullName(QStringLiteral("no backslashes"));
+      QFAIL("no exception");
+    } catch (const console::EOleException& e) {
+      QVERIFY(e.Code() != 0 || e.Scode() != 0);
+      QVERIFY(!e.Text().isEmpty());
+    }
+    // The general error report shows it and the program goes on.
+    Main()->Run([&] { Main()->CvSrvAdm1().SetFullName(QStringLiteral("no backslashes")); });
+    QCOMPARE(host_->messages.size(), 1);
+    bool ranOn = false;
+    Main()->Run([&] { ranOn = true; });
+    QVERIFY(ranOn);
+  }
+
+  void wrapperDispidsMatchTheControl() {
+    Start();
+    IDispatch* dispatch = Main()->CvSrvAdm1().Site()->Dispatch();
+    struct Member {
+      const char16_t* name;
+      DISPID dispid;
+    } members[] = {{u"FullName", console::TCvSrvAdm::dispidFullName},
+                   {u"ShortName", console::TCvSrvAdm::dispidShortName},
+                   {u"ExecuteProfile", console::TCvSrvAdm::dispidExecuteProfile},
+                   {u"LoadQRX", console::TCvSrvAdm::dispidLoadQRX},
+                   {u"UnloadQRX", console::TCvSrvAdm::dispidUnloadQRX}};
+    for (const Member& m : members) {
+      std::u16string name(m.name);
+      LPOLESTR names[] = {name.data()};
+      DISPID id = 0;
+      QCOMPARE(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+      QCOMPARE(id, m.dispid);
+    }
+  }
+
+  void smallDialogs() {
+    Start();
+    console::Taboutform* about = windows_->about.get();
+    QCOMPARE(about->windowTitle(), QStringLiteral("About Webwarden32"));
+    Main()->About1Click();
+    Main()->About1Click();
+    QVERIFY(about->isVisible());
+    QVERIFY(!(about->windowFlags() & Qt::WindowCloseButtonHint));
+    QCOMPARE(Child<QPushButton>(about, "Button1")->geometry(), QRect(136, 88, 75, 25));
+    QCOMPARE(Child<QLabel>(about, "Label1")->geometry(), QRect(8, 8, 309, 65));
+    Child<QPushButton>(about, "Button1")->click();
+    QVERIFY(!about->isVisible());
+    QCOMPARE(windows_->save->windowTitle(), QStringLiteral("Don't forget so save"));
+    QCOMPARE(Child<QPushButton>(windows_->save.get(), "Button2")->text(), QStringLiteral("Back to file"));
+    QCOMPARE(Child<QPushButton>(windows_->save.get(), "Button3")->text(), QStringLiteral("Close anyway"));
+    QCOMPARE(Settings()->size(), QSize(520, 388));
+    QCOMPARE(AddServer()->size(), QSize(548, 378));
+    QCOMPARE(Child<QListWidget>(AddServer(), "ListBox1")->size(), QSize(121, 185));
+    for (QWidget* d : std::initializer_list<QWidget*>{Settings(), AddServer()})
+      QCOMPARE(Child<QWidget>(d, "CvSrvAdm1")->size(), QSize(28, 28));
+  }
+};
+
+QTEST_MAIN(WindowsTest)
+#include "windows_test.moc"
