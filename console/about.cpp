@@ -19,7 +19,7 @@ Taboutform::Taboutform() : QDialog(nullptr, kNoTitleButtons) {
                            this);
   label->setObjectName(QStringLiteral("Label1"));
   label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  label->setWordWrap(false);
+  label->setWordWrap(true);  // the first line is wider than the label
   label->setGeometry(8, 8, 309, 65);
   auto* close = new QPushButton(QStringLiteral("Close"), this);
   close->setObjectName(QStringLiteral("Button1"));

@@ -1,6 +1,7 @@
 #include "console/main.h"
 
 #include <QAction>
+#include <algorithm>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -34,6 +35,17 @@ QString PlainCaption(const QString& text) {
 }
 
 }  // namespace
+
+void FitCaption(QPushButton* button) {
+  // Liberation Sans runs a little wider than the original bitmap font: a
+  // caption that would not fit its button is drawn condensed to fit.
+  const int room = button->width() - 8;
+  const int needed = button->fontMetrics().horizontalAdvance(button->text());
+  if (needed <= room) return;
+  QFont font = button->font();
+  font.setStretch(std::max(50, room * 100 / needed));
+  button->setFont(font);
+}
 
 void ShowCentred(QWidget* window) {
   if (!window->property("ww.placed").toBool()) {
@@ -101,6 +113,7 @@ QPushButton* TForm1::AddButton(const char* name, const char* text, int left, voi
   button->setObjectName(QString::fromLatin1(name));
   button->setGeometry(left, kButtonTop, 75, 25);
   button->setAutoDefault(false);
+  FitCaption(button);
   if (handler) connect(button, &QPushButton::clicked, this, [this, handler] { Run([this, handler] { (this->*handler)(); }); });
   return button;
 }

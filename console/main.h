@@ -83,5 +83,7 @@ class TForm1 : public QMainWindow {
 
 // Shows a window centred on its screen and brings it to the front.
 void ShowCentred(QWidget* window);
+// Condenses a button's font when its caption would not fit its width.
+void FitCaption(QPushButton* button);
 
 }  // namespace console
