@@ -7,6 +7,7 @@
 #include <QRect>
 #include <QString>
 
+#include "console/apache.h"
 #include "ole/guid.h"
 #include "ole/interfaces.h"
 
@@ -18,7 +19,7 @@ class OleControlSite;
 
 namespace console {
 
-class TCvSrvAdm {
+class TCvSrvAdm final : public ServerAdmin {
  public:
   static constexpr CLSID kClsid = MakeGuid("{EC747AF1-8EF6-11D0-B375-0000E20315E2}");
   enum Dispid : DISPID {
@@ -35,11 +36,11 @@ class TCvSrvAdm {
   TCvSrvAdm(const TCvSrvAdm&) = delete;
   TCvSrvAdm& operator=(const TCvSrvAdm&) = delete;
 
-  void SetFullName(const QString& name);
+  void SetFullName(const QString& name) override;
   QString ShortName();
-  bool ExecuteProfile(const QString& qbtFileName);
-  bool LoadQRX(const QString& qrxName, const QString& parameters);
-  bool UnloadQRX(const QString& qrxName);
+  bool ExecuteProfile(const QString& qbtFileName) override;
+  bool LoadQRX(const QString& qrxName, const QString& parameters) override;
+  bool UnloadQRX(const QString& qrxName) override;
   // The properties verb: shows the control's property page and returns when
   // it closes.
   void ShowProperties();

@@ -162,9 +162,9 @@ void TForm1::CreateMenus() {
   AddEntry(configuration, "Edit1", "Edit...");
 
   QMenu* apache = addMenu("Apache1", "Apache");
-  AddEntry(apache, "StartApache1", "Start Apache");
-  AddEntry(apache, "StopApache1", "Stop Apache");
-  AddEntry(apache, "RestartApache1", "Restart Apache");
+  AddEntry(apache, "StartApache1", "Start Apache", [this] { StartApache1Click(); });
+  AddEntry(apache, "StopApache1", "Stop Apache", [this] { StopApache1Click(); });
+  AddEntry(apache, "RestartApache1", "Restart Apache", [this] { RestartApache1Click(); });
 
   QMenu* view = addMenu("View1", "View");
   AddEntry(view, "Viewerrorlog1", "View error_log");
@@ -240,6 +240,15 @@ void TForm1::About1Click() {
 }
 
 void TForm1::Exit1Click() { close(); }
+
+void TForm1::RunApache(ApacheCommand command) {
+  if (std::optional<QString> message = RunApacheCommand(command, model_.Files().server, model_.CurrentServer(), *cvSrvAdm_))
+    host_.ShowMessage(this, *message);
+}
+
+void TForm1::StartApache1Click() { RunApache(ApacheCommand::Start); }
+void TForm1::StopApache1Click() { RunApache(ApacheCommand::Stop); }
+void TForm1::RestartApache1Click() { RunApache(ApacheCommand::Restart); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();

@@ -44,6 +44,9 @@ class TForm1 : public QMainWindow {
   void About1Click();
   void Exit1Click();
   void btExitClick() { Exit1Click(); }
+  void StartApache1Click();
+  void StopApache1Click();
+  void RestartApache1Click();
 
   // The Server menu's server entries, built anew from server.ini.
   void BuildServerMenu();
@@ -66,6 +69,7 @@ class TForm1 : public QMainWindow {
   void CreateMenus();
   void CreateClientArea();
   void ShowPanels();
+  void RunApache(ApacheCommand command);
   QAction* AddEntry(QMenu* menu, const char* name, const char* text, std::function<void()> handler = {});
   QPushButton* AddButton(const char* name, const char* text, int left, void (TForm1::*handler)());
 

@@ -1,0 +1,31 @@
+// The Apache commands: start, stop and restart Apache on the current server,
+// by loading and unloading its module or by running command files, as the
+// server's section of server.ini says.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace console {
+
+class IniFile;
+
+// The members of the administration control the commands use.
+class ServerAdmin {
+ public:
+  virtual ~ServerAdmin() = default;
+  virtual void SetFullName(const QString& name) = 0;
+  virtual bool ExecuteProfile(const QString& qbtFileName) = 0;
+  virtual bool LoadQRX(const QString& qrxName, const QString& parameters) = 0;
+  virtual bool UnloadQRX(const QString& qrxName) = 0;
+};
+
+enum class ApacheCommand { Start, Stop, Restart };
+
+// Runs a command for server (the current server name) with the values of its
+// section read afresh from serverIni. Returns the message to show, or nothing
+// when the command shows none. Errors of the control propagate.
+std::optional<QString> RunApacheCommand(ApacheCommand command, const IniFile& serverIni, const QString& server,
+                                        ServerAdmin& admin);
+
+}  // namespace console
