@@ -1,0 +1,195 @@
+// The Apache commands end to end: the console's windows (offscreen), the real
+// CVSRVA.OCX through a temporary registry, the real client library and a
+// cvserverd on loopback whose Apache modules are test programs.
+#include <signal.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QtTest>
+#include <fstream>
+#include <memory>
+
+#include "console/main.h"
+#include "console/startup.h"
+#include "corvane/agent_harness.h"
+#include "support/run.h"
+#include "support/temp_dir.h"
+#include "test_host.h"
+
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const QString kStarted = QStringLiteral("Starting Apache on SRV1 was successful.");
+const QString kStartFailed = QStringLiteral("An error occured during the start of Apache on SRV1.");
+const QString kStopped = QStringLiteral("Apache was stopped successful on SRV1.");
+const QString kStopFailed = QStringLiteral("An error occured while stopping apache on SRV1.");
+const QString kRestarted = QStringLiteral("Apache was successfully restarted on SRV1.");
+const QString kRestartFailed = QStringLiteral("An error occured while restarting apache on SRV1.");
+
+}  // namespace
+
+class ApacheE2eTest : public QObject {
+  Q_OBJECT
+
+ private:
+  testsupport::ScopedRegistry registry_;
+  std::unique_ptr<cvtest::AgentProcess> agent_;
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<cvtest::TestHost> host_;
+  std::unique_ptr<console::ConsoleWindows> windows_;
+
+  // An Apache module of the test server: a program that writes its pid.
+  void WriteModule(const std::string& name, const std::string& command) {
+    agent_->WriteFile("SYS/SYSTEM/" + name + ".qrx",
+                      "exec = [\"" CVTESTMODULE_PATH "\", \"--pidfile\", \"{volume}/" + name +
+                          ".pid\"]\nready = { alive_ms = 100 }\nstop_timeout_ms = 2000\n[commands]\n\"" + command +
+                          "\" = \"unload\"\n");
+  }
+  pid_t RunningPid(const std::string& module) const {
+    std::ifstream in(agent_->volume() / (module + ".pid"));
+    pid_t pid = 0;
+    in >> pid;
+    return pid > 0 && ::kill(pid, 0) == 0 ? pid : 0;
+  }
+  // Starts the console with this server.ini; the current server is SRV1.
+  void StartConsole(const std::string& serverIni, const std::string& current = "SRV1") {
+    WriteFile(*dir_ / "setting.ini", "[Main]\r\nServername=" + current + "\r\nMode=Expert\r\n");
+    WriteFile(*dir_ / "server.ini", serverIni);
+    windows_ = console::CreateWindows(*host_);
+  }
+  QStringList Command(const char* action) {
+    host_->messages.clear();
+    windows_->main->findChild<QAction*>(QString::fromLatin1(action))->trigger();
+    return host_->messages;
+  }
+  static std::string Section(const std::string& body) { return "[SRV1]\r\nServername=SRV1\r\n" + body; }
+
+ private slots:
+  void initTestCase() {
+    const testsupport::RunResult r = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
+                                                           testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+    QVERIFY2(r.status == 0, r.output.c_str());
+    agent_ = std::make_unique<cvtest::AgentProcess>();
+    WriteModule("apache2", "apache2 shutdown");
+    WriteModule("apache", "apache shutdown");
+    agent_->WriteFile("SYS/SYSTEM/ASTART.qbt", "# start Apache 2\nLOAD apache2\n");
+    agent_->WriteFile("SYS/SYSTEM/ASTOP.qbt", "UNLOAD apache2 shutdown\n");
+    agent_->WriteFile("SYS/SYSTEM/ARESTART.qbt", "UNLOAD apache2\nLOAD apache2\n");
+    agent_->WriteFile("SYS/SYSTEM/FAIL.qbt", "LOAD nosuchmodule\n");
+    QVERIFY(agent_->Start());
+    agent_->WriteClientIni("ADMIN");
+  }
+
+  void init() {
+    dir_ = std::make_unique<TempDir>();
+    host_ = std::make_unique<cvtest::TestHost>(QString::fromStdString(dir_->path().string() + "/"));
+  }
+
+  void cleanup() {
+    windows_.reset();
+    // Leave no module running for the next case.
+    for (const char* m : {"apache2", "apache"})
+      if (pid_t pid = RunningPid(m)) {
+        testsupport::RunShell(std::string(CVCLI_PATH) + " SRV1 unload " + m);
+        QTRY_VERIFY(::kill(pid, 0) != 0);
+      }
+    host_.reset();
+    dir_.reset();
+  }
+
+  void moduleCommands_data() {
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("module");
+    QTest::addColumn<QString>("unloadText");
+    QTest::newRow("2.0.xx") << "2.0.xx" << "apache2" << "UNLOAD apache2 shutdown";
+    QTest::newRow("1.3.xx") << "1.3.xx" << "apache" << "UNLOAD apache.qrx";
+  }
+  void moduleCommands() {
+    QFETCH(QString, version);
+    QFETCH(QString, module);
+    QFETCH(QString, unloadText);
+    StartConsole(Section("ApacheVersion=" + version.toStdString() + "\r\nHandle=QRX\r\n"));
+    const std::string m = module.toStdString();
+    QCOMPARE(Command("StartApache1"), QStringList{kStarted});
+    const pid_t first = RunningPid(m);
+    QVERIFY(first > 0);
+    QCOMPARE(Command("StartApache1"), QStringList{kStartFailed});  // loaded already
+    QCOMPARE(Command("RestartApache1"), QStringList{kRestarted});
+    const pid_t second = RunningPid(m);
+    QVERIFY(second > 0 && second != first);
+    QCOMPARE(Command("StopApache1"), QStringList{kStopped});
+    QTRY_COMPARE(RunningPid(m), 0);
+    QVERIFY2(QString::fromStdString(agent_->Log()).contains(unloadText), agent_->Log().c_str());
+    QCOMPARE(Command("StopApache1"), QStringList{kStopFailed});
+  }
+
+  void commandFiles() {
+    const std::string files = "Handle=QBT\r\nApacheVersion=whatever\r\n";
+    // Stop and start files one by one, then a restart through both.
+    StartConsole(Section(files + "Start=ASTART\r\nStop=ASTOP\r\nRestart=FAIL\r\nUseRestart=NO\r\n"));
+    QCOMPARE(Command("StartApache1"), QStringList{kStarted});
+    QVERIFY(RunningPid("apache2"));
+    QCOMPARE(Command("RestartApache1"), QStringList{kRestarted});
+    QVERIFY(RunningPid("apache2"));
+    QCOMPARE(Command("StopApache1"), QStringList{kStopped});
+    QTRY_COMPARE(RunningPid("apache2"), 0);
+  }
+
+  void restartThroughTheRestartFileOnly() {
+    // Start and Stop name files that fail: only the restart file may run.
+    StartConsole(Section("Handle=QBT\r\nStart=FAIL\r\nStop=FAIL\r\nRestart=ARESTART\r\nUseRestart=YES\r\n"));
+    QCOMPARE(Command("StopApache1"), QStringList{kStopFailed});
+    testsupport::RunShell(std::string(CVCLI_PATH) + " SRV1 load apache2");
+    QVERIFY(RunningPid("apache2"));
+    QCOMPARE(Command("RestartApache1"), QStringList{kRestarted});
+  }
+
+  void restartStopsAtTheFirstFailure() {
+    // The stop file succeeds and the start file fails: one failure message.
+    StartConsole(Section("Handle=QBT\r\nStart=FAIL\r\nStop=ASTOP\r\nUseRestart=NO\r\n"));
+    testsupport::RunShell(std::string(CVCLI_PATH) + " SRV1 load apache2");
+    QVERIFY(RunningPid("apache2"));
+    QCOMPARE(Command("RestartApache1"), QStringList{kRestartFailed});
+    QTRY_COMPARE(RunningPid("apache2"), 0);
+    windows_.reset();
+    // The stop file fails: the start file is not run.
+    StartConsole(Section("Handle=QBT\r\nStart=ASTART\r\nStop=FAIL\r\nUseRestart=NO\r\n"));
+    QCOMPARE(Command("RestartApache1"), QStringList{kRestartFailed});
+    QCOMPARE(RunningPid("apache2"), 0);
+  }
+
+  void missingHandleAndUnknownVersion() {
+    StartConsole(Section("ApacheVersion=2.0.xx\r\n"));
+    QCOMPARE(Command("StartApache1"), QStringList{kStarted});
+    QVERIFY(RunningPid("apache2"));
+    QCOMPARE(Command("RestartApache1"), QStringList{});  // no handle: restart does nothing
+    QCOMPARE(Command("StopApache1"), QStringList{kStopped});
+    windows_.reset();
+    StartConsole(Section("Handle=QRX\r\nApacheVersion=2.4.62\r\n"));
+    QCOMPARE(Command("StartApache1"), QStringList{});
+    QCOMPARE(RunningPid("apache2"), 0);
+    QCOMPARE(Command("RestartApache1"), QStringList{});
+  }
+
+  void unreachableServerAndServerMenuPick() {
+    StartConsole("[ELSEWHERE]\r\nServername=ELSEWHERE\r\nHandle=QRX\r\nApacheVersion=2.0.xx\r\n" +
+                     Section("Handle=QRX\r\nApacheVersion=2.0.xx\r\n"),
+                 "ELSEWHERE");
+    // The control's binding error comes through the general error report.
+    const QStringList shown = Command("StartApache1");
+    QCOMPARE(shown.size(), 1);
+    QVERIFY(!shown[0].contains(QStringLiteral("Apache")));
+    QVERIFY(!shown[0].isEmpty());
+    // Picking SRV1 from the Server menu makes the next command act on it.
+    for (QAction* a : windows_->main->findChild<QMenu*>(QStringLiteral("Server1"))->actions())
+      if (a->data().toString() == QLatin1String("SRV1")) a->trigger();
+    QCOMPARE(windows_->main->Model().CurrentServer(), QStringLiteral("SRV1"));
+    QCOMPARE(Command("StartApache1"), QStringList{kStarted});
+    QVERIFY(RunningPid("apache2"));
+  }
+};
+
+QTEST_MAIN(ApacheE2eTest)
+#include "apache_e2e_test.moc"
