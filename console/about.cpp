@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "console/synmemo.h"
+#include "console/fonts.h"
 #include "console/windowframe.h"
 
 namespace console {

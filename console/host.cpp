@@ -5,12 +5,15 @@
 #include <QMessageBox>
 #include <QProcess>
 
+#include "console/fonts.h"
+
 namespace console {
 
 QString Host::ProgramDir() const { return QCoreApplication::applicationDirPath() + QLatin1Char('/'); }
 
 void Host::ShowMessage(QWidget* parent, const QString& text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProgramName), text, QMessageBox::Ok, parent);
+  box.setFont(MsSansSerif(8));
   box.exec();
 }
 

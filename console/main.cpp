@@ -11,6 +11,7 @@
 #include <QScreen>
 
 #include "console/errors.h"
+#include "console/fonts.h"
 #include "console/host.h"
 #include "console/synmemo.h"
 

@@ -12,7 +12,7 @@
 #include "console/errors.h"
 #include "console/host.h"
 #include "console/main.h"
-#include "console/synmemo.h"
+#include "console/fonts.h"
 
 namespace console {
 namespace {

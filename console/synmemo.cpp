@@ -5,6 +5,8 @@
 #include <QKeyEvent>
 #include <QMenu>
 
+#include "console/fonts.h"
+
 namespace console {
 namespace {
 
@@ -26,20 +28,6 @@ int DigitOf(const QKeyEvent* event) {
 
 }  // namespace
 
-QFont CourierNew(int points) {
-  QFont f(QStringLiteral("Liberation Mono"), points);
-  f.setStyleHint(QFont::Monospace);
-  f.setFixedPitch(true);
-  return f;
-}
-
-QFont Arial(int points) {
-  QFont f(QStringLiteral("Liberation Sans"), points);
-  f.setStyleHint(QFont::SansSerif);
-  return f;
-}
-
-QFont MsSansSerif(int points) { return Arial(points); }
 
 TSynMemo::TSynMemo(QWidget* parent) : QsciScintilla(parent) {
   std::fill(std::begin(bookmarkHandles_), std::end(bookmarkHandles_), -1);

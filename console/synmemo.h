@@ -40,10 +40,4 @@ class TSynMemo : public QsciScintilla {
   int bookmarkHandles_[kBookmarks];
 };
 
-// The fonts of the console: Courier New, Arial and MS Sans Serif are drawn
-// with their metric-compatible Liberation faces.
-QFont CourierNew(int points);
-QFont Arial(int points);
-QFont MsSansSerif(int points);
-
 }  // namespace console
