@@ -8,7 +8,7 @@
 
 namespace console {
 
-Taboutform::Taboutform() : QDialog(nullptr, kNoTitleButtons) {
+Taboutform::Taboutform() : QDialog(nullptr, kNoTitleButtons | Qt::WindowStaysOnTopHint) {
   setObjectName(QStringLiteral("aboutform"));
   setWindowTitle(QStringLiteral("About Webwarden32"));
   setFont(MsSansSerif(8));

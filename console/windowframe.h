@@ -10,8 +10,7 @@ namespace console {
 // 19-pixel caption. A window given by its outer size gets this client area.
 inline QSize ClientOfOuter(int width, int height) { return QSize(width - 2 * 3, height - 19 - 2 * 3); }
 
-// A dialog with a caption but no title-bar buttons, above other windows.
-inline constexpr Qt::WindowFlags kNoTitleButtons =
-    Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint;
+// A dialog with a caption but no title-bar buttons.
+inline constexpr Qt::WindowFlags kNoTitleButtons = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
 
 }  // namespace console
