@@ -46,19 +46,46 @@ void Session::Read() {
       return;
     }
     self->ArmIdleTimer();
-    std::vector<std::uint8_t> payload;
-    while (!self->closed_ && self->parser_.Next(payload)) {
-      cvwire::Reader r(payload);
-      auto reply = self->agent_.Handle(self->state_, r);
-      if (!reply) {
-        spdlog::warn("connection {}: protocol violation (type {:#06x}), closing", self->state_.slot, r.type());
-        self->Close();
-        return;
-      }
-      self->Send(std::move(*reply));
-    }
-    if (!self->closed_) self->Read();
+    self->HandleFrames();
   });
+}
+
+void Session::HandleFrames() {
+  std::vector<std::uint8_t> payload;
+  while (!closed_ && !waiting_ && parser_.Next(payload)) {
+    cvwire::Reader r(payload);
+    Outcome outcome = agent_.Handle(state_, r);
+    switch (outcome.kind) {
+      case Outcome::Kind::Reply:
+        Send(std::move(outcome.frame));
+        break;
+      case Outcome::Kind::Later:
+        // No reading and no idle timeout until the reply is there: a load
+        // may take longer than the idle timeout, and what the client sends
+        // meanwhile waits in the socket.
+        waiting_ = true;
+        idle_.cancel();
+        agent_.RunOnWorker(shared_from_this(), std::move(outcome.job));
+        break;
+      case Outcome::Kind::Close:
+        spdlog::warn("connection {}: protocol violation (type {:#06x}), closing", state_.slot, r.type());
+        Close();
+        return;
+    }
+  }
+  if (!closed_ && !waiting_) Read();
+}
+
+void Session::Finish(std::vector<std::uint8_t> frame) {
+  waiting_ = false;
+  if (closed_) return;
+  if (frame.empty()) {
+    Close();
+    return;
+  }
+  Send(std::move(frame));
+  ArmIdleTimer();
+  HandleFrames();
 }
 
 void Session::Send(std::vector<std::uint8_t> frame) {
@@ -163,10 +190,36 @@ void Agent::PollModules() {
   pollTimer_.expires_after(std::chrono::milliseconds(200));
   pollTimer_.async_wait([this](const std::error_code& ec) {
     if (ec || stopping_) return;
-    modules_.Poll();
+    // One poll queued at a time: behind a long module operation they would
+    // only pile up.
+    if (!pollQueued_.exchange(true)) {
+      worker_.Post([this] {
+        modules_.Poll();
+        pollQueued_ = false;
+      });
+    }
     PollModules();
   });
 }
+
+void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job) {
+  auto run = [this, slot = session->state().slot, session, job = std::move(job)]() mutable {
+    std::vector<std::uint8_t> frame;
+    try {
+      frame = job();
+    } catch (const std::exception& e) {
+      spdlog::error("connection {}: module request failed: {}", slot, e.what());
+    }
+    // The session goes back with the reply: it must be released on the
+    // event loop, never here.
+    asio::post(io_, [session = std::move(session), frame = std::move(frame)]() mutable {
+      session->Finish(std::move(frame));
+    });
+  };
+  if (!worker_.Post(std::move(run))) session->Close();  // stopping
+}
+
+Agent::~Agent() { Stop(); }
 
 void Agent::Stop() {
   if (stopping_) return;
@@ -179,6 +232,8 @@ void Agent::Stop() {
     if (auto s = w.lock()) s->Close();
   }
   all_.clear();
+  modules_.Cancel();
+  worker_.Stop();
 }
 
 void Agent::Register(std::uint32_t slot, const std::shared_ptr<Session>& session) { sessions_[slot] = session; }

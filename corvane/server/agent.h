@@ -1,13 +1,19 @@
 // The agent's network side: a listening socket, one Session per client
-// connection, all on one single-threaded Asio event loop.
+// connection, all on one single-threaded Asio event loop. Module operations,
+// which may wait for seconds, run on the module worker thread instead; the
+// session that asked waits for the reply before it handles its next request,
+// so each connection's replies keep the order of its requests.
 #pragma once
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +21,7 @@
 #include "corvane/server/config.h"
 #include "corvane/server/connections.h"
 #include "corvane/server/parameters.h"
+#include "corvane/server/worker.h"
 #include "corvane/server/modules/supervisor.h"
 #include "corvane/wire/codec.h"
 #include "corvane/wire/frame.h"
@@ -38,15 +45,43 @@ struct SessionState {
   std::weak_ptr<Session> self;
 };
 
+// What one request comes to: a reply now, a reply computed later on the
+// module worker, or closing the connection (a protocol violation).
+struct Outcome {
+  enum class Kind { Reply, Later, Close };
+  using Job = std::function<std::vector<std::uint8_t>()>;
+
+  Outcome(std::vector<std::uint8_t> reply) : kind(Kind::Reply), frame(std::move(reply)) {}
+  Outcome(std::nullopt_t) : kind(Kind::Close) {}
+  // job runs on the module worker and returns the reply frame; it must touch
+  // nothing of the event loop's (sessions, connection table).
+  static Outcome Later(Job job) {
+    Outcome o(std::nullopt);
+    o.kind = Kind::Later;
+    o.job = std::move(job);
+    return o;
+  }
+
+  Kind kind;
+  std::vector<std::uint8_t> frame;  // Reply
+  Job job;                          // Later
+};
+
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Agent& agent, asio::ip::tcp::socket socket);
   void Start();
   void Close();
   SessionState& state() { return state_; }
+  // The reply of the request that went to the module worker (empty: close
+  // the connection); then the requests received meanwhile are handled.
+  void Finish(std::vector<std::uint8_t> frame);
 
  private:
   void Read();
+  // Handles the whole requests received so far, in order, then reads on;
+  // pauses while a request is on the module worker.
+  void HandleFrames();
   void ArmIdleTimer();
   void Send(std::vector<std::uint8_t> frame);
   void WriteNext();
@@ -59,21 +94,29 @@ class Session : public std::enable_shared_from_this<Session> {
   std::deque<std::vector<std::uint8_t>> outgoing_;
   SessionState state_;
   bool closed_ = false;
+  bool waiting_ = false;  // a request of this session is on the module worker
 };
 
 class Agent {
  public:
   Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& parameters, ModuleSupervisor& modules);
+  ~Agent();  // Stop()
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
 
   // Binds and listens; writes the port file when configured.
   bool Start(std::string& error);
-  // Closes the listener and every session.
+  // Closes the listener and every session, cancels the module operation in
+  // progress (ModuleSupervisor::Cancel) and ends the module worker; after it
+  // the supervisor and the parameters are no longer used by the agent.
   void Stop();
   std::uint16_t port() const { return port_; }
 
-  // One request of a session: the reply frame, or nothing when the
-  // connection is to be closed at once (a protocol violation).
-  std::optional<std::vector<std::uint8_t>> Handle(SessionState& s, cvwire::Reader& r);
+  // One request of a session.
+  Outcome Handle(SessionState& s, cvwire::Reader& r);
+  // Runs job on the module worker, then hands its reply to session->Finish on
+  // the event loop.
+  void RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job);
 
   // Session bookkeeping.
   void Register(std::uint32_t slot, const std::shared_ptr<Session>& session);
@@ -87,16 +130,18 @@ class Agent {
   const UserConfig* FindUser(const std::string& name) const;
 
   // Handlers (handlers.cpp).
-  std::optional<std::vector<std::uint8_t>> HandleHello(SessionState& s, cvwire::Reader& r);
-  std::optional<std::vector<std::uint8_t>> HandleProof(SessionState& s, cvwire::Reader& r);
-  std::optional<std::vector<std::uint8_t>> HandleRequest(SessionState& s, cvwire::Reader& r);
+  Outcome HandleHello(SessionState& s, cvwire::Reader& r);
+  Outcome HandleProof(SessionState& s, cvwire::Reader& r);
+  Outcome HandleRequest(SessionState& s, cvwire::Reader& r);
+  Outcome HandleModuleRequest(SessionState& s, cvwire::Reader& r, bool isOperator);
   void WriteServerInfo(cvwire::Writer& w) const;
   void WriteSlot(cvwire::Writer& w, const Slot& slot) const;
 
   asio::io_context& io_;
   const ServerConfig& config_;
   ParameterStore& parameters_;
-  ModuleSupervisor& modules_;
+  std::mutex parametersMutex_;  // the event loop and the module worker (command files' SET lines) share them
+  ModuleSupervisor& modules_;  // used on the module worker only
   ConnectionTable table_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer pollTimer_;
@@ -105,6 +150,8 @@ class Agent {
   cvwire::Bytes decoySecret_;
   std::uint16_t port_ = 0;
   bool stopping_ = false;
+  std::atomic<bool> pollQueued_{false};
+  Worker worker_;  // last: its thread ends before the members above go
 };
 
 }  // namespace cvserver

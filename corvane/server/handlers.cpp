@@ -21,10 +21,14 @@ constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxMessageLength = 1024;
 constexpr std::size_t kMaxBroadcastTargets = 62;
 
-std::vector<std::uint8_t> CodeReply(const Reader& r, std::uint32_t code) {
-  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
+std::vector<std::uint8_t> CodeReply(std::uint16_t type, std::uint32_t requestId, std::uint32_t code) {
+  Writer w(static_cast<std::uint16_t>(type | cvwire::kReplyBit), requestId);
   w.U32(code);
   return w.Frame();
+}
+
+std::vector<std::uint8_t> CodeReply(const Reader& r, std::uint32_t code) {
+  return CodeReply(r.type(), r.requestId(), code);
 }
 
 std::string Upper(std::string s) {
@@ -46,7 +50,7 @@ std::string_view FirstWord(std::string_view line) {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> Agent::Handle(SessionState& s, Reader& r) {
+Outcome Agent::Handle(SessionState& s, Reader& r) {
   if (!r.ok()) return std::nullopt;
   switch (s.phase) {
     case SessionState::Phase::AwaitHello:
@@ -61,7 +65,7 @@ std::optional<std::vector<std::uint8_t>> Agent::Handle(SessionState& s, Reader& 
   return HandleRequest(s, r);
 }
 
-std::optional<std::vector<std::uint8_t>> Agent::HandleHello(SessionState& s, Reader& r) {
+Outcome Agent::HandleHello(SessionState& s, Reader& r) {
   const std::uint32_t version = r.U32();
   std::string user = Upper(r.Str());
   r.Str();  // workstation name, for the log only
@@ -87,7 +91,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleHello(SessionState& s, Rea
   return w.Frame();
 }
 
-std::optional<std::vector<std::uint8_t>> Agent::HandleProof(SessionState& s, Reader& r) {
+Outcome Agent::HandleProof(SessionState& s, Reader& r) {
   const cvwire::Bytes proof = r.Blob();
   if (!r.Done()) return std::nullopt;
   const bool good = s.user && cvwire::SameBytes(proof, cvwire::LoginProof(s.user->password.key, s.nonce));
@@ -133,7 +137,7 @@ void Agent::WriteSlot(Writer& w, const Slot& slot) const {
   w.Raw(std::span(a, 4)).U16(slot.port);
 }
 
-std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, Reader& r) {
+Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
   const Slot* me = table_.Get(s.slot);
   if (!me) return std::nullopt;
   const bool isOperator = me->isOperator;
@@ -236,41 +240,14 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
 
     case Msg::LoadModule:
     case Msg::UnloadModule:
-    case Msg::RunCommandFile: {
-      const std::string text = r.Str();
-      if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
-      const std::string_view name = type == Msg::LoadModule ? FirstWord(text) : std::string_view(text);
-      if (!IsSafeFileName(name) || HasControl(text) || text.size() > 4096) return CodeReply(r, kInvalidFileName);
-      std::uint32_t code = 0;
-      if (type == Msg::LoadModule) {
-        spdlog::info("connection {}: LOAD {}", s.slot, text);
-        code = modules_.Load(text);
-      } else if (type == Msg::UnloadModule) {
-        spdlog::info("connection {}: UNLOAD {}", s.slot, text);
-        code = modules_.Unload(text);
-      } else {
-        spdlog::info("connection {}: running command file {}", s.slot, text);
-        code = modules_.RunCommandFile(text, [this](const std::string& n, const std::string& v) {
-          return parameters_.SetFromCommand(n, v);
-        });
-      }
-      if (code != 0) spdlog::warn("connection {}: '{}' failed with {}", s.slot, text, code);
-      return CodeReply(r, code);
-    }
-
-    case Msg::ModuleList: {
-      if (!r.Done()) return std::nullopt;
-      const auto loaded = modules_.Loaded();
-      Writer w(cvwire::ReplyType(type), r.requestId());
-      w.U32(kCvOk).U16(static_cast<std::uint16_t>(std::min<std::size_t>(loaded.size(), 1000)));
-      for (std::size_t i = 0; i < loaded.size() && i < 1000; ++i) w.Str(loaded[i]);
-      return w.Frame();
-    }
+    case Msg::RunCommandFile:
+    case Msg::ModuleList:
+      return HandleModuleRequest(s, r, isOperator);
 
     case Msg::ParameterList: {
       std::uint32_t index = r.U32();
       if (!r.Done()) return std::nullopt;
+      std::lock_guard lock(parametersMutex_);
       const auto& entries = parameters_.entries();
       Writer w(cvwire::ReplyType(type), r.requestId());
       Writer body(0, 0);
@@ -304,6 +281,7 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       }
       if (!r.Done()) return std::nullopt;
       if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
+      std::lock_guard lock(parametersMutex_);
       const std::uint32_t code = type == Msg::SetParameterText
                                      ? parameters_.SetText(name, text)
                                      : parameters_.SetNumber(name, static_cast<std::int32_t>(number));
@@ -315,6 +293,47 @@ std::optional<std::vector<std::uint8_t>> Agent::HandleRequest(SessionState& s, R
       // Services of later protocol versions: answered, connection kept.
       return CodeReply(r, cvwire::kCodeUnsupported);
   }
+}
+
+// Checked here on the event loop; the supervisor's part, which may wait for a
+// module's readiness or its stop timeout, runs on the module worker.
+Outcome Agent::HandleModuleRequest(SessionState& s, Reader& r, bool isOperator) {
+  const auto type = static_cast<Msg>(r.type());
+  const std::uint32_t requestId = r.requestId();
+  const std::uint32_t slot = s.slot;
+  if (type == Msg::ModuleList) {
+    if (!r.Done()) return std::nullopt;
+    return Outcome::Later([this, requestId] {
+      const auto loaded = modules_.Loaded();
+      Writer w(cvwire::ReplyType(Msg::ModuleList), requestId);
+      w.U32(kCvOk).U16(static_cast<std::uint16_t>(std::min<std::size_t>(loaded.size(), 1000)));
+      for (std::size_t i = 0; i < loaded.size() && i < 1000; ++i) w.Str(loaded[i]);
+      return w.Frame();
+    });
+  }
+  std::string text = r.Str();
+  if (!r.Done()) return std::nullopt;
+  if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
+  const std::string_view name = type == Msg::LoadModule ? FirstWord(text) : std::string_view(text);
+  if (!IsSafeFileName(name) || HasControl(text) || text.size() > 4096) return CodeReply(r, kCvErrInvalidFileName);
+  return Outcome::Later([this, type, requestId, slot, text = std::move(text)] {
+    std::uint32_t code = 0;
+    if (type == Msg::LoadModule) {
+      spdlog::info("connection {}: LOAD {}", slot, text);
+      code = modules_.Load(text);
+    } else if (type == Msg::UnloadModule) {
+      spdlog::info("connection {}: UNLOAD {}", slot, text);
+      code = modules_.Unload(text);
+    } else {
+      spdlog::info("connection {}: running command file {}", slot, text);
+      code = modules_.RunCommandFile(text, [this](const std::string& n, const std::string& v) {
+        std::lock_guard lock(parametersMutex_);
+        return parameters_.SetFromCommand(n, v);
+      });
+    }
+    if (code != 0) spdlog::warn("connection {}: '{}' failed with {}", slot, text, code);
+    return CodeReply(cvwire::Type(type), requestId, code);
+  });
 }
 
 }  // namespace cvserver

@@ -87,6 +87,7 @@ int Run(const std::string& configPath) {
     io.stop();
   });
   io.run();
+  agent.Stop();  // the module worker has ended before the modules stop
   modules.StopAll();
   parameters.Close();
   spdlog::info("server {} stopped", config->name);

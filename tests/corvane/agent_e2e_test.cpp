@@ -5,9 +5,12 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "agent_harness.h"
@@ -274,6 +277,117 @@ TEST_F(AgentTest, ModuleLoadedReadyAndUnloadedEveryWay) {
   EXPECT_NE(::kill(last, 0), 0) << "module stopped with the agent";
 }
 
+// The module is ready once the test opens its gate, which the test does only
+// after another client's request was answered: that answer cannot have waited
+// for the load.
+TEST_F(AgentTest, SlowModuleOperationsLeaveOtherClientsAnswered) {
+  StartAgent();
+  agent_.WriteFile("SYS/SYSTEM/SLOW.qbt", "LOAD SLOW\n");
+  const std::uint32_t h = Connect();
+  cvtest::RawClient guest(agent_.port());
+  ASSERT_EQ(guest.Login("GUEST", "guest-secret"), std::optional<std::uint32_t>(0u));
+  cvtest::RawClient admin(agent_.port());
+  ASSERT_EQ(admin.Login("ADMIN", "admin-secret"), std::optional<std::uint32_t>(0u));
+
+  // A load and a ping sent together on one connection: the ping's reply comes
+  // second, after the load's.
+  std::vector<std::uint16_t> replyTypes;
+  auto loadThenPing = [&]() -> std::uint32_t {
+    cvwire::Writer load(cvwire::Type(cvwire::Msg::LoadModule), admin.NextId());
+    load.Str("SLOW");
+    cvwire::Writer ping(cvwire::Type(cvwire::Msg::Ping), admin.NextId());
+    std::vector<std::uint8_t> bytes = load.Frame();
+    bytes.insert(bytes.end(), ping.Frame().begin(), ping.Frame().end());
+    if (!admin.SendBytes(bytes)) return kCvErrNoAnswer;
+    std::uint32_t loadCode = kCvErrNoAnswer;
+    for (int i = 0; i < 2; ++i) {
+      const auto reply = admin.Receive(20s);
+      if (!reply) break;
+      cvwire::Reader r(*reply);
+      replyTypes.push_back(r.type());
+      if (r.type() == cvwire::ReplyType(cvwire::Msg::LoadModule)) loadCode = r.U32();
+    }
+    return loadCode;
+  };
+  struct Case {
+    const char* what;
+    std::function<std::uint32_t()> run;
+  };
+  const Case cases[] = {
+      {"CvLoadModule", [&] { return CvLoadModule(h, "SLOW "); }},
+      {"CvRunCommandFile", [&] { return CvRunCommandFile(h, "SLOW"); }},
+      {"load and ping on one connection", loadThenPing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cvtest::PortGate gate;
+    agent_.WriteFile("SYS/SYSTEM/SLOW.qrx", "exec = [\"" CVTESTMODULE_PATH "\", \"--pidfile\", \"{volume}/SLOW.pid\"]\n"
+                                            "ready = { tcp = \"127.0.0.1:" + std::to_string(gate.port()) +
+                                                "\", timeout_ms = 20000 }\nstop_timeout_ms = 2000\n");
+    std::filesystem::remove(agent_.volume() / "SLOW.pid");
+    std::atomic<bool> finished{false};
+    std::uint32_t code = kCvErrNoAnswer;
+    std::thread operation([&] {
+      code = c.run();
+      finished = true;
+    });
+    // Once the module runs, the agent waits for its readiness until the gate opens.
+    pid_t pid = 0;
+    for (int i = 0; i < 1000 && pid <= 0 && !finished; ++i) {
+      std::this_thread::sleep_for(10ms);
+      pid = ModulePid("SLOW");
+    }
+    cvwire::Writer info(cvwire::Type(cvwire::Msg::ServerInfo), guest.NextId());
+    const bool sent = guest.SendBytes(info.Frame());
+    const auto reply = guest.Receive(5s);
+    const bool answeredFirst = !finished;
+    gate.Open();
+    operation.join();
+
+    EXPECT_GT(pid, 0) << agent_.Log();
+    EXPECT_TRUE(sent);
+    ASSERT_TRUE(reply) << "no answer while a module was loading";
+    cvwire::Reader r(*reply);
+    EXPECT_EQ(r.type(), cvwire::ReplyType(cvwire::Msg::ServerInfo));
+    EXPECT_EQ(r.U32(), kCvOk);
+    EXPECT_EQ(r.Str(), "SRV1");
+    EXPECT_TRUE(answeredFirst) << "the other client was answered only after the load";
+    EXPECT_EQ(code, kCvOk) << agent_.Log();
+    EXPECT_EQ(CvUnloadModule(h, "SLOW"), kCvOk);
+    EXPECT_NE(::kill(pid, 0), 0) << "unloaded";
+  }
+  EXPECT_EQ(replyTypes, (std::vector<std::uint16_t>{cvwire::ReplyType(cvwire::Msg::LoadModule),
+                                                    cvwire::ReplyType(cvwire::Msg::Ping)}))
+      << "one connection's replies keep the order of its requests";
+}
+
+TEST_F(AgentTest, StoppingTheAgentEndsALoadThatWaits) {
+  StartAgent();
+  cvtest::PortGate gate;  // never opened: the module is never ready
+  agent_.WriteFile("SYS/SYSTEM/SLOW.qrx", "exec = [\"" CVTESTMODULE_PATH "\", \"--pidfile\", \"{volume}/SLOW.pid\"]\n"
+                                          "ready = { tcp = \"127.0.0.1:" + std::to_string(gate.port()) +
+                                              "\", timeout_ms = 60000 }\n");
+  const std::uint32_t h = Connect();
+  std::atomic<bool> finished{false};
+  std::uint32_t code = kCvOk;
+  std::thread load([&] {
+    code = CvLoadModule(h, "SLOW ");
+    finished = true;
+  });
+  pid_t pid = 0;
+  for (int i = 0; i < 1000 && pid <= 0 && !finished; ++i) {
+    std::this_thread::sleep_for(10ms);
+    pid = ModulePid("SLOW");
+  }
+  agent_.Stop();  // SIGTERM; SIGKILL only after 10 s
+  load.join();
+  ASSERT_GT(pid, 0) << agent_.Log();
+  EXPECT_TRUE(WIFEXITED(agent_.exitStatus()) && WEXITSTATUS(agent_.exitStatus()) == 0)
+      << "stopped on SIGTERM without waiting out the readiness timeout\n" << agent_.Log();
+  EXPECT_NE(::kill(pid, 0), 0) << "the module that was loading is gone";
+  EXPECT_EQ(code, kCvErrNoAnswer) << "the connection dropped";
+}
+
 TEST_F(AgentTest, CommandFileStopsAtItsFirstFailingLine) {
   agent_.extra = "[[parameter]]\nname = \"Buffers\"\ntype = \"number\"\nvalue = 1\n";
   StartAgent();
@@ -373,31 +487,40 @@ TEST_F(AgentTest, ServerScanAndPrimaryConnection) {
 }
 
 TEST_F(AgentTest, AllSlotsTakenThenOneMoreIsRefused) {
-  StartAgent();
-  const std::uint32_t h = Connect();  // slot 1
+  StartAgent();  // 250 slots
   std::vector<cvtest::RawClient> clients;
-  for (int i = 0; i < 249; ++i) {
+  for (int i = 0; i < 250; ++i) {
     clients.emplace_back(agent_.port());
     ASSERT_EQ(clients.back().Login("GUEST", "guest-secret"), std::optional<std::uint32_t>(0u)) << i;
   }
+  cvwire::Writer info(cvwire::Type(cvwire::Msg::ServerInfo), clients.front().NextId());
+  ASSERT_TRUE(clients.front().SendBytes(info.Frame()));
+  const auto reply = clients.front().Receive();
+  ASSERT_TRUE(reply);
+  cvwire::Reader r(*reply);
+  EXPECT_EQ(r.U32(), kCvOk);
+  r.Str();                              // name
+  for (int i = 0; i < 3; ++i) r.U32();  // version
+  EXPECT_EQ(r.U32(), 250u) << "capacity";
+  EXPECT_EQ(r.U32(), 250u) << "in use";
+
+  std::uint32_t h = 0;
+  EXPECT_EQ(CvGetConnectionHandle("SRV1", 0, &h, nullptr), kCvErrNoFreeSlot) << "the 251st login";
+
+  clients.erase(clients.begin() + 9);  // frees slot 10 once the agent sees the close
+  std::uint32_t code = kCvErrNoFreeSlot;
+  for (int i = 0; i < 100 && code == kCvErrNoFreeSlot; ++i) {
+    std::this_thread::sleep_for(20ms);
+    code = CvGetConnectionHandle("SRV1", 0, &h, nullptr);
+  }
+  ASSERT_EQ(code, kCvOk) << "a freed slot is taken again";
+  handles_.push_back(h);
+  char objectName[kCvObjectNameSize] = {};
+  EXPECT_EQ(CvGetConnectionInformation(h, 10, objectName, nullptr, nullptr, nullptr), kCvOk);
+  EXPECT_STREQ(objectName, "ADMIN") << "the library's login took the freed slot";
   std::uint16_t inUse = 0;
   EXPECT_EQ(CvGetServerInformation(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &inUse), kCvOk);
   EXPECT_EQ(inUse, 250);
-  cvtest::RawClient extra(agent_.port());
-  EXPECT_EQ(extra.Login("GUEST", "guest-secret"), std::optional<std::uint32_t>(kCvErrNoFreeSlot));
-  clients.erase(clients.begin() + 9);  // frees slot 11
-  cvtest::RawClient late(agent_.port());
-  std::optional<std::uint32_t> code;
-  for (int i = 0; i < 50 && code != 0u; ++i) {
-    std::this_thread::sleep_for(20ms);
-    cvtest::RawClient attempt(agent_.port());
-    code = attempt.Login("GUEST", "guest-secret");
-    if (code == 0u) {
-      char objectName[kCvObjectNameSize] = {};
-      EXPECT_EQ(CvGetConnectionInformation(h, 11, objectName, nullptr, nullptr, nullptr), kCvOk);
-    }
-  }
-  EXPECT_EQ(code, std::optional<std::uint32_t>(0u)) << "a freed slot is taken again";
 }
 
 TEST_F(AgentTest, BadFramesAndIdleConnectionsAreClosed) {

@@ -149,6 +149,23 @@ SilentServer::SilentServer() {
 
 SilentServer::~SilentServer() { ::close(fd_); }
 
+PortGate::PortGate() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::abort();
+  socklen_t len = sizeof a;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+}
+
+PortGate::~PortGate() { ::close(fd_); }
+
+void PortGate::Open() {
+  if (::listen(fd_, 8) != 0) std::abort();
+}
+
 RawClient::RawClient(std::uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};

@@ -70,6 +70,22 @@ class SilentServer {
   std::uint16_t port_ = 0;
 };
 
+// A port on 127.0.0.1 that refuses connections until Open(): bound from the
+// start (so nobody else takes it), listening only once opened.
+class PortGate {
+ public:
+  PortGate();
+  ~PortGate();
+  PortGate(const PortGate&) = delete;
+  PortGate& operator=(const PortGate&) = delete;
+  std::uint16_t port() const { return port_; }
+  void Open();
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
 // A protocol client straight on a socket, with a receive timeout.
 class RawClient {
  public:

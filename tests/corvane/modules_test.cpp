@@ -1,5 +1,7 @@
 #include "corvane/server/modules/supervisor.h"
 
+#include "corvane/client/cverrors.h"
+
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -189,14 +191,14 @@ TEST_F(ModulesTest, TcpReadinessWaitsForTheListenerThenUnloadByNameStopsIt) {
   EXPECT_TRUE(ProcessGone(pid));
   EXPECT_FALSE(PortOpen(port));
   EXPECT_THAT(supervisor_->Loaded(), IsEmpty());
-  EXPECT_EQ(supervisor_->Unload("WEB"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Unload("WEB"), kCvErrModuleFailed);
 }
 
 TEST_F(ModulesTest, TcpReadinessTimesOutWhenNothingListens) {
   const auto port = FreePort();
   Write("SYSTEM/MUTE.qrx", Exec({"--pidfile", "{volume}/mute.pid"}) + TcpReady(port, 200));
   const auto start = Clock::now();
-  EXPECT_EQ(supervisor_->Load("MUTE"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Load("MUTE"), kCvErrModuleFailed);
   EXPECT_GE(MsSince(start), 200);
   EXPECT_LT(MsSince(start), 2000);
   EXPECT_TRUE(ProcessGone(Pid("mute.pid")));
@@ -227,7 +229,7 @@ TEST_F(ModulesTest, ProgramExitingEarlyFailsAndLeavesNoProcess) {
                                         "cannot bind", "--exit-after", "50", "3"}) +
                                       c.ready);
     const auto start = Clock::now();
-    EXPECT_EQ(supervisor_->Load(n), cvserver::kModuleFailed);
+    EXPECT_EQ(supervisor_->Load(n), kCvErrModuleFailed);
     EXPECT_LT(MsSince(start), 450);  // noticed the exit, did not wait out the check
     EXPECT_TRUE(ProcessGone(Pid(n + ".pid")));
     // The rest of the process group went with it.
@@ -247,7 +249,7 @@ TEST_F(ModulesTest, LogKeepsTheLastTwentyLinesOfOutput) {
   }
   args.insert(args.end(), {"--exit", "4"});
   Write("SYSTEM/CHATTY.qrx", Exec(args) + AliveReady(500));
-  EXPECT_EQ(supervisor_->Load("chatty"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Load("chatty"), kCvErrModuleFailed);
   EXPECT_THAT(Log(), HasSubstr("exit 4"));
   EXPECT_THAT(Log(), HasSubstr("out-29"));
   EXPECT_THAT(Log(), HasSubstr("out-10"));
@@ -270,7 +272,7 @@ TEST_F(ModulesTest, FailingPreflightStartsNothing) {
     Write("SYSTEM/PF.qrx", Exec({"--pidfile", "{volume}/pf.pid"}) + "preflight = " + c.preflight + "\n" +
                                "ready = { alive_ms = 10, timeout_ms = 300 }\n");
     const auto start = Clock::now();
-    EXPECT_EQ(supervisor_->Load("PF"), cvserver::kModuleFailed);
+    EXPECT_EQ(supervisor_->Load("PF"), kCvErrModuleFailed);
     EXPECT_LT(MsSince(start), 2000);
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(fs::exists(volume_ / "pf.pid"));
@@ -308,7 +310,7 @@ TEST_F(ModulesTest, AlreadyLoadedModuleIsNotStartedTwice) {
   ASSERT_EQ(supervisor_->Load("WEB"), 0u) << Log();
   const pid_t pid = Pid("WEB.pid");
   fs::remove(volume_ / "WEB.pid");
-  EXPECT_EQ(supervisor_->Load("web.qrx"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Load("web.qrx"), kCvErrModuleFailed);
   std::this_thread::sleep_for(50ms);
   EXPECT_FALSE(fs::exists(volume_ / "WEB.pid"));  // no second program ran
   EXPECT_FALSE(ProcessGone(pid));
@@ -320,7 +322,7 @@ TEST_F(ModulesTest, UnloadByConsoleCommand) {
   const auto port = WriteListener("APACHE2", "[commands]\n\"apache2 shutdown\" = \"unload\"\n");
   ASSERT_EQ(supervisor_->Load("apache2"), 0u) << Log();
   const pid_t pid = Pid("APACHE2.pid");
-  EXPECT_EQ(supervisor_->Unload("apache2 restart"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Unload("apache2 restart"), kCvErrModuleFailed);
   // The module name unloads it too; load it again for the command.
   EXPECT_EQ(supervisor_->Unload("apache2"), 0u);
   ASSERT_EQ(supervisor_->Load("apache2"), 0u) << Log();
@@ -331,7 +333,7 @@ TEST_F(ModulesTest, UnloadByConsoleCommand) {
   EXPECT_FALSE(PortOpen(port));
   EXPECT_THAT(supervisor_->Loaded(), IsEmpty());
   // Once unloaded the command means nothing.
-  EXPECT_EQ(supervisor_->Unload("apache2 shutdown"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Unload("apache2 shutdown"), kCvErrModuleFailed);
 }
 
 TEST_F(ModulesTest, ModuleKilledFromOutsideIsSeenUnloaded) {
@@ -352,7 +354,7 @@ TEST_F(ModulesTest, ModuleKilledFromOutsideIsSeenUnloaded) {
     EXPECT_THAT(loaded, IsEmpty());
     EXPECT_TRUE(ProcessGone(pid));  // reaped, not a zombie of ours
     EXPECT_THAT(Log(), HasSubstr("signal 9"));
-    EXPECT_EQ(supervisor_->Unload("victim"), cvserver::kModuleFailed);
+    EXPECT_EQ(supervisor_->Unload("victim"), kCvErrModuleFailed);
   }
 }
 
@@ -403,6 +405,47 @@ TEST_F(ModulesTest, DestructorAndStopAllStopEveryModule) {
   EXPECT_TRUE(ProcessGone(again));
 }
 
+TEST_F(ModulesTest, CancelEndsAWaitingLoadAndRefusesLaterOnes) {
+  struct Case {
+    const char* name;
+    std::string manifest;  // its program or preflight writes {volume}/slow.pid, then waits
+  };
+  const std::vector<Case> cases = {
+      {"tcp readiness", Exec({"--pidfile", "{volume}/slow.pid"}) + TcpReady(FreePort(), 30000)},
+      {"alive readiness", Exec({"--pidfile", "{volume}/slow.pid"}) + AliveReady(30000)},
+      {"preflight", "preflight = " + Array({kProgram, "--pidfile", "{volume}/slow.pid"}) + "\n" + Exec({}) +
+                        "ready = { alive_ms = 20, timeout_ms = 30000 }\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cvserver::SupervisorConfig config;
+    config.volume = volume_;
+    config.searchPath = {"SYSTEM"};
+    supervisor_ = std::make_unique<cvserver::ModuleSupervisor>(config);
+    log_.str("");
+    Write("SYSTEM/KEPT.qrx", Exec({}) + AliveReady(20));
+    Write("SYSTEM/SLOW.qrx", c.manifest);
+    Write("SYSTEM/SLOW.qbt", "LOAD slow\n");
+    fs::remove(volume_ / "slow.pid");
+    ASSERT_EQ(supervisor_->Load("kept"), 0u) << Log();
+
+    std::uint32_t rc = 0;
+    std::thread load([&] { rc = supervisor_->Load("slow"); });
+    const pid_t pid = Pid("slow.pid");  // started: the load now waits
+    supervisor_->Cancel();
+    load.join();
+    EXPECT_EQ(rc, kCvErrModuleFailed);
+    EXPECT_THAT(Log(), HasSubstr("the agent is stopping")) << "ended by the cancel, not by its 30 s timeout";
+    EXPECT_TRUE(EventuallyGone(pid));
+
+    EXPECT_EQ(supervisor_->Load("slow"), kCvErrModuleFailed);
+    EXPECT_EQ(supervisor_->RunCommandFile("slow", nullptr), kCvErrCommandFileFailed);
+    EXPECT_THAT(supervisor_->Loaded(), ElementsAre("KEPT"));
+    EXPECT_EQ(supervisor_->Unload("kept"), 0u) << "unloading still works";
+    EXPECT_THAT(supervisor_->Loaded(), IsEmpty());
+  }
+}
+
 TEST_F(ModulesTest, NamesMatchWithoutRegardToCase) {
   Write("SYSTEM/MixedCase.QRX", Exec({"--pidfile", "{volume}/m.pid"}) + AliveReady(20));
   ASSERT_EQ(supervisor_->Load("mIXEDcASE.qrx"), 0u) << Log();
@@ -412,11 +455,11 @@ TEST_F(ModulesTest, NamesMatchWithoutRegardToCase) {
 }
 
 TEST_F(ModulesTest, UnknownModuleFails) {
-  EXPECT_EQ(supervisor_->Load("nosuch"), cvserver::kModuleFailed);
-  EXPECT_EQ(supervisor_->Unload("nosuch"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Load("nosuch"), kCvErrModuleFailed);
+  EXPECT_EQ(supervisor_->Unload("nosuch"), kCvErrModuleFailed);
   // A manifest outside the search path is not found.
   Write("OUTSIDE.qrx", Exec({}) + AliveReady(20));
-  EXPECT_EQ(supervisor_->Load("outside"), cvserver::kModuleFailed);
+  EXPECT_EQ(supervisor_->Load("outside"), kCvErrModuleFailed);
 }
 
 TEST_F(ModulesTest, UnsafeNamesNeverReachTheFileSystem) {
@@ -431,15 +474,15 @@ TEST_F(ModulesTest, UnsafeNamesNeverReachTheFileSystem) {
   for (const auto& name : names) {
     SCOPED_TRACE(testing::PrintToString(name));
     EXPECT_FALSE(cvserver::IsSafeFileName(name));
-    EXPECT_EQ(supervisor_->Load(name), cvserver::kInvalidFileName);
-    EXPECT_EQ(supervisor_->Unload(name), cvserver::kInvalidFileName);
+    EXPECT_EQ(supervisor_->Load(name), kCvErrInvalidFileName);
+    EXPECT_EQ(supervisor_->Unload(name), kCvErrInvalidFileName);
     EXPECT_EQ(supervisor_->RunCommandFile(name, [&](const std::string&, const std::string&) {
       ++calls;
       return 0u;
     }),
-              cvserver::kInvalidFileName);
+              kCvErrInvalidFileName);
   }
-  EXPECT_EQ(supervisor_->Load("SYSTEM/a/b"), cvserver::kInvalidFileName);
+  EXPECT_EQ(supervisor_->Load("SYSTEM/a/b"), kCvErrInvalidFileName);
   EXPECT_FALSE(fs::exists(volume_ / "bait.pid"));
   EXPECT_THAT(supervisor_->Loaded(), IsEmpty());
   EXPECT_EQ(calls, 0);
@@ -484,7 +527,7 @@ TEST_F(ModulesTest, MalformedManifestsFailWithoutStartingAnything) {
     SCOPED_TRACE(c.name);
     log_.str("");
     Write("SYSTEM/BAD.qrx", c.text);
-    EXPECT_EQ(supervisor_->Load("bad"), cvserver::kModuleFailed);
+    EXPECT_EQ(supervisor_->Load("bad"), kCvErrModuleFailed);
     EXPECT_THAT(Log(), HasSubstr(c.logged));
   }
   std::this_thread::sleep_for(50ms);
@@ -522,7 +565,7 @@ TEST_F(ModulesTest, CommandFileRunsEveryLineInOrder) {
   EXPECT_THAT(supervisor_->Loaded(), ElementsAre("TWO"));
   EXPECT_TRUE(ProcessGone(Pid("one.pid")));  // unloaded by its console command
   EXPECT_EQ(Read("two.txt"), "--argv-file\n" + V("two.txt") + "\nalpha\nbeta\n");
-  EXPECT_EQ(supervisor_->RunCommandFile("START.qbt", nullptr), cvserver::kCommandFileFailed);  // SET needs a callback
+  EXPECT_EQ(supervisor_->RunCommandFile("START.qbt", nullptr), kCvErrCommandFileFailed);  // SET needs a callback
 }
 
 TEST_F(ModulesTest, CommandFileStopsAtTheFirstFailingLine) {
@@ -553,11 +596,11 @@ TEST_F(ModulesTest, CommandFileStopsAtTheFirstFailingLine) {
       ++calls;
       return 191u;
     }),
-              cvserver::kCommandFileFailed);
+              kCvErrCommandFileFailed);
     EXPECT_THAT(supervisor_->Loaded(), ElementsAre("ONE"));  // line 1 ran, line 3 did not
     EXPECT_EQ(calls, c.name == std::string("SET refused") ? 1 : 0);
   }
-  EXPECT_EQ(supervisor_->RunCommandFile("nosuch", nullptr), cvserver::kCommandFileFailed);
+  EXPECT_EQ(supervisor_->RunCommandFile("nosuch", nullptr), kCvErrCommandFileFailed);
 }
 
 TEST(CommandLineParse, Kinds) {

@@ -1,42 +1,59 @@
 // cvcli: a command-line client of Corvane servers over the client library.
 //   cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]
-//         | params | connections | send CONN TEXT | clear CONN | messages
+//         | params | connections | send CONN TEXT | clear CONN | messages [--wait MS]
+// A failure prints its code with the message the control shows for it.
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "corvane/client/cverrors.h"
 #include "corvane/client/cvmessages.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
+#include "errors.h"
+#include "stringtable.h"
 
 namespace {
 
-const char* CodeText(std::uint32_t code) {
-  switch (code) {
-    case kCvErrTypeMismatch: return "the parameter takes no value of that type";
-    case kCvErrUnknownParameter: return "no parameter of that name";
-    case kCvErrModuleFailed: return "unable to load or unload the module";
-    case kCvErrCommandFileFailed: return "unable to run the command file";
-    case kCvErrInvalidConnection: return "invalid connection";
-    case kCvErrNoAnswer: return "the server did not answer";
-    case kCvErrUnknownServer: return "unknown or unreachable server";
-    case kCvErrInvalidArgument: return "invalid argument";
-    case kCvErrInvalidFileName: return "invalid file name";
-    case kCvErrNoFreeSlot: return "no free connection slot on the server";
-    case kCvErrNotConsoleOperator: return "not a console operator";
-    case kCvErrMessageQueueFull: return "the receiver's message queue is full";
-    case kCvErrBadConnectionNumber: return "no such connection";
-    case kCvErrFailure: return "failure (login refused, or end of list)";
-    default: return "error";
-  }
-}
+constexpr const char* kUsage =
+    "usage: cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]\n"
+    "             | params | connections | send CONN TEXT | clear CONN | messages [--wait MS]\n"
+    "       cvcli --help\n";
+
+constexpr const char* kHelp =
+    "\n"
+    "  info                  the server's name, version, description, company and connections in use\n"
+    "  load CMDLINE          load a QRX module: \"NAME [args]\"\n"
+    "  unload NAME           unload a module by its name or by one of its console commands\n"
+    "  run FILE              run a QBT command file\n"
+    "  param NAME [VALUE]    show a server parameter; with VALUE set it first (as a number\n"
+    "                        when VALUE is one and the parameter takes numbers, else as text)\n"
+    "  params                every server parameter\n"
+    "  connections           the occupied connection slots: number, user, login time, address\n"
+    "  send CONN TEXT        queue a broadcast message for connection number CONN\n"
+    "  clear CONN            clear connection number CONN (the server closes it)\n"
+    "  messages [--wait MS]  print the broadcast messages queued for this command's own\n"
+    "                        connection; with --wait, wait up to MS milliseconds until one comes\n"
+    "\n"
+    "Broadcast messages queue per connection. Every cvcli run logs in as a new connection,\n"
+    "and a connection's queue ends with it: a message sent to the connection number of a run\n"
+    "that has ended is gone, even when a later login gets the same number. To receive messages,\n"
+    "keep 'cvcli SERVER messages --wait MS' running and send to the number it holds (see\n"
+    "'cvcli SERVER connections').\n"
+    "\n"
+    "Servers, user and password file come from client.ini: $CORVANE_CLIENT, else\n"
+    "$XDG_CONFIG_HOME/corvane/client.ini.\n"
+    "Exit status: 0 success; 1 a failure, printed with its code and message; 2 bad arguments.\n";
 
 int Fail(const char* what, std::uint32_t code) {
-  std::fprintf(stderr, "cvcli: %s: %u (0x%X) %s\n", what, code, code, CodeText(code));
+  const auto message = cvsrva::LoadString(cvsrva::MessageIdForCode(static_cast<std::int32_t>(code)));
+  std::fprintf(stderr, "cvcli: %s: %u (0x%X) %.*s\n", what, code, code, static_cast<int>(message.size()),
+               message.data());
   return 1;
 }
 
@@ -47,9 +64,7 @@ bool Number(const char* text, std::int64_t& out) {
 }
 
 int Usage() {
-  std::fputs("usage: cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]\n"
-             "             | params | connections | send CONN TEXT | clear CONN | messages\n",
-             stderr);
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -77,6 +92,11 @@ std::string Join(int from, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
   if (argc < 3) return Usage();
   const std::string cmd = argv[2];
   if (std::uint32_t code = CvClientStartup(nullptr, nullptr)) return Fail("startup", code);
@@ -115,7 +135,9 @@ int main(int argc, char** argv) {
     }
     CvServerParameter rec{};
     for (std::uint32_t i = 0;; i = rec.nextSearchIndex) {
-      if ((code = CvScanServerParameter(h, i, &rec))) return Fail(argv[3], code);
+      code = CvScanServerParameter(h, i, &rec);
+      if (code == kCvErrNoMoreEntries) return Fail(argv[3], kCvErrUnknownParameter);
+      if (code) return Fail(argv[3], code);
       if (strcasecmp(rec.nameValue, argv[3]) == 0) break;
     }
     PrintParameter(rec);
@@ -151,10 +173,20 @@ int main(int argc, char** argv) {
     if (!Number(argv[3], n) || n < 1) return Usage();
     if ((code = CvClearConnection(h, static_cast<std::uint32_t>(n)))) return Fail("clear", code);
     std::puts("cleared");
-  } else if (cmd == "messages" && argc == 3) {
+  } else if (cmd == "messages" && (argc == 3 || (argc == 5 && std::strcmp(argv[3], "--wait") == 0))) {
+    std::int64_t waitMs = 0;
+    if (argc == 5 && (!Number(argv[4], waitMs) || waitMs < 0 || waitMs > 24 * 3600 * 1000)) return Usage();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     char message[kCvMessageSize];
-    while ((code = CvGetBroadcastMessage(h, message)) == kCvOk) std::puts(message);
-    if (code != kCvErrNoMoreEntries) return Fail("messages", code);
+    for (int shown = 0;;) {
+      while ((code = CvGetBroadcastMessage(h, message)) == kCvOk) {
+        std::puts(message);
+        ++shown;
+      }
+      if (code != kCvErrNoMoreEntries) return Fail("messages", code);
+      if (shown > 0 || std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
   } else {
     CvReleaseConnection(h);
     return Usage();

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <spdlog/spdlog.h>
 
@@ -23,6 +24,8 @@ namespace {
 constexpr std::size_t kMaxFileNameLength = 255;
 // One connect attempt of a readiness check waits at most this long.
 constexpr std::chrono::milliseconds kConnectAttempt{50};
+// How often a long wait looks whether the supervisor was cancelled.
+constexpr std::chrono::milliseconds kCancelCheck{100};
 
 struct Module {
   std::string key;  // upper-case name
@@ -43,6 +46,16 @@ std::chrono::milliseconds Left(Clock::time_point deadline) {
 struct ModuleSupervisor::Impl {
   SupervisorConfig config;
   std::vector<Module> modules;
+  std::atomic<bool> cancelled{false};
+
+  // ChildProcess::WaitExit that gives up early once cancelled (false then).
+  bool WaitExit(ChildProcess& process, Clock::time_point deadline) {
+    while (!cancelled.load()) {
+      if (process.WaitExit(std::min(deadline, Clock::now() + kCancelCheck))) return true;
+      if (Clock::now() >= deadline) return false;
+    }
+    return false;
+  }
 
   modules::ManifestDefaults Defaults() const { return {config.defaultReadyTimeout, config.defaultStopTimeout}; }
 
@@ -82,10 +95,14 @@ struct ModuleSupervisor::Impl {
       spdlog::error("module {}: preflight not started: {}", key, error);
       return false;
     }
-    if (!child->WaitExit(Clock::now() + m.readyTimeout)) {
+    if (!WaitExit(*child, Clock::now() + m.readyTimeout)) {
       child->KillAndReap();
-      spdlog::error("module {}: preflight did not finish within {} ms; last output: {}", key,
-                    m.readyTimeout.count(), child->output().Joined());
+      if (cancelled) {
+        spdlog::warn("module {}: preflight stopped, the agent is stopping", key);
+      } else {
+        spdlog::error("module {}: preflight did not finish within {} ms; last output: {}", key,
+                      m.readyTimeout.count(), child->output().Joined());
+      }
       return false;
     }
     const auto status = child->status();
@@ -100,8 +117,12 @@ struct ModuleSupervisor::Impl {
   // Waits for the manifest's readiness check; false with *why set otherwise.
   bool WaitReady(const Manifest& m, ChildProcess& process, std::string* why) {
     if (!m.readyTcp) {
-      if (process.WaitExit(Clock::now() + m.readyAlive)) {
+      if (WaitExit(process, Clock::now() + m.readyAlive)) {
         *why = "exited before " + std::to_string(m.readyAlive.count()) + " ms";
+        return false;
+      }
+      if (cancelled) {
+        *why = "the agent is stopping";
         return false;
       }
       return true;
@@ -109,6 +130,10 @@ struct ModuleSupervisor::Impl {
     const auto& tcp = *m.readyTcp;
     const auto deadline = Clock::now() + m.readyTimeout;
     for (;;) {
+      if (cancelled) {
+        *why = "the agent is stopping";
+        return false;
+      }
       if (!process.Running()) {
         *why = "exited before accepting connections";
         return false;
@@ -136,9 +161,13 @@ struct ModuleSupervisor::Impl {
   }
 
   std::uint32_t Load(std::string_view commandLine) {
-    if (commandLine.size() > modules::kMaxLineLength) return kModuleFailed;
+    if (commandLine.size() > modules::kMaxLineLength) return kCvErrModuleFailed;
     const auto words = modules::SplitBlanks(commandLine);
-    if (words.empty() || !IsSafeFileName(words.front())) return kInvalidFileName;
+    if (words.empty() || !IsSafeFileName(words.front())) return kCvErrInvalidFileName;
+    if (cancelled) {
+      spdlog::warn("module load refused, the agent is stopping");
+      return kCvErrModuleFailed;
+    }
     const std::string base(modules::StripSuffixNoCase(words.front(), ".qrx"));
     const std::string key = modules::ToUpper(base);
     const std::vector<std::string> args(words.begin() + 1, words.end());
@@ -146,25 +175,25 @@ struct ModuleSupervisor::Impl {
     Reap();
     if (FindByKey(key) != modules.end()) {
       spdlog::warn("module {} is already loaded", key);
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
     const auto path = modules::FindInSearchPath(config.volume, config.searchPath, base + ".qrx");
     if (!path) {
       spdlog::warn("module {}: no {}.qrx in the search path", key, base);
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
     std::string error;
     const auto text = modules::ReadBoundedFile(*path, modules::kMaxManifestBytes, &error);
     if (!text) {
       spdlog::error("module {}: cannot read {}: {}", key, path->string(), error);
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
     auto manifest = modules::ParseManifest(*text, Defaults(), &error);
     if (!manifest) {
       spdlog::error("module {}: bad manifest {}: {}", key, path->string(), error);
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
-    if (!Preflight(key, *manifest, args)) return kModuleFailed;
+    if (!Preflight(key, *manifest, args)) return kCvErrModuleFailed;
 
     const std::string volume = config.volume.string();
     std::vector<std::pair<std::string, std::string>> env;
@@ -172,14 +201,14 @@ struct ModuleSupervisor::Impl {
     auto process = ChildProcess::Spawn(modules::ExpandArgv(manifest->exec, volume, args), env, &error);
     if (!process) {
       spdlog::error("module {}: {}", key, error);
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
     std::string why;
     if (!WaitReady(*manifest, *process, &why)) {
       process->KillAndReap();
       spdlog::error("module {} failed to start: {} ({}); last output: {}", key, why, process->DescribeStatus(),
                     process->output().Joined());
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
     spdlog::info("module {} loaded (pid {}){}{}", key, process->pid(), manifest->description.empty() ? "" : ": ",
                  manifest->description);
@@ -200,18 +229,18 @@ struct ModuleSupervisor::Impl {
 
   std::uint32_t Unload(std::string_view nameOrCommand) {
     const std::string_view text = modules::Trim(nameOrCommand);
-    if (text.size() > modules::kMaxLineLength) return kModuleFailed;
+    if (text.size() > modules::kMaxLineLength) return kCvErrModuleFailed;
     Reap();
     if (auto it = FindByCommand(text); it != modules.end()) {
       Stop(it);
       return 0;
     }
-    if (!IsSafeFileName(text)) return kInvalidFileName;
+    if (!IsSafeFileName(text)) return kCvErrInvalidFileName;
     const std::string key = modules::ToUpper(modules::StripSuffixNoCase(text, ".qrx"));
     auto it = FindByKey(key);
     if (it == modules.end()) {
       spdlog::warn("unload {}: no such module loaded", key);
-      return kModuleFailed;
+      return kCvErrModuleFailed;
     }
     Stop(it);
     return 0;
@@ -246,21 +275,25 @@ struct ModuleSupervisor::Impl {
 
   std::uint32_t RunCommandFile(std::string_view name, const SetParameterFn& setParameter) {
     const std::string_view trimmed = modules::Trim(name);
-    if (!IsSafeFileName(trimmed)) return kInvalidFileName;
+    if (!IsSafeFileName(trimmed)) return kCvErrInvalidFileName;
     const std::string base(modules::StripSuffixNoCase(trimmed, ".qbt"));
     const auto path = modules::FindInSearchPath(config.volume, config.searchPath, base + ".qbt");
     if (!path) {
       spdlog::warn("command file {}.qbt not found in the search path", base);
-      return kCommandFileFailed;
+      return kCvErrCommandFileFailed;
     }
     std::string error;
     const auto text = modules::ReadBoundedFile(*path, modules::kMaxCommandFileBytes, &error);
     if (!text) {
       spdlog::error("command file {}: {}", path->string(), error);
-      return kCommandFileFailed;
+      return kCvErrCommandFileFailed;
     }
     const auto lines = modules::SplitLines(*text);
     for (std::size_t n = 0; n < lines.size(); ++n) {
+      if (cancelled) {
+        spdlog::warn("command file {} stopped before line {}, the agent is stopping", path->filename().string(), n + 1);
+        return kCvErrCommandFileFailed;
+      }
       const auto line = modules::ParseCommandLine(lines[n]);
       std::uint32_t rc = 0;
       std::string what;
@@ -268,7 +301,7 @@ struct ModuleSupervisor::Impl {
         case modules::LineKind::kSkip:
           continue;
         case modules::LineKind::kInvalid:
-          rc = kCommandFileFailed;
+          rc = kCvErrCommandFileFailed;
           what = line.reason;
           break;
         case modules::LineKind::kLoad:
@@ -278,13 +311,13 @@ struct ModuleSupervisor::Impl {
           rc = Unload(line.text);
           break;
         case modules::LineKind::kSet:
-          rc = setParameter ? setParameter(line.name, line.value) : kCommandFileFailed;
+          rc = setParameter ? setParameter(line.name, line.value) : kCvErrCommandFileFailed;
           break;
         case modules::LineKind::kConsole: {
           Reap();
           auto it = FindByCommand(line.text);
           if (it == modules.end()) {
-            rc = kCommandFileFailed;
+            rc = kCvErrCommandFileFailed;
             what = "no loaded module answers this command";
           } else {
             Stop(it);
@@ -295,7 +328,7 @@ struct ModuleSupervisor::Impl {
       if (rc != 0) {
         spdlog::error("command file {} line {} failed ({}{}{}): {}", path->filename().string(), n + 1, rc,
                       what.empty() ? "" : ", ", what, modules::Trim(lines[n]).substr(0, 200));
-        return kCommandFileFailed;
+        return kCvErrCommandFileFailed;
       }
     }
     return 0;
@@ -327,6 +360,8 @@ std::vector<std::string> ModuleSupervisor::Loaded() {
 void ModuleSupervisor::Poll() { impl_->Reap(); }
 
 void ModuleSupervisor::StopAll() { impl_->StopAll(); }
+
+void ModuleSupervisor::Cancel() { impl_->cancelled = true; }
 
 bool IsSafeFileName(std::string_view name) {
   if (name.empty() || name.size() > kMaxFileNameLength || name == "." || name.find("..") != std::string_view::npos ||

@@ -14,12 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "corvane/client/cverrors.h"
+
 namespace cvserver {
 
-// Client codes the supervisor answers with (0 is success).
-inline constexpr std::uint32_t kModuleFailed = 514;        // load or unload failed, unknown module
-inline constexpr std::uint32_t kCommandFileFailed = 519;   // a line of a command file failed, or no such file
-inline constexpr std::uint32_t kInvalidFileName = 35219;   // a name with a path separator, "..", NUL or control character
+// The supervisor answers with client codes (0 is success):
+// kCvErrModuleFailed for a load or unload that failed or an unknown module,
+// kCvErrCommandFileFailed for a command file with a failing line or no such
+// file, kCvErrInvalidFileName for a name with a path separator, "..", a NUL or
+// a control character.
 
 struct SupervisorConfig {
   std::filesystem::path volume;                 // the volume's root folder
@@ -34,6 +37,8 @@ struct SupervisorConfig {
 // client code (0, 140 type mismatch, 191 unknown parameter).
 using SetParameterFn = std::function<std::uint32_t(const std::string& name, const std::string& value)>;
 
+// Not thread-safe: one thread at a time calls its members (in the agent, its
+// module worker), except Cancel(), which any thread may call at any time.
 class ModuleSupervisor {
  public:
   explicit ModuleSupervisor(SupervisorConfig config);
@@ -43,9 +48,10 @@ class ModuleSupervisor {
 
   // "NAME args": finds NAME.qrx (case-insensitive, with or without the .qrx
   // ending) in the search path, runs its preflight, starts its program and
-  // waits for its readiness check. 0 when ready; kModuleFailed when the module
-  // is unknown, already loaded, its preflight fails, or it exits or fails its
-  // check (the process group is gone then); kInvalidFileName for a bad name.
+  // waits for its readiness check. 0 when ready; kCvErrModuleFailed when the
+  // module is unknown, already loaded, its preflight fails, or it exits or
+  // fails its check (the process group is gone then); kCvErrInvalidFileName
+  // for a bad name.
   std::uint32_t Load(std::string_view commandLine);
   // A module name (with or without .qrx) or one of the console commands a
   // loaded module answers: stops its process group (SIGTERM, then SIGKILL
@@ -54,7 +60,7 @@ class ModuleSupervisor {
   // Runs NAME.qbt (case-insensitive, with or without .qbt) line by line:
   // LOAD name [args], UNLOAD name, SET name = value, a loaded module's console
   // command; blank lines and comments (#, ;, REM) are skipped. The first
-  // failing line stops the file: kCommandFileFailed.
+  // failing line stops the file: kCvErrCommandFileFailed.
   std::uint32_t RunCommandFile(std::string_view name, const SetParameterFn& setParameter);
 
   // Names of the modules loaded now (a module that died on its own is no
@@ -65,6 +71,11 @@ class ModuleSupervisor {
   void Poll();
   // Stops every module.
   void StopAll();
+  // Makes a load's waits in progress give up (the module is killed and the
+  // load fails), stops a command file before its next line, and fails every
+  // later Load and RunCommandFile; Unload, Poll and StopAll still work. For
+  // an agent that is stopping and must not wait out a readiness timeout.
+  void Cancel();
 
  private:
   struct Impl;
