@@ -493,6 +493,9 @@ class WindowsTest : public QObject {
     Main()->About1Click();
     QVERIFY(about->isVisible());
     QVERIFY(!(about->windowFlags() & Qt::WindowCloseButtonHint));
+    QVERIFY(about->windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(!(windows_->save->windowFlags() & Qt::WindowStaysOnTopHint));
+    QVERIFY(Settings()->windowFlags() & Qt::WindowStaysOnTopHint);
     QCOMPARE(Child<QPushButton>(about, "Button1")->geometry(), QRect(136, 88, 75, 25));
     QCOMPARE(Child<QLabel>(about, "Label1")->geometry(), QRect(8, 8, 309, 65));
     Child<QPushButton>(about, "Button1")->click();
