@@ -61,30 +61,45 @@ HRESULT LoadModule(const std::string& path, DllGetClassObjectFn* fn) {
 
 std::string LastLoadError() { return t_loadError; }
 
-std::string ErrorText(HRESULT hr) {
-  std::string_view text;
+std::string_view ErrorMessage(HRESULT hr) {
   switch (hr) {
-    case S_OK: text = "The operation completed successfully"; break;
-    case E_NOTIMPL: text = "Not implemented"; break;
-    case E_NOINTERFACE: text = "No such interface supported"; break;
-    case E_POINTER: text = "Invalid pointer"; break;
-    case E_FAIL: text = "Unspecified error"; break;
-    case E_UNEXPECTED: text = "Catastrophic failure"; break;
-    case E_OUTOFMEMORY: text = "Not enough memory resources are available to complete this operation"; break;
-    case E_INVALIDARG: text = "The parameter is incorrect"; break;
-    case REGDB_E_CLASSNOTREG: text = "Class not registered"; break;
-    case CLASS_E_CLASSNOTAVAILABLE: text = "ClassFactory cannot supply requested class"; break;
-    case CO_E_DLLNOTFOUND: text = "DLL for class not found"; break;
-    case CO_E_ERRORINDLL: text = "Error in the DLL"; break;
-    case DISP_E_MEMBERNOTFOUND: text = "Member not found"; break;
-    case DISP_E_PARAMNOTFOUND: text = "Parameter not found"; break;
-    case DISP_E_TYPEMISMATCH: text = "Type mismatch"; break;
-    case DISP_E_UNKNOWNNAME: text = "Unknown name"; break;
-    case DISP_E_BADPARAMCOUNT: text = "Invalid number of parameters"; break;
-    case DISP_E_PARAMNOTOPTIONAL: text = "Parameter not optional"; break;
-    case DISP_E_EXCEPTION: text = "Exception occurred"; break;
-    default: text = "Error"; break;
+    case E_NOTIMPL: return "Not implemented";
+    case E_NOINTERFACE: return "No such interface supported";
+    case E_POINTER: return "Invalid pointer";
+    case E_ABORT: return "Operation aborted";
+    case E_FAIL: return "Unspecified error";
+    case E_UNEXPECTED: return "Catastrophic failure";
+    case E_ACCESSDENIED: return "Access is denied";
+    case E_OUTOFMEMORY: return "Not enough memory";
+    case E_INVALIDARG: return "The parameter is incorrect";
+    case DISP_E_UNKNOWNINTERFACE: return "Unknown interface";
+    case DISP_E_MEMBERNOTFOUND: return "Member not found";
+    case DISP_E_PARAMNOTFOUND: return "Parameter not found";
+    case DISP_E_TYPEMISMATCH: return "Type mismatch";
+    case DISP_E_UNKNOWNNAME: return "Unknown name";
+    case DISP_E_NONAMEDARGS: return "No named arguments";
+    case DISP_E_BADVARTYPE: return "Bad variable type";
+    case DISP_E_EXCEPTION: return "Exception occurred";
+    case DISP_E_OVERFLOW: return "Out of present range";
+    case DISP_E_BADINDEX: return "Invalid index";
+    case DISP_E_BADPARAMCOUNT: return "Invalid number of parameters";
+    case DISP_E_PARAMNOTOPTIONAL: return "Parameter not optional";
+    case TYPE_E_LIBNOTREGISTERED: return "Library not registered";
+    case TYPE_E_ELEMENTNOTFOUND: return "Element not found";
+    case CLASS_E_NOAGGREGATION: return "Class does not support aggregation";
+    case CLASS_E_CLASSNOTAVAILABLE: return "ClassFactory cannot supply requested class";
+    case REGDB_E_CLASSNOTREG: return "Class not registered";
+    case REGDB_E_READREGDB: return "Could not read key from registry";
+    case CO_E_CLASSSTRING: return "Invalid class string";
+    case CO_E_DLLNOTFOUND: return "DLL for class not found";
+    case CO_E_ERRORINDLL: return "Error in the DLL";
+    default: return {};
   }
+}
+
+std::string ErrorText(HRESULT hr) {
+  std::string_view text = ErrorMessage(hr);
+  if (text.empty()) text = "Error";
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
   std::string out = std::string(text) + " (" + code + ")";

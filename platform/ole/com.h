@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "ole/guid.h"
 #include "ole/interfaces.h"
@@ -49,7 +50,10 @@ std::size_t LoadedModuleCount();
 using BuiltinClassObjectFn = HRESULT (*)(REFIID riid, void** object);
 void RegisterBuiltinClass(REFCLSID clsid, BuiltinClassObjectFn get);
 
-// The system's message for an HRESULT, as FormatMessage gives it, followed by
+// The system's message for a well-known HRESULT, as FormatMessage gives it
+// ("Class not registered"); empty for others.
+std::string_view ErrorMessage(HRESULT hr);
+// The system's message for an HRESULT ("Error" when unknown), followed by
 // the code in hex ("Class not registered (0x80040154)"); for a module that
 // would not load, the loader's message of this thread is added.
 std::string ErrorText(HRESULT hr);
