@@ -466,6 +466,8 @@ HRESULT LoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, ITypeLi
   }
   if (best < 0) return TYPE_E_LIBNOTREGISTERED;
   std::string vkey = base + "\\" + bestKey;
+  // The default locales stand for the locale of this runtime, US English.
+  if (lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_SYSTEM_DEFAULT) lcid = 0x0409;
   for (LCID candidate : {lcid, static_cast<LCID>(lcid & 0x3FF), static_cast<LCID>(0)}) {
     auto path = RegGetString(vkey + "\\" + Hex(candidate) + "\\linux", "");
     if (!path) continue;

@@ -68,6 +68,8 @@ TEST(TypeLib, LoadRegTypeLibPicksVersionAndLanguage) {
     return name.Utf8();
   };
   EXPECT_EQ(nameOf(LIBID_AdderLib, 1, 0, 0x409), "v1a");  // highest minor of major 1
+  EXPECT_EQ(nameOf(LIBID_AdderLib, 1, 0, LOCALE_USER_DEFAULT), "v1a");  // the runtime's locale is 409
+  EXPECT_EQ(nameOf(LIBID_AdderLib, 1, 0, LOCALE_SYSTEM_DEFAULT), "v1a");
   // 1.a is the version; it has neither 809 nor its primary language 9 nor 0.
   EXPECT_EQ(nameOf(LIBID_AdderLib, 1, 3, 0x809), "error " + std::to_string(TYPE_E_LIBNOTREGISTERED));
   EXPECT_EQ(nameOf(LIBID_AdderLib, 1, 11, 0x409), "error " + std::to_string(TYPE_E_LIBNOTREGISTERED));
