@@ -1,9 +1,14 @@
 #include "console/host.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QPrinterInfo>
 #include <QProcess>
+#include <QStandardPaths>
 
 #include "console/fonts.h"
 
@@ -49,6 +54,17 @@ QString Host::GetOpenFileName(QWidget* parent, const QString& dir) {
 QString Host::GetSaveFileName(QWidget* parent, const QString& dir) {
   return QFileDialog::getSaveFileName(parent, QString(), dir, QString(), nullptr,
                                       QFileDialog::DontConfirmOverwrite);
+}
+
+void Host::OpenUrl(QWidget*, const QUrl& url) { QDesktopServices::openUrl(url); }
+
+QDateTime Host::Now() const { return QDateTime::currentDateTime(); }
+
+PrintTarget Host::PrintDestination() {
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+  return ChoosePrintTarget(qEnvironmentVariable(kPrintPdfVariable), QPrinterInfo::defaultPrinterName(),
+                           NewPdfName(folder, Now()));
 }
 
 Host& DefaultHost() {

@@ -3,8 +3,12 @@
 // windows reach all of it through one Host, so a test can stand in for it.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
+
+#include "console/printing.h"
 
 class QWidget;
 
@@ -32,6 +36,14 @@ class Host {
   // Open and save dialogs starting in dir; empty when cancelled.
   virtual QString GetOpenFileName(QWidget* parent, const QString& dir);
   virtual QString GetSaveFileName(QWidget* parent, const QString& dir);
+  // ShellExecute "open": hands url to the desktop's handler for it. The
+  // result is not looked at.
+  virtual void OpenUrl(QWidget* owner, const QUrl& url);
+  // The clock, for the dates of backups and printouts.
+  virtual QDateTime Now() const;
+  // Where a printout goes: the PDF file that WEBWARDEN32_PRINT_PDF names,
+  // else the default printer, else a new PDF file in the documents folder.
+  virtual PrintTarget PrintDestination();
 };
 
 // The host of the real program.

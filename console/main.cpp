@@ -70,6 +70,7 @@ TForm1::TForm1(Host& host) : host_(host), model_(host.ProgramDir()) {
   CreateMenus();
   setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
   FormCreate();
+  ConnectFileCommands();
 }
 
 TForm1::~TForm1() = default;
@@ -252,6 +253,10 @@ void TForm1::StopApache1Click() { RunApache(ApacheCommand::Stop); }
 void TForm1::RestartApache1Click() { RunApache(ApacheCommand::Restart); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (!ConfirmExit()) {
+    event->ignore();
+    return;
+  }
   event->accept();
   // Closing the main window ends the program, whatever dialogs are open.
   QCoreApplication::quit();

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "console/cvsrvadm.h"
+#include "console/document.h"
 #include "console/mainmodel.h"
+#include "console/memotext.h"
 
 class QAction;
 class QLabel;
@@ -20,6 +22,7 @@ class QPushButton;
 namespace console {
 
 class Host;
+class TSave;
 class TSynMemo;
 
 class TForm1 : public QMainWindow {
@@ -83,6 +86,58 @@ class TForm1 : public QMainWindow {
   QWidget* settings_ = nullptr;
   QWidget* about_ = nullptr;
   QWidget* addServer_ = nullptr;
+
+  // ---- File editing, backup, printing, clipboard and Info (main_file.cpp) ----
+ public:
+  void Edithttpdconf1Click();
+  void Viewerrorlog1Click();
+  void Viewaccesslog1Click();
+  void Edit1Click();
+  void View2Click();
+  void SynMemo1Change();
+  void btSaveClick();
+  void Save1Click() { btSaveClick(); }
+  void btSaveAsClick();
+  void Saveas1Click() { btSaveAsClick(); }
+  void btCloseClick();
+  void Close1Click() { btCloseClick(); }
+  void btBackupClick();
+  void MakeBackup1Click() { btBackupClick(); }
+  void btPrintClick();
+  void Cut1Click();
+  void Copy1Click();
+  void Paste1Click();
+  void Selectall1Click();
+  void Help1Click();
+  void Sendemail1Click();
+  void Gotohomepage1Click();
+
+  // The unsaved-changes dialog; set once it is created.
+  void SetSaveDialog(TSave* dialog);
+
+ private:
+  void ConnectFileCommands();
+  // Whether the window may close now; with unsaved changes it asks first.
+  bool ConfirmExit();
+  // Shows the unsaved-changes dialog; "Close anyway" runs closeAnyway.
+  void AskUnsaved(const std::function<void()>& closeAnyway);
+  // Runs then now, or after "Close anyway" when there are unsaved changes.
+  void UnlessUnsaved(const std::function<void()>& then);
+  void OpenFile(const QString& path, Document::Access access, bool enableBackup);
+  QString FixedPath(const char* piece) const;
+  QString DialogDir() const;
+  // The save and backup commands and the current file, from the document.
+  void ShowFileCommands();
+
+  std::unique_ptr<MemoText> memoText_;
+  std::unique_ptr<Document> document_;
+  TSave* save_ = nullptr;
+  bool exitConfirmed_ = false;
+  QPushButton* btSave_ = nullptr;
+  QAction* save1_ = nullptr;
+  QPushButton* btBackup_ = nullptr;
+  QAction* makeBackup1_ = nullptr;
+  // ---- end of file editing ----
 };
 
 // Shows a window centred on its screen and brings it to the front.

@@ -30,6 +30,7 @@ std::unique_ptr<ConsoleWindows> CreateWindows(Host& host) {
   w->addServer = std::make_unique<TAddserver>(host, *w->main);
   w->save = std::make_unique<TSave>();
   w->main->SetDialogs(w->settings.get(), w->about.get(), w->addServer.get());
+  w->main->SetSaveDialog(w->save.get());
   return w;
 }
 

@@ -54,6 +54,28 @@ TSynMemo::TSynMemo(QWidget* parent) : QsciScintilla(parent) {
   FitGutter();
 }
 
+void TSynMemo::ShowDocument(void* doc, int eolMode) {
+  // Straight to Scintilla: QsciScintilla's own QsciDocument bookkeeping is
+  // for sharing documents between editors, which the console does not do.
+  // Code page, tab width, end-of-line mode and the read-only flag belong to
+  // the document in Scintilla, not to the view.
+  const bool readOnly = isReadOnly();
+  const int tabs = tabWidth();
+  SendScintilla(SCI_SETDOCPOINTER, 0UL, doc);
+  SendScintilla(SCI_RELEASEDOCUMENT, 0UL, doc);
+  SendScintilla(SCI_SETCODEPAGE, static_cast<unsigned long>(SC_CP_UTF8));
+  SendScintilla(SCI_SETTABWIDTH, static_cast<unsigned long>(tabs));
+  SendScintilla(SCI_SETEOLMODE, static_cast<unsigned long>(eolMode));
+  SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
+  SendScintilla(SCI_EMPTYUNDOBUFFER);
+  SendScintilla(SCI_SETSAVEPOINT);
+  setReadOnly(readOnly);
+  SendScintilla(SCI_GOTOPOS, 0UL);
+  setFirstVisibleLine(0);
+  std::fill(std::begin(bookmarkHandles_), std::end(bookmarkHandles_), -1);
+  FitGutter();
+}
+
 void TSynMemo::FitGutter() {
   int digits = 1;
   for (int n = lines(); n >= 10; n /= 10) ++digits;

@@ -26,6 +26,12 @@ class TSynMemo : public QsciScintilla {
   int BookmarkLine(int n) const;
   void GotoBookmark(int n);
 
+  // Shows doc, a Scintilla document whose one reference passes to the
+  // editor, in place of the current text: caret at the start, no undo
+  // history, no bookmarks; the read-only flag and tab width stay, and lines
+  // typed into it end with eolMode. Not an edit: textChanged stays quiet.
+  void ShowDocument(void* doc, int eolMode);
+
   // Width of the line-number gutter in digits, as it last sized itself.
   int GutterDigits() const { return gutterDigits_; }
 

@@ -1,0 +1,310 @@
+#include "console/document.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+#include "console/errors.h"
+
+namespace console {
+namespace {
+
+constexpr std::size_t kWriteBuffer = 1 << 20;
+
+QByteArray Native(const QString& path) { return QFile::encodeName(path); }
+
+// Closes a descriptor, retrying nothing: after EINTR the descriptor is gone.
+int CloseFd(int& fd) {
+  const int result = ::close(fd);
+  fd = -1;
+  return result;
+}
+
+}  // namespace
+
+std::string_view LineBreakBytes(LineBreak style) {
+  switch (style) {
+    case LineBreak::Lf:
+      return "\n";
+    case LineBreak::Cr:
+      return "\r";
+    case LineBreak::CrLf:
+      break;
+  }
+  return "\r\n";
+}
+
+void LineBreakScanner::Feed(std::string_view block) {
+  if (found_ || block.empty()) return;
+  if (crPending_) {
+    crPending_ = false;
+    found_ = block.front() == '\n' ? LineBreak::CrLf : LineBreak::Cr;
+    return;
+  }
+  const std::size_t at = block.find_first_of("\r\n");
+  if (at == std::string_view::npos) return;
+  if (block[at] == '\n') {
+    found_ = LineBreak::Lf;
+  } else if (at + 1 < block.size()) {
+    found_ = block[at + 1] == '\n' ? LineBreak::CrLf : LineBreak::Cr;
+  } else {
+    crPending_ = true;
+  }
+}
+
+LineBreak LineBreakScanner::Finish() {
+  if (!found_) found_ = crPending_ ? LineBreak::Cr : LineBreak::CrLf;
+  crPending_ = false;
+  return *found_;
+}
+
+void WriteLines(std::string_view text, LineBreak style, const std::function<void(std::string_view)>& out) {
+  const std::string_view brk = LineBreakBytes(style);
+  const std::size_t n = text.size();
+  const auto next = [&](char c, std::size_t from) {
+    const std::size_t at = text.find(c, from);
+    return at == std::string_view::npos ? n : at;
+  };
+  std::size_t start = 0;
+  std::size_t lf = next('\n', 0);
+  std::size_t cr = next('\r', 0);
+  while (start < n) {
+    if (lf < start) lf = next('\n', start);
+    if (cr < start) cr = next('\r', start);
+    const std::size_t end = std::min(lf, cr);
+    out(text.substr(start, end - start));
+    out(brk);
+    if (end == n) break;
+    start = end + 1;
+    if (text[end] == '\r' && start < n && text[start] == '\n') ++start;
+  }
+}
+
+QString ErrnoText(int error) { return QString::fromStdString(std::generic_category().message(error)); }
+
+QString OpenError(const QString& path, const QString& reason) {
+  return QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason);
+}
+
+QString CreateError(const QString& path, const QString& reason) {
+  return QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason);
+}
+
+QString WriteError(const QString& path, const QString& reason) {
+  return QStringLiteral("Cannot write file \"%1\". %2").arg(path, reason);
+}
+
+// --- InputFile --------------------------------------------------------------
+
+InputFile::InputFile(const QString& path) : path_(path) {
+  if (path.isEmpty()) throw EFileError(OpenError(path, ErrnoText(ENOENT)));
+  // Without blocking, so that a FIFO is refused instead of waited on.
+  fd_ = ::open(Native(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd_ < 0) throw EFileError(OpenError(path, ErrnoText(errno)));
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    const int error = errno;
+    CloseFd(fd_);
+    throw EFileError(OpenError(path, ErrnoText(error)));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    CloseFd(fd_);
+    throw EFileError(OpenError(path, S_ISDIR(st.st_mode) ? ErrnoText(EISDIR) : QStringLiteral("It is not a regular file.")));
+  }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) CloseFd(fd_);
+}
+
+std::size_t InputFile::Read(char* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd_, buffer + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(path_, ErrnoText(errno)));
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+// --- FileReplacement ---------------------------------------------------------
+
+FileReplacement::FileReplacement(const QString& target) : target_(target), realTarget_(target) {
+  if (target.isEmpty()) throw EFileError(CreateError(target, ErrnoText(ENOENT)));
+  const QFileInfo link(target);
+  if (link.isSymLink()) {
+    const QString canonical = link.canonicalFilePath();
+    realTarget_ = canonical.isEmpty() ? link.symLinkTarget() : canonical;
+  }
+  const QFileInfo info(realTarget_);
+  const QString dir = info.absolutePath();
+  const QString base = info.fileName();
+
+  struct stat st {};
+  const bool existing = ::stat(Native(realTarget_).constData(), &st) == 0;
+  if (existing && !S_ISREG(st.st_mode))
+    throw EFileError(CreateError(target, S_ISDIR(st.st_mode) ? ErrnoText(EISDIR) : QStringLiteral("It is not a regular file.")));
+  // Renaming over a file needs only the folder's permission: a file that we
+  // may not write stays as it is, as it would with writing in place.
+  if (existing && ::faccessat(AT_FDCWD, Native(realTarget_).constData(), W_OK, AT_EACCESS) != 0)
+    throw EFileError(CreateError(target, ErrnoText(errno)));
+
+  buffer_.reserve(kWriteBuffer);
+  // A new file gets the permissions the umask leaves; an existing one keeps
+  // its own, set below before anything is written.
+  const mode_t createMode = existing ? 0600 : 0666;
+  for (int attempt = 0; fd_ < 0; ++attempt) {
+    tempPath_ = QStringLiteral("%1/.%2.ww-%3")
+                    .arg(dir, base)
+                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    fd_ = ::open(Native(tempPath_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, createMode);
+    if (fd_ >= 0) break;
+    const int error = errno;
+    tempPath_.clear();
+    if (error != EEXIST || attempt >= 100) throw EFileError(CreateError(target, ErrnoText(error)));
+  }
+  if (existing) {
+    struct stat mine {};
+    // Owner first: changing it may clear set-id bits that fchmod then restores.
+    if (::fstat(fd_, &mine) == 0 && (mine.st_uid != st.st_uid || mine.st_gid != st.st_gid)) {
+      // Who may not give a file away keeps at least its group where he may,
+      // or else owns the new file himself.
+      const bool kept = ::fchown(fd_, st.st_uid, st.st_gid) == 0 || ::fchown(fd_, static_cast<uid_t>(-1), st.st_gid) == 0;
+      static_cast<void>(kept);
+    }
+    if (::fchmod(fd_, st.st_mode & 07777) != 0) {
+      const int error = errno;
+      Discard();
+      throw EFileError(CreateError(target, ErrnoText(error)));
+    }
+  }
+}
+
+FileReplacement::~FileReplacement() { Discard(); }
+
+void FileReplacement::Discard() {
+  if (fd_ >= 0) CloseFd(fd_);
+  if (!tempPath_.isEmpty()) {
+    ::unlink(Native(tempPath_).constData());
+    tempPath_.clear();
+  }
+}
+
+void FileReplacement::Flush() {
+  std::size_t done = 0;
+  while (done < buffer_.size()) {
+    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EFileError(WriteError(target_, ErrnoText(errno)));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  buffer_.clear();
+}
+
+void FileReplacement::Write(std::string_view bytes) {
+  if (fd_ < 0) throw EFileError(WriteError(target_, ErrnoText(EBADF)));
+  if (buffer_.size() + bytes.size() > kWriteBuffer) Flush();
+  if (bytes.size() >= kWriteBuffer) {
+    // Large pieces go straight to the file.
+    buffer_.assign(bytes.data(), bytes.size());
+    Flush();
+    return;
+  }
+  buffer_.append(bytes.data(), bytes.size());
+}
+
+void FileReplacement::Commit() {
+  if (fd_ < 0) throw EFileError(WriteError(target_, ErrnoText(EBADF)));
+  Flush();
+  if (::fsync(fd_) != 0) throw EFileError(WriteError(target_, ErrnoText(errno)));
+  if (CloseFd(fd_) != 0) throw EFileError(WriteError(target_, ErrnoText(errno)));
+  if (::rename(Native(tempPath_).constData(), Native(realTarget_).constData()) != 0)
+    throw EFileError(WriteError(target_, ErrnoText(errno)));
+  tempPath_.clear();
+  // The rename itself reaches the disk with the folder.
+  const int dir = ::open(Native(QFileInfo(realTarget_).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+// --- Document ------------------------------------------------------------------
+
+bool Document::Load(const QString& path, Access access, const Progress& progress) {
+  InputFile in(path);
+  const std::uint64_t total = in.Size();
+  if (progress && !progress(0, total)) return false;
+  // The editor's complaints (no memory) name the file like the others.
+  const auto named = [&path](auto&& step) {
+    try {
+      step();
+    } catch (const EFileError& e) {
+      throw EFileError(OpenError(path, e.Text()));
+    }
+  };
+  std::unique_ptr<TextStore::Fill> fill;
+  named([&] { fill = text_.BeginFill(total); });
+  LineBreakScanner scanner;
+  std::vector<char> block(kBlockSize);
+  std::uint64_t done = 0;
+  while (const std::size_t n = in.Read(block.data(), block.size())) {
+    const std::string_view bytes(block.data(), n);
+    scanner.Feed(bytes);
+    named([&] { fill->Append(bytes); });
+    done += n;
+    if (progress && !progress(done, std::max(total, done))) return false;
+  }
+  const LineBreak style = scanner.Finish();
+  text_.Show(std::move(fill), style);
+  readOnly_ = access == Access::ReadOnly;
+  text_.SetReadOnly(readOnly_);
+  file_ = path;
+  break_ = style;
+  modified_ = false;
+  return true;
+}
+
+void Document::WriteTo(const QString& path) {
+  FileReplacement out(path);
+  WriteLines(text_.Bytes(), break_, [&out](std::string_view piece) { out.Write(piece); });
+  out.Commit();
+}
+
+void Document::Save() {
+  WriteTo(file_);
+  modified_ = false;
+}
+
+void Document::SaveAs(const QString& path) {
+  WriteTo(path);
+  file_ = path;
+}
+
+void Document::Close() {
+  text_.Show(text_.BeginFill(0), LineBreak::CrLf);
+  text_.SetReadOnly(false);
+  file_.clear();
+  break_ = LineBreak::CrLf;
+  readOnly_ = false;
+  modified_ = false;
+}
+
+}  // namespace console

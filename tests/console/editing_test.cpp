@@ -1,0 +1,537 @@
+// The main window's file commands on the offscreen platform, with the real
+// control registered in a temporary registry: loading, change tracking,
+// Save, Save as, Close with the unsaved-changes dialog, Make Backup, Print
+// to PDF read back with pdftotext, the clipboard, exit with unsaved changes,
+// and the Info menu.
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QtTest>
+#include <filesystem>
+#include <memory>
+
+#include "console/about.h"
+#include "console/backup.h"
+#include "console/info.h"
+#include "console/main.h"
+#include "console/savedlg.h"
+#include "console/startup.h"
+#include "console/synmemo.h"
+#include "privileges.h"
+#include "support/run.h"
+#include "support/temp_dir.h"
+#include "test_host.h"
+
+using console::TForm1;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+// The test host with scripted file dialogs, a settable clock and the
+// desktop's "open" recorded.
+class FileHost : public cvtest::TestHost {
+ public:
+  using TestHost::TestHost;
+  QString GetOpenFileName(QWidget*, const QString& dir) override {
+    dialogDirs << dir;
+    return openAnswer;
+  }
+  QString GetSaveFileName(QWidget*, const QString& dir) override {
+    dialogDirs << dir;
+    return saveAnswer;
+  }
+  void OpenUrl(QWidget*, const QUrl& url) override { opened << url; }
+  QDateTime Now() const override { return now; }
+
+  QString openAnswer;
+  QString saveAnswer;
+  QStringList dialogDirs;
+  QList<QUrl> opened;
+  QDateTime now{QDate(2026, 12, 7), QTime(10, 0)};
+};
+
+template <class T>
+T* Child(QObject* parent, const char* name) {
+  T* child = parent->findChild<T*>(QString::fromLatin1(name));
+  if (!child) qFatal("no child %s", name);
+  return child;
+}
+
+const std::string kConfCrLf = "ServerRoot \"/apache\"\r\nListen 80\r\n\r\n# end\r\n";
+const std::string kErrorLog = "[Mon Dec 07 10:00:00 2026] [error] first\n[Mon Dec 07 10:00:01 2026] [error] second\n";
+
+}  // namespace
+
+class EditingTest : public QObject {
+  Q_OBJECT
+
+ private:
+  testsupport::ScopedRegistry registry_;
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<FileHost> host_;
+  std::unique_ptr<console::ConsoleWindows> windows_;
+  QString startDir_;
+
+  // The Apache directory of SRV1, configured with backslashes below the
+  // temporary folder.
+  std::string Apache(const std::string& rest = "") const { return *dir_ / ("srv/apache" + rest); }
+  QString QApache(const std::string& rest = "") const { return QString::fromStdString(Apache(rest)); }
+  TForm1* Main() const { return windows_->main.get(); }
+  console::TSynMemo* Memo() const { return Main()->SynMemo1(); }
+  console::TSave* SaveDialog() const { return windows_->save.get(); }
+  QByteArray MemoBytes() const { return Memo()->text().toUtf8(); }
+  void Trigger(const char* action) { Child<QAction>(Main(), action)->trigger(); }
+  void Click(const char* button) { Child<QPushButton>(Main(), button)->click(); }
+  void Type(const QString& text) { QTest::keyClicks(Memo(), text); }
+  // Both save commands, both backup commands: they always agree.
+  bool SaveEnabled() {
+    const bool button = Child<QPushButton>(Main(), "btSave")->isEnabled();
+    if (button != Child<QAction>(Main(), "Save1")->isEnabled()) qFatal("the two save commands disagree");
+    return button;
+  }
+  bool BackupEnabled() {
+    const bool button = Child<QPushButton>(Main(), "btBackup")->isEnabled();
+    if (button != Child<QAction>(Main(), "MakeBackup1")->isEnabled()) qFatal("the two backup commands disagree");
+    return button;
+  }
+  QString CurrentFile() const { return Main()->Model().CurrentFile(); }
+
+ private slots:
+  void initTestCase() {
+    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
+    const testsupport::RunResult out = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
+                                                             testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+    QVERIFY2(ReadFile(registry_.file()).find("EC747AF1-8EF6-11D0-B375-0000E20315E2") != std::string::npos,
+             out.output.c_str());
+    startDir_ = QDir::currentPath();
+  }
+
+  void init() {
+    dir_ = std::make_unique<TempDir>();
+    host_ = std::make_unique<FileHost>(QString::fromStdString(dir_->path().string() + "/"));
+    std::filesystem::create_directories(Apache("/conf"));
+    std::filesystem::create_directories(Apache("/log"));
+    WriteFile(Apache("/conf/httpd.conf"), kConfCrLf);
+    WriteFile(Apache("/log/error_log"), kErrorLog);
+    WriteFile(Apache("/log/access_log"), "10.0.0.1 - - [07/Dec/2026:10:00:00 +0100] \"GET / HTTP/1.1\" 200 45\n");
+    WriteFile(*dir_ / "setting.ini", "[Main]\r\nServername=SRV1\r\nMode=Expert\r\n");
+    WriteFile(*dir_ / "server.ini",
+              "[SRV1]\r\nServername=SRV1\r\nApachePath=" + dir_->path().string() + "\\srv\\apache\r\nHandle=QRX\r\n");
+    windows_ = console::CreateWindows(*host_);
+    QVERIFY(windows_);
+  }
+
+  void cleanup() {
+    QDir::setCurrent(startDir_);
+    QLocale::setDefault(QLocale::system());
+    ::unsetenv(console::kPrintPdfVariable);
+    windows_.reset();
+    host_.reset();
+    if (dir_) ::chmod(Apache("/conf").c_str(), 0755);
+    dir_.reset();
+  }
+
+  void typingEnablesSaveAndSaveKeepsTheLineBreaks_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("CR LF") << QByteArray::fromStdString(kConfCrLf);
+    QTest::newRow("LF") << QByteArray("ServerRoot \"/apache\"\nListen 80\n\n# end\n");
+    QTest::newRow("not UTF-8") << QByteArray("# caf\xe9\r\nListen 80\r\n");
+  }
+  void typingEnablesSaveAndSaveKeepsTheLineBreaks() {
+    QFETCH(QByteArray, content);
+    WriteFile(Apache("/conf/httpd.conf"), content.toStdString());
+    Trigger("Edithttpdconf1");
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(CurrentFile(), QApache("/conf/httpd.conf"));
+    QVERIFY(!Memo()->isReadOnly());
+    QVERIFY(!SaveEnabled());
+    QVERIFY(BackupEnabled());
+    QCOMPARE(Memo()->lines(), content.count('\n') + 1);
+
+    Type(QStringLiteral("#"));
+    QVERIFY(SaveEnabled());
+    Click("btSave");
+    QVERIFY(host_->messages.isEmpty());
+    QVERIFY(!SaveEnabled());
+    QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), "#" + content);
+
+    // A new line typed at the end gets the file's break as well.
+    Memo()->setCursorPosition(Memo()->lines() - 1, 0);
+    Type(QStringLiteral("x"));
+    QTest::keyClick(Memo(), Qt::Key_Return);
+    Trigger("Save1");
+    const QByteArray brk = content.contains("\r\n") ? "\r\n" : "\n";
+    QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), "#" + content + "x" + brk);
+  }
+
+  void aBigLogLoadsWhole() {
+    std::string log;
+    for (int i = 0; log.size() < 9'500'000; ++i)
+      log += "10.1." + std::to_string(i % 256) + ".7 - - [07/Dec/2026:10:00:00 +0100] \"GET /page" + std::to_string(i) +
+             " HTTP/1.1\" 200 512\r\n";
+    WriteFile(Apache("/log/access_log"), log);
+    Trigger("Viewaccesslog1");
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(Memo()->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), long(log.size()));
+    QVERIFY(MemoBytes().toStdString() == log);
+    QCOMPARE(Memo()->GutterDigits(), int(std::to_string(Memo()->lines()).size()));
+    QVERIFY(Memo()->isReadOnly());
+    // Close gives the memory back at once: a fresh, empty document.
+    Click("btClose");
+    QCOMPARE(Memo()->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 0L);
+  }
+
+  void closeWithUnsavedChangesAsks() {
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("Listen 8080 "));
+    const QByteArray edited = MemoBytes();
+    Click("btClose");
+    QVERIFY(SaveDialog()->isVisible());
+    QVERIFY(!SaveDialog()->isModal());
+    QCOMPARE(SaveDialog()->windowTitle(), QStringLiteral("Don't forget so save"));
+    QCOMPARE(Child<QLabel>(SaveDialog(), "Label1")->text(),
+             QStringLiteral("You have unsaved changes, please save them or \nselect 'close' to exit the file without saving."));
+    QCOMPARE(MemoBytes(), edited);
+
+    Child<QPushButton>(SaveDialog(), "Button2")->click();  // Back to file
+    QVERIFY(!SaveDialog()->isVisible());
+    QCOMPARE(MemoBytes(), edited);
+    QCOMPARE(CurrentFile(), QApache("/conf/httpd.conf"));
+    QVERIFY(SaveEnabled());
+
+    Trigger("Close1");
+    QVERIFY(SaveDialog()->isVisible());
+    Child<QPushButton>(SaveDialog(), "Button3")->click();  // Close anyway
+    QVERIFY(!SaveDialog()->isVisible());
+    QCOMPARE(MemoBytes(), QByteArray());
+    QCOMPARE(CurrentFile(), QString());
+    QVERIFY(!SaveEnabled());
+    QVERIFY(!Memo()->isReadOnly());
+    QVERIFY2(BackupEnabled(), "Close keeps the backup commands");
+    QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), QByteArray::fromStdString(kConfCrLf));
+
+    // Without changes Close asks nothing; a read-only file closes editable.
+    Trigger("Viewerrorlog1");
+    Click("btClose");
+    QVERIFY(!SaveDialog()->isVisible());
+    QCOMPARE(MemoBytes(), QByteArray());
+    QVERIFY(!Memo()->isReadOnly());
+    QVERIFY(host_->messages.isEmpty());
+  }
+
+  void loadingAnotherFileWithUnsavedChangesAsks() {
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("#"));
+    Trigger("Viewerrorlog1");
+    QVERIFY(SaveDialog()->isVisible());
+    QCOMPARE(CurrentFile(), QApache("/conf/httpd.conf"));
+    Child<QPushButton>(SaveDialog(), "Button2")->click();
+    QCOMPARE(MemoBytes(), "#" + QByteArray::fromStdString(kConfCrLf));
+    QVERIFY(SaveEnabled());
+
+    Trigger("Viewerrorlog1");
+    Child<QPushButton>(SaveDialog(), "Button3")->click();
+    QCOMPARE(CurrentFile(), QApache("/log/error_log"));
+    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kErrorLog));
+    QVERIFY(Memo()->isReadOnly());
+    QVERIFY(!SaveEnabled());
+    QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), QByteArray::fromStdString(kConfCrLf));
+  }
+
+  void twoBackupsOnTheSameDay() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const QString file = QApache("/conf/httpd.conf");
+    const QString backup = file + QStringLiteral("07.12.26.bak");
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("unsaved "));
+    Click("btBackup");
+    QCOMPARE(host_->messages, QStringList{QStringLiteral("The file ") + file + QStringLiteral(" was backuped as ") + backup});
+    QCOMPARE(ReadFile(backup.toStdString()), kConfCrLf);  // the file on disk, not the editor's text
+    QVERIFY(!BackupEnabled());
+
+    Trigger("Save1");  // the typed text goes to the file
+    Trigger("Edithttpdconf1");
+    QVERIFY(BackupEnabled());
+    Trigger("MakeBackup1");
+    QCOMPARE(host_->messages.size(), 2);
+    QVERIFY2(!host_->messages[1].contains(QLatin1String("was backuped as")), qPrintable(host_->messages[1]));
+    QVERIFY2(host_->messages[1].contains(backup) && host_->messages[1].contains(QLatin1String("File exists")),
+             qPrintable(host_->messages[1]));
+    QCOMPARE(ReadFile(backup.toStdString()), kConfCrLf);
+    QVERIFY(!BackupEnabled());
+
+    // Another day, another backup; a locale whose dates hold '/' works too.
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    host_->now = host_->now.addDays(1);
+    Trigger("Edithttpdconf1");
+    Click("btBackup");
+    QCOMPARE(host_->messages.size(), 3);
+    QCOMPARE(host_->messages[2], QStringLiteral("The file ") + file + QStringLiteral(" was backuped as ") + file +
+                                     QStringLiteral("12-8-26.bak"));
+  }
+
+  void makeBackupIsEnabledByTheFixedPathCommandsAndSaveAsOnly_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("enables");
+    QTest::newRow("Edit httpd.conf") << "Edithttpdconf1" << true;
+    QTest::newRow("View error_log") << "Viewerrorlog1" << true;
+    QTest::newRow("View access_log") << "Viewaccesslog1" << true;
+    QTest::newRow("Save as") << "Saveas1" << true;
+    QTest::newRow("Edit...") << "Edit1" << false;
+    QTest::newRow("View...") << "View2" << false;
+    QTest::newRow("File > Open") << "Open1" << false;
+  }
+  void makeBackupIsEnabledByTheFixedPathCommandsAndSaveAsOnly() {
+    QFETCH(QString, command);
+    QFETCH(bool, enables);
+    QVERIFY2(!BackupEnabled(), "disabled at start");
+    host_->openAnswer = QApache("/conf/httpd.conf");
+    host_->saveAnswer = QApache("/conf/copy.conf");
+    Trigger(command.toLatin1().constData());
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(BackupEnabled(), enables);
+    QVERIFY(!CurrentFile().isEmpty());
+  }
+
+  void cancellingADialogChangesNothing() {
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("#"));
+    Click("btBackup");
+    host_->messages.clear();
+    const QByteArray text = MemoBytes();
+    for (const char* command : {"Edit1", "View2", "Saveas1", "Open1"}) {
+      Trigger(command);
+      QCOMPARE(MemoBytes(), text);
+      QCOMPARE(CurrentFile(), QApache("/conf/httpd.conf"));
+      QVERIFY(SaveEnabled());
+      QVERIFY(!BackupEnabled());
+      QVERIFY(!Memo()->isReadOnly());
+      QVERIFY(!SaveDialog()->isVisible());
+    }
+    Click("btSaveAs");
+    QCOMPARE(MemoBytes(), text);
+    QVERIFY(host_->messages.isEmpty());
+    // Every dialog starts in the Apache directory, written with '/'.
+    QCOMPARE(host_->dialogDirs, QStringList(5, QApache()));
+    QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), kConfCrLf);
+  }
+
+  void errorLogIsReadOnlyThenHttpdConfIsEditable() {
+    Trigger("Viewerrorlog1");
+    QVERIFY(Memo()->isReadOnly());
+    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kErrorLog));
+    Type(QStringLiteral("typed"));
+    QGuiApplication::clipboard()->setText(QStringLiteral("pasted"));
+    Trigger("Paste1");
+    Trigger("Selectall1");
+    Trigger("Cut1");
+    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kErrorLog));
+    QVERIFY(!SaveEnabled());
+    Trigger("Copy1");
+    QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), kErrorLog);
+
+    Trigger("Edithttpdconf1");
+    QVERIFY(!Memo()->isReadOnly());
+    QGuiApplication::clipboard()->setText(QStringLiteral("# pasted\r\n"));
+    Trigger("Paste1");
+    QVERIFY(SaveEnabled());
+    QCOMPARE(MemoBytes(), "# pasted\r\n" + QByteArray::fromStdString(kConfCrLf));
+    Trigger("Selectall1");
+    Trigger("Cut1");
+    QCOMPARE(MemoBytes(), QByteArray());
+    QCOMPARE(QGuiApplication::clipboard()->text(), "# pasted\r\n" + QString::fromStdString(kConfCrLf));
+  }
+
+  void aFailedSaveKeepsTheOldFileAndSaveEnabled() {
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("# changed"));
+    QCOMPARE(::chmod(Apache("/conf").c_str(), 0555), 0);
+    {
+      cvtest::Unprivileged nobody;
+      Click("btSave");
+    }
+    QCOMPARE(::chmod(Apache("/conf").c_str(), 0755), 0);
+    QCOMPARE(host_->messages.size(), 1);
+    QCOMPARE(host_->messages[0],
+             QStringLiteral("Cannot create file \"%1\". Permission denied").arg(QApache("/conf/httpd.conf")));
+    QVERIFY(SaveEnabled());
+    QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), kConfCrLf);
+    QCOMPARE(QDir(QApache("/conf")).entryList(QDir::Files | QDir::Hidden), QStringList{"httpd.conf"});
+    Click("btSave");
+    QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), "# changed" + kConfCrLf);
+  }
+
+  void aFailedLoadKeepsEverything() {
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("#"));
+    Click("btSave");
+    Click("btBackup");  // the backup commands off, to see that they stay so
+    host_->messages.clear();
+    const QByteArray text = MemoBytes();
+    std::filesystem::remove(Apache("/log/error_log"));
+    Trigger("Viewerrorlog1");
+    QCOMPARE(host_->messages,
+             QStringList{QStringLiteral("Cannot open file \"%1\". No such file or directory").arg(QApache("/log/error_log"))});
+    QCOMPARE(MemoBytes(), text);
+    QCOMPARE(CurrentFile(), QApache("/conf/httpd.conf"));
+    QVERIFY(!Memo()->isReadOnly());
+    QVERIFY(!BackupEnabled());
+
+    // A later Save writes to the file that is shown, not the one that failed.
+    Memo()->setCursorPosition(0, 0);
+    Type(QStringLiteral("!"));
+    Click("btSave");
+    QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), "!" + text.toStdString());
+    QVERIFY(!std::filesystem::exists(Apache("/log/error_log")));
+
+    // And a read-only file stays read-only when "Edit..." fails.
+    Trigger("Viewaccesslog1");
+    host_->openAnswer = QApache("/conf");  // a folder
+    Trigger("Edit1");
+    QCOMPARE(host_->messages.size(), 2);
+    QVERIFY(Memo()->isReadOnly());
+    QCOMPARE(CurrentFile(), QApache("/log/access_log"));
+    QVERIFY(BackupEnabled());
+  }
+
+  void exitWithUnsavedChangesAsks_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("File > Exit") << "menu";
+    QTest::newRow("Exit Webwarden") << "button";
+    QTest::newRow("window closed") << "window";
+  }
+  void exitWithUnsavedChangesAsks() {
+    QFETCH(QString, how);
+    const auto exit = [&] {
+      if (how == QLatin1String("menu"))
+        Trigger("Exit1");
+      else if (how == QLatin1String("button"))
+        Click("btExit");
+      else
+        Main()->close();
+    };
+    Main()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Main()));
+    Trigger("Edithttpdconf1");
+    Type(QStringLiteral("#"));
+    exit();
+    QVERIFY(Main()->isVisible());
+    QVERIFY(SaveDialog()->isVisible());
+    Child<QPushButton>(SaveDialog(), "Button2")->click();
+    QVERIFY(Main()->isVisible());
+    QVERIFY(SaveEnabled());
+
+    exit();
+    QVERIFY(SaveDialog()->isVisible());
+    Child<QPushButton>(SaveDialog(), "Button3")->click();
+    QVERIFY(!Main()->isVisible());
+    QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), kConfCrLf);
+  }
+
+  void exitWithoutChangesAsksNothing() {
+    Main()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Main()));
+    Trigger("Edithttpdconf1");
+    Click("btExit");
+    QVERIFY(!Main()->isVisible());
+    QVERIFY(!SaveDialog()->isVisible());
+  }
+
+  void printsTwiceToPdf() {
+    if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty()) QSKIP("pdftotext is not installed");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    std::string conf;
+    for (int i = 1; i <= 150; ++i) conf += "Directive" + std::to_string(i) + " value\t" + std::to_string(i * 7) + "\r\n";
+    WriteFile(Apache("/conf/httpd.conf"), conf);
+    Trigger("Edithttpdconf1");
+    const QString header = QApache("/conf/httpd.conf") + QStringLiteral(" on Server: SRV1");
+
+    struct Print {
+      QDate date;
+      const char* footer;
+    } prints[] = {{QDate(2026, 12, 7), "Printed 07.12.26 with Webwarden32 v0.1ALPHA"},
+                  {QDate(2027, 1, 15), "Printed 15.01.27 with Webwarden32 v0.1ALPHA"}};
+    int n = 0;
+    for (const Print& p : prints) {
+      const std::string pdf = *dir_ / ("print" + std::to_string(++n) + ".pdf");
+      ::setenv(console::kPrintPdfVariable, pdf.c_str(), 1);
+      host_->now = QDateTime(p.date, QTime(9, 30));
+      host_->messages.clear();
+      Click("btPrint");
+      QCOMPARE(host_->messages, QStringList{QStringLiteral("The printout was written to the PDF file %1.").arg(QString::fromStdString(pdf))});
+      const testsupport::RunResult text = testsupport::RunShell("pdftotext -layout " + testsupport::Quote(pdf) + " -");
+      QCOMPARE(text.status, 0);
+      QStringList pages = QString::fromStdString(text.output).split(QLatin1Char('\f'));
+      if (pages.last().trimmed().isEmpty()) pages.removeLast();
+      QVERIFY2(pages.size() >= 2, qPrintable(QString::number(pages.size())));
+      for (const QString& page : pages) {
+        QCOMPARE(page.count(header), 1);
+        QCOMPARE(page.count(QLatin1String("Printed ")), 1);
+        QCOMPARE(page.count(QLatin1String(p.footer)), 1);
+      }
+      // Every line with its number in the margin, on the page it is on.
+      const QString all = pages.join(QLatin1Char('\n'));
+      for (int line : {1, 2, 75, 150}) {
+        const QRegularExpression numbered(QStringLiteral("(^|\\n)\\s*%1\\s+Directive%1 value").arg(line));
+        QVERIFY2(all.contains(numbered), qPrintable(QStringLiteral("line %1 in\n").arg(line) + all.left(2000)));
+      }
+    }
+
+    // An empty editor prints one page with header and footer.
+    Click("btClose");
+    const std::string pdf = *dir_ / "empty.pdf";
+    ::setenv(console::kPrintPdfVariable, pdf.c_str(), 1);
+    Click("btPrint");
+    const testsupport::RunResult text = testsupport::RunShell("pdftotext -layout " + testsupport::Quote(pdf) + " -");
+    QCOMPARE(text.status, 0);
+    QVERIFY2(QString::fromStdString(text.output).count(QLatin1Char('\f')) == 1, text.output.c_str());
+    QVERIFY(QString::fromStdString(text.output).contains(QStringLiteral("on Server: SRV1")));  // no file: the header starts with the blank
+    QVERIFY(QString::fromStdString(text.output).contains(QStringLiteral("Printed 15.01.27 with Webwarden32 v0.1ALPHA")));
+  }
+
+  void aboutTwiceShowsOneDialog() {
+    Trigger("About1");
+    Trigger("About1");
+    int shown = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (qobject_cast<QDialog*>(w) && w->isVisible() && w->windowTitle() == QLatin1String("About Webwarden32")) ++shown;
+    QCOMPARE(shown, 1);
+    QVERIFY(windows_->about->isVisible());
+  }
+
+  void infoMenuHandsItsTargetsToTheDesktop() {
+    // Started from the program folder, the help page beside the program opens.
+    std::filesystem::create_directories(*dir_ / "help");
+    std::filesystem::copy_file(WW_PROGRAM_DIR "/help/help.html", *dir_ / "help/help.html");
+    QVERIFY(ReadFile(*dir_ / "help/help.html").find("<title>Webwarden32 Help</title>") != std::string::npos);
+    QVERIFY(QDir::setCurrent(host_->dir));
+    Trigger("Help1");
+    QCOMPARE(host_->opened, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(*dir_ / "help/help.html"))});
+
+    // From another folder there is no page, and the console says nothing.
+    QVERIFY(QDir::setCurrent(QApache()));
+    Trigger("Help1");
+    QCOMPARE(host_->opened.size(), 1);
+    QVERIFY(host_->messages.isEmpty());
+
+    Trigger("Sendemail1");
+    Trigger("Gotohomepage1");
+    QCOMPARE(host_->opened.size(), 3);
+    QCOMPARE(host_->opened[1].toEncoded(),
+             "mailto:" + console::ContactAddress().toUtf8() + "?subject=Contact%20about%20Webwarden32");
+    QCOMPARE(host_->opened[2], QUrl(console::Homepage()));
+    QVERIFY(host_->messages.isEmpty());
+  }
+};
+
+QTEST_MAIN(EditingTest)
+#include "editing_test.moc"
