@@ -9,31 +9,11 @@
 #include <vector>
 
 #include "console/document.h"
+#include "posix/unique_fd.h"
 #include "console/errors.h"
 
 namespace console {
 namespace {
-
-// A descriptor closed when it goes.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, for the result.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void Fail(int error) { throw EFileError(ErrnoText(error)); }
 
@@ -46,7 +26,7 @@ QString BackupName(const QString& file, const QDate& date, const QLocale& locale
 }
 
 void CopyNewFile(const QString& source, const QString& target) {
-  Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  posix::UniqueFd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (in.get() < 0) Fail(errno);
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) Fail(errno);
@@ -55,7 +35,7 @@ void CopyNewFile(const QString& source, const QString& target) {
   ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
 
   const QByteArray targetName = QFile::encodeName(target);
-  Fd out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
+  posix::UniqueFd out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
   if (out.get() < 0) Fail(errno);
   // From here on a failure removes what was created.
   try {
@@ -80,7 +60,7 @@ void CopyNewFile(const QString& source, const QString& target) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out.get(), times);
     if (::fsync(out.get()) != 0) Fail(errno);
-    if (out.Close() != 0) Fail(errno);
+    if (out.close() != 0) Fail(errno);
   } catch (...) {
     ::unlink(targetName.constData());
     throw;

@@ -37,22 +37,8 @@ bool Wait(int fd, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-Fd& Fd::operator=(Fd&& o) noexcept {
-  if (this != &o) {
-    Reset();
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-void Fd::Reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 void Channel::Close() {
-  fd_.Reset();
+  fd_.reset();
   parser_ = cvwire::FrameParser();
 }
 
@@ -81,7 +67,7 @@ Channel::ConnectResult Channel::Connect(const std::string& host, std::uint16_t p
   if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0 || !list) return ConnectResult::Unreachable;
   ConnectResult result = ConnectResult::Unreachable;
   for (addrinfo* ai = list; ai && result != ConnectResult::Ok; ai = ai->ai_next) {
-    Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
+    posix::UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
     if (fd.get() < 0) continue;
     int rc = ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS) {

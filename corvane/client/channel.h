@@ -11,24 +11,9 @@
 
 #include "corvane/wire/codec.h"
 #include "corvane/wire/frame.h"
+#include "posix/unique_fd.h"
 
 namespace cvclient {
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void Reset();
-
- private:
-  int fd_ = -1;
-};
 
 class Channel {
  public:
@@ -49,7 +34,7 @@ class Channel {
 
  private:
   bool SendAll(const std::vector<std::uint8_t>& frame, std::chrono::steady_clock::time_point deadline);
-  Fd fd_;
+  posix::UniqueFd fd_;
   cvwire::FrameParser parser_;
   std::uint32_t lastId_ = 0;
 };

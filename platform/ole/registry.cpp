@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "ole/registry_file.h"
+#include "posix/unique_fd.h"
 
 struct HKEY__ {
   std::string path;  // below HKEY_CLASSES_ROOT, "" for the root
@@ -36,21 +37,6 @@ struct Cache {
   std::string path;
   reg::Hive hive;
 } g_cache;
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool ReadAll(int fd, std::string& out) {
   char buf[65536];
@@ -77,7 +63,7 @@ bool WriteAll(int fd, std::string_view data) {
 // Loads the hive from the file; a missing file is an empty registry. When st is
 // given it receives the file's identity (st_ino 0 for a missing file).
 LONG Load(const std::string& path, reg::Hive& hive, struct stat* st) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT) {
       hive = reg::Hive();
@@ -143,7 +129,7 @@ LONG Modify(const std::function<LONG(reg::Hive&, bool& changed)>& change) {
   std::error_code ec;
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
 
-  Fd lockFd(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  posix::UniqueFd lockFd(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (lockFd.get() < 0) {
     t_lastError = path + ".lock: " + std::strerror(errno);
     return ERROR_ACCESS_DENIED;
@@ -160,7 +146,7 @@ LONG Modify(const std::function<LONG(reg::Hive&, bool& changed)>& change) {
 
   std::string tmp = path + ".tmp." + std::to_string(::getpid());
   {
-    Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    posix::UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (out.get() < 0) return ERROR_WRITE_FAULT;
     if (!WriteAll(out.get(), hive.Serialize()) || ::fsync(out.get()) != 0) {
       ::unlink(tmp.c_str());
@@ -171,7 +157,7 @@ LONG Modify(const std::function<LONG(reg::Hive&, bool& changed)>& change) {
     ::unlink(tmp.c_str());
     return ERROR_WRITE_FAULT;
   }
-  Fd dir(::open(file.has_parent_path() ? file.parent_path().c_str() : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  posix::UniqueFd dir(::open(file.has_parent_path() ? file.parent_path().c_str() : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
   return ERROR_SUCCESS;
 }

@@ -18,11 +18,6 @@ extern char** environ;
 
 namespace cvserver::modules {
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 void OutputTail::Append(std::string_view bytes) {
   for (char c : bytes) {
     if (c == '\n') {

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "posix/unique_fd.h"
+
 namespace cvserver::modules {
 
 using Clock = std::chrono::steady_clock;
@@ -20,28 +22,7 @@ using Clock = std::chrono::steady_clock;
 // How often waits look at a child or retry a connect.
 inline constexpr std::chrono::milliseconds kPollInterval{20};
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using posix::UniqueFd;
 
 // The last lines a child wrote, each cut to a bounded length.
 class OutputTail {
