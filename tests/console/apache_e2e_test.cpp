@@ -68,8 +68,7 @@ class ApacheE2eTest : public QObject {
 
  private slots:
   void initTestCase() {
-    const testsupport::RunResult r = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
-                                                           testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+    const testsupport::RunResult r = cvtest::RegisterBuiltControl();
     QVERIFY2(r.status == 0, r.output.c_str());
     agent_ = std::make_unique<cvtest::AgentProcess>();
     WriteModule("apache2", "apache2 shutdown");

@@ -30,6 +30,7 @@
 #include "test_host.h"
 
 using console::TForm1;
+using cvtest::Child;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -59,12 +60,6 @@ class FileHost : public cvtest::TestHost {
   QDateTime now{QDate(2026, 12, 7), QTime(10, 0)};
 };
 
-template <class T>
-T* Child(QObject* parent, const char* name) {
-  T* child = parent->findChild<T*>(QString::fromLatin1(name));
-  if (!child) qFatal("no child %s", name);
-  return child;
-}
 
 const std::string kConfCrLf = "ServerRoot \"/apache\"\r\nListen 80\r\n\r\n# end\r\n";
 const std::string kErrorLog = "[Mon Dec 07 10:00:00 2026] [error] first\n[Mon Dec 07 10:00:01 2026] [error] second\n";
@@ -108,8 +103,7 @@ class EditingTest : public QObject {
  private slots:
   void initTestCase() {
     ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
-    const testsupport::RunResult out = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
-                                                             testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+    const testsupport::RunResult out = cvtest::RegisterBuiltControl();
     QVERIFY2(ReadFile(registry_.file()).find("EC747AF1-8EF6-11D0-B375-0000E20315E2") != std::string::npos,
              out.output.c_str());
     startDir_ = QDir::currentPath();

@@ -1,11 +1,14 @@
-// A Host for the console's window tests: a temporary program directory, and
-// message boxes, folder pickers and program launches recorded instead of
-// shown. Programs really run when realRun is set.
+// What the console's window tests share: a Host with a temporary program
+// directory, whose message boxes, folder pickers and program launches are
+// recorded instead of shown (programs really run when realRun is set); the
+// registration of the built control; children found by object name.
 #pragma once
 
+#include <QObject>
 #include <QStringList>
 
 #include "console/host.h"
+#include "support/run.h"
 
 namespace cvtest {
 
@@ -32,5 +35,20 @@ class TestHost : public console::Host {
   QString pickedDirectory;
   QStringList pickerStarts;
 };
+
+// Registers the program folder's CVSRVA.OCX in the registry that
+// OLE_REGISTRY names (WW_PROGRAM_DIR and REGSVR32_PATH come from the build).
+inline testsupport::RunResult RegisterBuiltControl() {
+  return testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
+                               testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+}
+
+// The child of parent with this object name; a test without it cannot go on.
+template <class T>
+T* Child(QObject* parent, const char* name) {
+  T* child = parent->findChild<T*>(QString::fromLatin1(name));
+  if (!child) qFatal("no child %s", name);
+  return child;
+}
 
 }  // namespace cvtest

@@ -31,6 +31,7 @@
 #include "test_host.h"
 
 using console::TForm1;
+using cvtest::Child;
 using cvtest::TestHost;
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -57,12 +58,6 @@ class FrameCloser {
   QTimer timer_;
 };
 
-template <class T>
-T* Child(QObject* parent, const char* name) {
-  T* child = parent->findChild<T*>(QString::fromLatin1(name));
-  if (!child) qFatal("no child %s", name);
-  return child;
-}
 
 QStringList MenuTexts(QMenu* menu) {
   QStringList out;
@@ -93,8 +88,7 @@ class WindowsTest : public QObject {
  private slots:
   void initTestCase() {
     ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
-    const testsupport::RunResult out = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
-                                                  testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+    const testsupport::RunResult out = cvtest::RegisterBuiltControl();
     QVERIFY2(ReadFile(registry_.file()).find("EC747AF1-8EF6-11D0-B375-0000E20315E2") != std::string::npos,
              out.output.c_str());
   }
