@@ -3,18 +3,30 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPrinterInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "console/fonts.h"
 
 namespace console {
 
 QString Host::ProgramDir() const { return QCoreApplication::applicationDirPath() + QLatin1Char('/'); }
+
+QString Host::ConfigDir() const {
+  const QString program = ProgramDir();
+  if (::faccessat(AT_FDCWD, QFile::encodeName(program).constData(), W_OK, AT_EACCESS) == 0) return program;
+  const QString dir =
+      QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/webwarden32/");
+  QDir().mkpath(dir);
+  return dir;
+}
 
 void Host::ShowMessage(QWidget* parent, const QString& text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProgramName), text, QMessageBox::Ok, parent);

@@ -23,6 +23,11 @@ class Host {
 
   // The directory of the console's executable, with a trailing '/'.
   virtual QString ProgramDir() const;
+  // Where setting.ini and server.ini live, with a trailing '/': beside the
+  // program while its folder is writable (a copy unpacked anywhere, the build
+  // folder), else the user's $XDG_CONFIG_HOME/webwarden32/, made when missing
+  // (a program installed under /usr/lib, which users cannot write).
+  virtual QString ConfigDir() const;
   // A plain message box with an OK button, titled with the program's name;
   // returns when it is closed.
   virtual void ShowMessage(QWidget* parent, const QString& text);

@@ -62,7 +62,7 @@ void ShowCentred(QWidget* window) {
   window->activateWindow();
 }
 
-TForm1::TForm1(Host& host) : host_(host), model_(host.ProgramDir()) {
+TForm1::TForm1(Host& host) : host_(host), model_(host.ConfigDir()) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("Webwarden32 Version 1.0-BETA"));
   setFont(MsSansSerif(8));

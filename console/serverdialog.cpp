@@ -49,7 +49,7 @@ TServerDialog::TServerDialog(Host& host, TForm1& main, const char* name, const c
     : QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint),
       host_(host),
       main_(main),
-      files_(host.ProgramDir()) {
+      files_(host.ConfigDir()) {
   setObjectName(QString::fromLatin1(name));
   setWindowTitle(QString::fromLatin1(caption));
   setModal(false);

@@ -11,6 +11,7 @@
 #include "corvane/server/agent.h"
 #include "corvane/server/config.h"
 #include "corvane/server/parameters.h"
+#include "corvane/server/sdnotify.h"
 #include "corvane/wire/auth.h"
 
 namespace {
@@ -82,10 +83,12 @@ int Run(const std::string& configPath) {
   signals.async_wait([&](const std::error_code& ec, int signal) {
     if (ec) return;
     spdlog::info("signal {}: stopping", signal);
+    cvserver::NotifyServiceManager("STOPPING=1");
     agent.Stop();
     modules.StopAll();
     io.stop();
   });
+  cvserver::NotifyServiceManager("READY=1");
   io.run();
   agent.Stop();  // the module worker has ended before the modules stop
   modules.StopAll();

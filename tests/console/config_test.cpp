@@ -1,11 +1,17 @@
 // The console's configuration logic without windows: trimming, loading and
 // saving a server section, the main window's load step and server selection.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include "console/addeditserver.h"
 #include "console/config.h"
 #include "console/errors.h"
 #include "console/mainmodel.h"
+#include "console/host.h"
+#include "privileges.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -209,6 +215,46 @@ TEST(SortedWithoutCase, SortsAlphabeticallyIgnoringCase) {
   EXPECT_EQ(console::SortedWithoutCase({QStringLiteral("srv2"), QStringLiteral("Apache"), QStringLiteral("SRV1"),
                                         QStringLiteral("beta")}),
             (QStringList{QStringLiteral("Apache"), QStringLiteral("beta"), QStringLiteral("SRV1"), QStringLiteral("srv2")}));
+}
+
+
+// An installed program folder is not writable by its users: the INI files go
+// to the user's configuration folder then, and stay beside the program
+// wherever it may write.
+TEST(ConfigDir, BesideTheProgramOnlyWhileItsFolderIsWritable) {
+  struct Host : console::Host {
+    QString program;
+    QString ProgramDir() const override { return program; }
+  };
+  TempDir root;
+  ASSERT_EQ(::chmod(root.path().c_str(), 0755), 0);  // "nobody" must reach inside
+  const std::string config = root / "config";
+  ASSERT_EQ(::mkdir(config.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(config.c_str(), 0777), 0);
+  ASSERT_EQ(::setenv("XDG_CONFIG_HOME", config.c_str(), 1), 0);
+  const struct {
+    mode_t mode;
+    bool beside;
+  } cases[] = {{0777, true}, {0555, false}, {0755, false}};
+  for (const auto& c : cases) {
+    const std::string program = root / ("program" + std::to_string(c.mode));
+    ASSERT_EQ(::mkdir(program.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(program.c_str(), c.mode), 0);
+    Host host;
+    host.program = Q(program) + QLatin1Char('/');
+    QString dir;
+    {
+      cvtest::Unprivileged asUser;  // root would pass every permission check
+      dir = host.ConfigDir();
+    }
+    if (c.beside) {
+      EXPECT_EQ(dir.toStdString(), host.program.toStdString()) << std::oct << c.mode;
+    } else {
+      EXPECT_EQ(dir.toStdString(), config + "/webwarden32/") << std::oct << c.mode;
+      EXPECT_TRUE(std::filesystem::is_directory(config + "/webwarden32")) << "made on first use";
+    }
+  }
+  ::unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

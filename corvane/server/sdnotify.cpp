@@ -1,0 +1,30 @@
+#include "corvane/server/sdnotify.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "posix/unique_fd.h"
+
+namespace cvserver {
+
+bool NotifyServiceManager(std::string_view state) {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (!path || (path[0] != '/' && path[0] != '@')) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = std::strlen(path);
+  if (length >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, path, length);
+  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
+  posix::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return false;
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  return ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+                  size) == static_cast<ssize_t>(state.size());
+}
+
+}  // namespace cvserver
