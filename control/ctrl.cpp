@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <utility>
 
+#include "connections.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
@@ -155,13 +156,22 @@ std::vector<ole::ctl::OleVerb> CCvServerAdminCtrl::Verbs() {
 
 void CCvServerAdminCtrl::AboutBox() { ole::ctl::ShowModalDialog(AboutBoxTemplate()); }
 
-// Call and ActiveConnections come with the remote call service and the
-// connections collection; until then they report the control's generic error.
+// Call comes with the remote call service; until then it reports the
+// control's generic error.
 CComVariant CCvServerAdminCtrl::Call(const ole::DispArgs&) { RaiseTable(0); }
 
 CComVariant CCvServerAdminCtrl::GetActiveConnections() {
   CheckInitialized();
-  RaiseTable(0);
+  CvConnections::Binding binding;
+  binding.connection = connection_;
+  binding.directoryContext = dirContext_;
+  binding.directoryBound = dirBound_ != 0;
+  binding.serverName = fullName_;
+  binding.directoryName = isDirName_ != 0;
+  ComPtr<CvConnections> collection = ole::MakeObject<CvConnections>(std::move(binding));
+  collection->Build();
+  // The caller gets the only reference.
+  return CComVariant::FromDispatch(collection.Get());
 }
 
 }  // namespace cvsrva

@@ -22,6 +22,8 @@ inline constexpr CLSID CLSID_CvConnection = MakeGuid("{03F19629-DE06-11D2-90C4-8
 
 inline constexpr const char* kControlProgId = "CvSrvAdmLib.CvServerAdminCtrl.1";
 inline constexpr const char* kPageProgId = "CvSrvAdmLib.CvServerAdminPropPage.1";
+inline constexpr const char* kConnectionsProgId = "CvSrvAdmLib.CvConnections";
+inline constexpr const char* kConnectionProgId = "CvSrvAdmLib.CvConnection";
 
 inline constexpr CATID CATID_SafeForScripting = MakeGuid("{7DD95801-9882-11CF-9FA9-00AA006C42C4}");
 inline constexpr CATID CATID_SafeForInitializing = MakeGuid("{7DD95802-9882-11CF-9FA9-00AA006C42C4}");

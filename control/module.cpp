@@ -1,4 +1,5 @@
 // CVSRVA.OCX: the module's classes, resources and exports.
+#include "connections.h"
 #include "ctrl.h"
 #include "registration.h"
 #include "resources.h"
@@ -14,6 +15,12 @@ const bool g_resources = [] {
 ole::server::ClassRegistrar<cvsrva::CCvServerAdminCtrl> g_control(cvsrva::CLSID_CvSrvAdm, cvsrva::kControlProgId,
                                                                    std::string(cvsrva::LoadString(cvsrva::IDS_CVSERVERADMIN)),
                                                                    cvsrva::UpdateControlRegistry);
+// The connection classes: creatable by their ProgIDs (the type name is the
+// ProgID), registered and unregistered with the control.
+ole::server::ClassRegistrar<cvsrva::CvConnections> g_connections(cvsrva::CLSID_CvConnections, cvsrva::kConnectionsProgId,
+                                                                 cvsrva::kConnectionsProgId);
+ole::server::ClassRegistrar<cvsrva::CvConnection> g_connection(cvsrva::CLSID_CvConnection, cvsrva::kConnectionProgId,
+                                                               cvsrva::kConnectionProgId);
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "typelib.h"
 
+#include <tuple>
+
 #include "ids.h"
 
 namespace cvsrva {
@@ -100,6 +102,55 @@ ole::tlb::Library MakeTypeLibrary() {
   cls.interfaces = {{"_DCvServerAdmin", IMPLTYPEFLAG_FDEFAULT},
                     {"_DCvServerAdminEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}};
   lib.coclasses.push_back(cls);
+
+  // The connections collection and the connection objects. _NewEnum is served
+  // by the collection but not declared here.
+  ole::tlb::Interface connections;
+  connections.name = "ICvConnections";
+  connections.iid = IID_ICvConnections;
+  connections.flags = TYPEFLAG_FDISPATCHABLE;
+  connections.helpString = "Dispatch interface for CvConnections collection";
+  connections.members = {
+      Prop("Count", 1, VT_I4, 0, "Returns number of CvConnection objects in the collection", 0),
+      Func("SendBroadCast", 2, INVOKE_FUNC, VT_EMPTY, {{"Message", VT_BSTR, false, ""}},
+           "Sends broadcast message to all connections.", 0),
+      Func("Refresh", 3, INVOKE_FUNC, VT_EMPTY, {}, "Refreshes CvConnections collection.", 0),
+      Func("Remove", 4, INVOKE_FUNC, VT_EMPTY, {{"ConnectionNo", VT_I2, false, ""}},
+           "Removes an object from the collection and clears the connection.", 0),
+      Func("Item", 5, INVOKE_PROPERTYGET, VT_DISPATCH, {{"Index", VT_I4, false, ""}},
+           "Returns CvConnection object at the specified index.", 0),
+  };
+  connections.members.back().resultTypeName = "ICvConnection";
+  lib.interfaces.push_back(connections);
+
+  ole::tlb::Interface connection;
+  connection.name = "ICvConnection";
+  connection.iid = IID_ICvConnection;
+  connection.flags = TYPEFLAG_FDISPATCHABLE;
+  connection.helpString = "Dispatch interface for CvConnection object";
+  connection.members = {
+      Prop("FullName", 1, VT_BSTR, 0, "Returns FullName of the connection.", 0),
+      Prop("ShortName", 2, VT_BSTR, 0, "Returns ShortName of the connection.", 0),
+      Prop("LoginTime", 3, VT_DATE, 0, "Returns LoginTime of the connection.", 0),
+      Prop("NetworkAddress", 4, VT_BSTR, 0, "Returns NetworkAddress of the connection.", 0),
+      Prop("ConnectionNumber", 5, VT_I2, 0, "Returns ConnectionNumber of the connection.", 0),
+      Prop("ConnectionType", 6, VT_I2, 0, "Returns ConnectionType of the connection.", 0),
+      Func("SendMessage", 7, INVOKE_FUNC, VT_EMPTY, {{"Message", VT_BSTR, false, ""}},
+           "Sends broadcast message to specified connection.", 0),
+  };
+  lib.interfaces.push_back(connection);
+
+  for (auto [name, clsid, doc, itf] :
+       {std::tuple{"CvConnections", CLSID_CvConnections, "CvConnections collection", "ICvConnections"},
+        std::tuple{"CvConnection", CLSID_CvConnection, "CvConnection object", "ICvConnection"}}) {
+    ole::tlb::CoClass c;
+    c.name = name;
+    c.clsid = clsid;
+    c.flags = TYPEFLAG_FCANCREATE;
+    c.helpString = doc;
+    c.interfaces = {{itf, IMPLTYPEFLAG_FDEFAULT}};
+    lib.coclasses.push_back(c);
+  }
   return lib;
 }
 
