@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Lists the connections of a Corvane server: its connection number, the
-short name of who is logged in and when, one line each, through the server
-administration control's ActiveConnections collection.
+short name of who is logged in, when, and from which address, one line each,
+through the server administration control's ActiveConnections collection.
 
     who.py SERVER
 
@@ -28,13 +28,13 @@ def main(argv=None):
     try:
         ctl = cvole.Dispatch(CONTROL)
         ctl.FullName = "\\\\" + args.server
-        rows = [(c.ConnectionNumber, c.ShortName, c.LoginTime) for c in ctl.ActiveConnections]
+        rows = [(c.ConnectionNumber, c.ShortName, c.LoginTime, c.NetworkAddress) for c in ctl.ActiveConnections]
     except cvole.ComError as e:
         print(f"who.py: {args.server}: {e}", file=sys.stderr)
         return 1
-    print(f"{'Conn':>5}  {'User':<24} Login time")
-    for number, name, login in rows:
-        print(f"{number:>5}  {name:<24} {when(login)}")
+    print(f"{'Conn':>5}  {'User':<24} {'Login time':<19}  Address")
+    for number, name, login, address in rows:
+        print(f"{number:>5}  {name:<24} {when(login):<19}  {address or '-'}")
     return 0
 
 

@@ -29,8 +29,8 @@ bool ReadEntry(cvwire::Reader& r, cvclient::ConnectionEntry& e) {
   e.type = r.U16();
   e.id = r.U32();
   r.Bytes(e.time, sizeof e.time);
-  r.Bytes(e.ipv4, sizeof e.ipv4);
-  e.port = r.U16();
+  e.addressType = r.U16();
+  r.Bytes(e.address, sizeof e.address);
   return r.ok();
 }
 
@@ -170,10 +170,8 @@ CVCLIENT_API std::uint32_t CvGetConnectionAddress(std::uint32_t connection, std:
     if (!ReadEntry(*r, e) || !r->Done()) return kCvErrNoAnswer;
   }
   std::memset(address, 0, sizeof *address);
-  std::memcpy(address->address, e.ipv4, 4);
-  address->address[4] = static_cast<std::uint8_t>(e.port >> 8);  // the port, network order
-  address->address[5] = static_cast<std::uint8_t>(e.port);
-  address->type = kCvAddressTypeIpv4;
+  std::memcpy(address->address, e.address, sizeof address->address);
+  address->type = e.addressType;
   return kCvOk;
 }
 

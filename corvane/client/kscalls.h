@@ -27,6 +27,7 @@ inline constexpr std::uint16_t kCvObjectTypeServer = 0x0400;
 
 // Address types of CvConnectionAddress.
 inline constexpr std::uint16_t kCvAddressTypeIpv4 = 11;
+inline constexpr std::uint16_t kCvAddressTypeIpv6 = 23;
 
 // Most connection numbers one CvSendBroadcastMessage call takes.
 inline constexpr std::uint32_t kCvBroadcastMaxConnections = 62;
@@ -44,8 +45,10 @@ struct CvLoginTime {
 static_assert(sizeof(CvLoginTime) == 10);
 
 // Network address of the workstation behind a connection. For type 11 (IPv4)
-// bytes 0..3 are the address in network order; for other types bytes 0..3 are
-// the network, 4..9 the node and 10..11 the socket.
+// bytes 0..3 are the address in network order and bytes 4..5 the port; for
+// type 23 (IPv6) bytes 0..11 are the low 96 bits of the address (its bytes 4
+// to 15); other types carry the network in bytes 0..3, the node in 4..9 and
+// the socket in 10..11.
 struct CvConnectionAddress {
   std::uint8_t address[12];
   std::uint16_t type;  // little-endian, bytes 12 and 13

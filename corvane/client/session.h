@@ -26,8 +26,8 @@ struct ConnectionEntry {
   std::uint16_t type = 0;
   std::uint32_t id = 0;
   std::uint8_t time[6] = {};
-  std::uint8_t ipv4[4] = {};
-  std::uint16_t port = 0;
+  std::uint16_t addressType = 0;
+  std::uint8_t address[12] = {};
 };
 
 struct ParameterEntry {

@@ -6,14 +6,17 @@
 
 namespace cvserver {
 
+PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer) {
+  const asio::ip::address a = peer.address();
+  if (a.is_v4()) return Ipv4PeerAddress(a.to_v4().to_bytes(), peer.port());
+  return Ipv6PeerAddress(a.to_v6().to_bytes(), peer.port());
+}
+
 Session::Session(Agent& agent, asio::ip::tcp::socket socket)
     : agent_(agent), socket_(std::move(socket)), idle_(agent.io()) {
   std::error_code ec;
   const auto peer = socket_.remote_endpoint(ec);
-  if (!ec && peer.address().is_v4()) {
-    state_.peerIpv4 = htonl(peer.address().to_v4().to_uint());
-    state_.peerPort = peer.port();
-  }
+  if (!ec) state_.peer = PeerAddressOf(peer);
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 

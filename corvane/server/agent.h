@@ -31,6 +31,9 @@ namespace cvserver {
 class Agent;
 class Session;
 
+// The connection calls' record of a peer's address (see PeerAddress).
+PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer);
+
 // Login state of one client connection, used by the request handlers.
 struct SessionState {
   enum class Phase { AwaitHello, AwaitProof, LoggedIn } phase = Phase::AwaitHello;
@@ -39,8 +42,7 @@ struct SessionState {
   cvwire::Bytes nonce;
   int refusedLogins = 0;
   std::uint32_t slot = 0;
-  std::uint32_t peerIpv4 = 0;  // network order
-  std::uint16_t peerPort = 0;
+  PeerAddress peer;
   bool closeAfterReply = false;
   std::weak_ptr<Session> self;
 };

@@ -8,8 +8,27 @@ namespace cvserver {
 ConnectionTable::ConnectionTable(std::uint32_t capacity, std::uint32_t queueLimit)
     : slots_(capacity), queueLimit_(queueLimit) {}
 
+PeerAddress Ipv4PeerAddress(const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
+  PeerAddress p;
+  p.type = kPeerAddressIpv4;
+  std::copy(address.begin(), address.end(), p.bytes.begin());
+  p.bytes[4] = static_cast<std::uint8_t>(port >> 8);
+  p.bytes[5] = static_cast<std::uint8_t>(port & 0xFF);
+  return p;
+}
+
+PeerAddress Ipv6PeerAddress(const std::array<std::uint8_t, 16>& address, std::uint16_t port) {
+  constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::equal(std::begin(kMapped), std::end(kMapped), address.begin()))
+    return Ipv4PeerAddress({address[12], address[13], address[14], address[15]}, port);
+  PeerAddress p;
+  p.type = kPeerAddressIpv6;
+  std::copy(address.begin() + 4, address.end(), p.bytes.begin());
+  return p;
+}
+
 std::uint32_t ConnectionTable::Take(const std::string& user, std::uint32_t objectId, bool isOperator,
-                                    std::uint32_t ipv4, std::uint16_t port) {
+                                    const PeerAddress& peer) {
   for (std::uint32_t i = lowestFree_; i < slots_.size(); ++i) {
     Slot& s = slots_[i];
     if (s.used) continue;
@@ -18,8 +37,7 @@ std::uint32_t ConnectionTable::Take(const std::string& user, std::uint32_t objec
     s.user = user;
     s.objectId = objectId;
     s.isOperator = isOperator;
-    s.ipv4 = ipv4;
-    s.port = port;
+    s.peer = peer;
     const std::time_t now = std::time(nullptr);
     localtime_r(&now, &s.loginTime);
     ++inUse_;

@@ -3,6 +3,7 @@
 // where, and a bounded queue of broadcast messages for its holder.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -12,14 +13,29 @@
 
 namespace cvserver {
 
+// Where a connection comes from, as the connection calls report it: an
+// address type and 12 address bytes.
+//   IPv4 (type 11): bytes 0..3 the address, 4..5 the port (network order).
+//   IPv6 (type 23): bytes 0..11 the low 96 bits of the address (bytes 4..15:
+//     the subnet and interface identifier, which tell the workstations of one
+//     site apart; the top 32 bits of the routing prefix and the port do not
+//     fit). An IPv4-mapped IPv6 peer (::ffff:a.b.c.d) is reported as IPv4.
+struct PeerAddress {
+  std::uint16_t type = 0;
+  std::array<std::uint8_t, 12> bytes{};
+};
+inline constexpr std::uint16_t kPeerAddressIpv4 = 11;
+inline constexpr std::uint16_t kPeerAddressIpv6 = 23;
+PeerAddress Ipv4PeerAddress(const std::array<std::uint8_t, 4>& address, std::uint16_t port);
+PeerAddress Ipv6PeerAddress(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
+
 struct Slot {
   bool used = false;
   std::string user;
   std::uint32_t objectId = 0;
   std::uint16_t objectType = 1;  // a user object
   std::tm loginTime{};
-  std::uint32_t ipv4 = 0;  // network order
-  std::uint16_t port = 0;
+  PeerAddress peer;
   bool isOperator = false;
   std::deque<std::string> messages;
 };
@@ -29,8 +45,7 @@ class ConnectionTable {
   ConnectionTable(std::uint32_t capacity, std::uint32_t queueLimit);
 
   // The slot number taken, 0 when every slot is in use.
-  std::uint32_t Take(const std::string& user, std::uint32_t objectId, bool isOperator, std::uint32_t ipv4,
-                     std::uint16_t port);
+  std::uint32_t Take(const std::string& user, std::uint32_t objectId, bool isOperator, const PeerAddress& peer);
   void Free(std::uint32_t number);
 
   // Null for a number out of range or a free slot.

@@ -102,7 +102,7 @@ Outcome Agent::HandleProof(SessionState& s, Reader& r) {
     if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
     return CodeReply(r, kCvErrLoginRefused);
   }
-  const std::uint32_t slot = table_.Take(s.user->name, s.user->objectId, s.user->isOperator, s.peerIpv4, s.peerPort);
+  const std::uint32_t slot = table_.Take(s.user->name, s.user->objectId, s.user->isOperator, s.peer);
   if (slot == 0) {
     s.phase = SessionState::Phase::AwaitHello;
     spdlog::warn("login of '{}' refused: all {} connection slots in use", s.userName, table_.capacity());
@@ -133,8 +133,7 @@ void Agent::WriteSlot(Writer& w, const Slot& slot) const {
   w.U8(static_cast<std::uint8_t>(t.tm_year)).U8(static_cast<std::uint8_t>(t.tm_mon + 1));
   w.U8(static_cast<std::uint8_t>(t.tm_mday)).U8(static_cast<std::uint8_t>(t.tm_hour));
   w.U8(static_cast<std::uint8_t>(t.tm_min)).U8(static_cast<std::uint8_t>(t.tm_sec));
-  const std::uint8_t* a = reinterpret_cast<const std::uint8_t*>(&slot.ipv4);
-  w.Raw(std::span(a, 4)).U16(slot.port);
+  w.U16(slot.peer.type).Raw(slot.peer.bytes);
 }
 
 Outcome Agent::HandleRequest(SessionState& s, Reader& r) {

@@ -45,7 +45,9 @@ enum class Msg : std::uint16_t {
   ServerInfo = 0x0101,
   // ConnectionList: u32 first slot. reply: code, u32 next slot (0 = done),
   //   u16 count, then per entry: u32 slot, str name, u16 type, u32 id,
-  //   u8[6] login time, u8[4] IPv4 address, u16 port.
+  //   u8[6] login time, u16 address type, u8[12] address (the record of
+  //   CvGetConnectionAddress: type 11 IPv4 with the port in bytes 4..5,
+  //   type 23 the low 96 bits of an IPv6 address).
   ConnectionList = 0x0102,
   // ConnectionInfo: u32 slot. reply: code, then one entry as above (no slot).
   ConnectionInfo = 0x0103,

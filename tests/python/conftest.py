@@ -47,8 +47,10 @@ def registry(tmp_path_factory):
 class Agent:
     """A cvserverd process with its folder."""
 
-    def __init__(self, root):
+    def __init__(self, root, users=None, host="127.0.0.1"):
         self.root = root
+        self.users = users or USERS
+        self.host = host
         self.volume = root / "SYS"
         (self.volume / "SYSTEM").mkdir(parents=True)
         self.process = None
@@ -73,7 +75,7 @@ class Agent:
         lines = [
             "[server]",
             f'name = "{SERVER}"',
-            'listen = "127.0.0.1:0"',
+            f'listen = "{self.host}:0"',
             f'port_file = "{self.root / "port"}"',
             f'volume = "{self.volume}"',
             'search_path = ["SYSTEM"]',
@@ -83,7 +85,7 @@ class Agent:
             'description = "Web server of the sales office"',
             'company = "Corvane Software"',
         ]
-        for name, (password, operator) in USERS.items():
+        for name, (password, operator) in self.users.items():
             lines += ["[[user]]", f'name = "{name}"', f'password = "{self.hash_password(password)}"',
                       f"operator = {'true' if operator else 'false'}"]
         for name, kind, value in PARAMETERS:
@@ -130,17 +132,20 @@ class Agent:
                 self.process.kill()
                 self.process.wait()
 
-    def write_client_ini(self, user="ADMIN"):
-        password, _ = USERS[user]
+    def write_client_ini(self, user="ADMIN", name="client.ini", export=True):
+        """client.ini logging in as user; export points CORVANE_CLIENT at it."""
+        password, _ = self.users[user]
         secret = self.root / f"pw-{user}"
         secret.unlink(missing_ok=True)
         secret.write_text(password + "\n")
         secret.chmod(0o600)
-        ini = self.write("client.ini",
-                         f"[Servers]\n{SERVER}=127.0.0.1:{self.port}\n"
+        ini = self.write(name,
+                         f"[Servers]\n{SERVER}={self.host}:{self.port}\n"
                          f"[Login]\nUser={user}\nPasswordFile={secret}\n"
                          f"[Timeouts]\nConnect=2000\nRequest=5000\n")
-        os.environ["CORVANE_CLIENT"] = str(ini)
+        if export:
+            os.environ["CORVANE_CLIENT"] = str(ini)
+        return ini
 
     def module_pid(self, name):
         path = self.volume / f"{name}.pid"

@@ -1,8 +1,10 @@
 """The example scripts, run as an administrator runs them, against the
 session's cvserverd."""
 
+import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -41,23 +43,50 @@ def test_restart_of_a_stopped_apache_fails(agent, control):
     assert control.UnloadQRX("apache2 shutdown") is False, "the failed unload ended the chain: nothing was loaded"
 
 
-@pytest.mark.parametrize("script", ["restart_apache.py", "who.py"])
+@pytest.mark.parametrize("script", ["restart_apache.py", "who.py", "broadcast.py"])
 def test_scripts_report_the_controls_error(agent, script):
-    done = run(script, "NOSUCH")
+    done = run(script, "NOSUCH", *(["hello"] if script == "broadcast.py" else []))
     assert done.returncode == (2 if script == "restart_apache.py" else 1)
     assert done.stderr == f"{script}: NOSUCH: No licensed connection to the server (code 34831)\n"
     assert done.stdout == ""
 
 
-def test_who_lists_the_connections_or_says_why_not(agent):
+@pytest.fixture
+def guest(agent):
+    """cvcli logged in as GUEST, waiting for a message; listed once it runs."""
+    ini = agent.write_client_ini("GUEST", name="client-GUEST.ini", export=False)
+    process = subprocess.Popen([str(build_path("CVOLE_CVCLI")), "SRV1", "messages", "--wait", "30000"],
+                               env=dict(os.environ, CORVANE_CLIENT=str(ini)), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    ctl = cvole.Dispatch(PROGID)
+    ctl.FullName = r"\\SRV1"
+    conns = ctl.ActiveConnections
+    deadline = time.monotonic() + 10
+    while "GUEST" not in [c.ShortName for c in conns]:
+        assert time.monotonic() < deadline, "GUEST never logged in"
+        time.sleep(0.05)
+        conns.Refresh()
+    yield process
+    if process.poll() is None:
+        process.kill()
+    process.communicate()
+
+
+def test_who_lists_the_connections(agent, guest):
     done = run("who.py", "SRV1")
-    assert "Traceback" not in done.stderr
-    if done.returncode == 0:
-        lines = done.stdout.splitlines()
-        assert lines[0].split() == ["Conn", "User", "Login", "time"]
-        assert any(line.split()[1] == "ADMIN" for line in lines[1:]), done.stdout
-    else:
-        # Until the control serves its connections collection it raises its
-        # generic error, which the script must pass on as it is.
-        assert done.returncode == 1 and done.stdout == ""
-        assert done.stderr.startswith("who.py: SRV1: Corvane error (0x80004005)"), done.stderr
+    assert (done.returncode, done.stderr) == (0, "")
+    lines = done.stdout.splitlines()
+    assert lines[0].split() == ["Conn", "User", "Login", "time", "Address"]
+    rows = {line.split()[1]: line.split() for line in lines[1:]}
+    assert {"ADMIN", "GUEST"} <= set(rows), done.stdout
+    assert rows["GUEST"][4] == "127.0.0.1"
+    numbers = [int(line.split()[0]) for line in lines[1:]]
+    assert numbers == sorted(numbers)
+
+
+def test_broadcast_reaches_every_connection(agent, guest):
+    done = run("broadcast.py", "SRV1", "Backup", "starts", "now")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("Sent to ") and done.stdout.endswith(" connections of SRV1.\n")
+    out, err = guest.communicate(timeout=10)
+    assert (guest.returncode, out) == (0, "Backup starts now\n"), err
