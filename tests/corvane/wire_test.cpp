@@ -134,14 +134,14 @@ TEST(WireAuth, HashFormatRoundTripsAndProofDependsOnPassword) {
 
 TEST(ConnectionTable, LowestFreeSlotAndCapacity) {
   cvserver::ConnectionTable t(3, 2);
-  EXPECT_EQ(t.Take("A", 1, false, 0, 0), 1u);
-  EXPECT_EQ(t.Take("B", 2, false, 0, 0), 2u);
-  EXPECT_EQ(t.Take("C", 3, false, 0, 0), 3u);
-  EXPECT_EQ(t.Take("D", 4, false, 0, 0), 0u) << "full";
+  EXPECT_EQ(t.Take("A", 1, false, {}), 1u);
+  EXPECT_EQ(t.Take("B", 2, false, {}), 2u);
+  EXPECT_EQ(t.Take("C", 3, false, {}), 3u);
+  EXPECT_EQ(t.Take("D", 4, false, {}), 0u) << "full";
   t.Free(2);
   EXPECT_EQ(t.Get(2), nullptr);
   EXPECT_EQ(t.inUse(), 2u);
-  EXPECT_EQ(t.Take("E", 5, false, 0, 0), 2u) << "lowest free slot";
+  EXPECT_EQ(t.Take("E", 5, false, {}), 2u) << "lowest free slot";
   ASSERT_NE(t.Get(2), nullptr);
   EXPECT_EQ(t.Get(2)->user, "E");
   EXPECT_EQ(t.peak(), 3u);
@@ -151,7 +151,7 @@ TEST(ConnectionTable, LowestFreeSlotAndCapacity) {
 
 TEST(ConnectionTable, MessageQueuesAreBounded) {
   cvserver::ConnectionTable t(2, 2);
-  t.Take("A", 1, false, 0, 0);
+  t.Take("A", 1, false, {});
   EXPECT_EQ(t.Queue(1, "one"), 0u);
   EXPECT_EQ(t.Queue(1, "two"), 0u);
   EXPECT_EQ(t.Queue(1, "three"), 0x89FCu);
@@ -159,6 +159,23 @@ TEST(ConnectionTable, MessageQueuesAreBounded) {
   EXPECT_EQ(t.TakeMessages(1), (std::vector<std::string>{"one", "two"}));
   EXPECT_TRUE(t.TakeMessages(1).empty());
   EXPECT_EQ(t.Queue(1, "again"), 0u);
+}
+
+TEST(PeerAddress, RecordsOfIpv4AndIpv6Peers) {
+  using Bytes = std::array<std::uint8_t, 12>;
+  const auto v4 = cvserver::Ipv4PeerAddress({192, 168, 0, 10}, 0x1F90);
+  EXPECT_EQ(v4.type, 11);
+  EXPECT_EQ(v4.bytes, (Bytes{192, 168, 0, 10, 0x1F, 0x90}));
+  const auto loopback = cvserver::Ipv6PeerAddress({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 4000);
+  EXPECT_EQ(loopback.type, 23);
+  EXPECT_EQ(loopback.bytes, (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})) << "no port";
+  const auto global = cvserver::Ipv6PeerAddress(
+      {0x20, 0x01, 0x0d, 0xb8, 0xaa, 0xaa, 0xbb, 0xbb, 1, 2, 3, 4, 5, 6, 7, 8}, 4000);
+  EXPECT_EQ(global.bytes, (Bytes{0xaa, 0xaa, 0xbb, 0xbb, 1, 2, 3, 4, 5, 6, 7, 8})) << "the low 96 bits";
+  const auto mapped =
+      cvserver::Ipv6PeerAddress({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1}, 0x0102);
+  EXPECT_EQ(mapped.type, 11) << "an IPv4-mapped peer is an IPv4 peer";
+  EXPECT_EQ(mapped.bytes, (Bytes{127, 0, 0, 1, 1, 2}));
 }
 
 class ParameterStoreTest : public ::testing::Test {
