@@ -2,6 +2,9 @@
 session's cvserverd."""
 
 import os
+import shlex
+import signal
+import socket
 import subprocess
 import sys
 import time
@@ -90,3 +93,66 @@ def test_broadcast_reaches_every_connection(agent, guest):
     assert done.stdout.startswith("Sent to ") and done.stdout.endswith(" connections of SRV1.\n")
     out, err = guest.communicate(timeout=10)
     assert (guest.returncode, out) == (0, "Backup starts now\n"), err
+
+
+def read_env(path):
+    """The variables of the demo's env file (export NAME=VALUE lines)."""
+    values = {}
+    for line in path.read_text().splitlines():
+        words = shlex.split(line)
+        assert words[0] == "export" and len(words) == 2, line
+        name, value = words[1].split("=", 1)
+        values[name] = value
+    return values
+
+
+def port_open(port):
+    with socket.socket() as s:
+        s.settimeout(1)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def test_examples_against_the_demo_servers(tmp_path):
+    folder = tmp_path / "demo"
+    demo = subprocess.Popen([str(build_path("CVOLE_DEMO")), "--servers", "--dir", str(folder), "--no-setup",
+                             "--no-build", "--build", str(build_path("CVOLE_BUILD_DIR"))],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    receiver = None
+    try:
+        deadline = time.monotonic() + 60
+        while not (folder / "env").exists():
+            assert demo.poll() is None, demo.communicate()[0]
+            assert time.monotonic() < deadline, "the demo never wrote its env file"
+            time.sleep(0.1)
+        values = read_env(folder / "env")
+        assert set(values) == {"OLE_REGISTRY", "CORVANE_CLIENT", "PYTHONPATH"}
+        env = dict(os.environ, **values)
+        agent_port = int((folder / "cvserverd.port").read_text())
+
+        receiver = subprocess.Popen([str(build_path("CVOLE_CVCLI")), "DEMO1", "messages", "--wait", "30000"], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 10
+        while True:
+            who = subprocess.run([sys.executable, str(build_path("CVOLE_EXAMPLES") / "who.py"), "DEMO1"], env=env,
+                                 capture_output=True, text=True, timeout=60)
+            assert who.returncode == 0, who.stderr
+            users = [line.split()[1] for line in who.stdout.splitlines()[1:]]
+            if users.count("ADMIN") == 2:  # the receiver and who.py itself
+                break
+            assert time.monotonic() < deadline, who.stdout
+            time.sleep(0.1)
+        sent = subprocess.run([sys.executable, str(build_path("CVOLE_EXAMPLES") / "broadcast.py"), "DEMO1", "Hello", "demo"],
+                              env=env, capture_output=True, text=True, timeout=60)
+        assert (sent.returncode, sent.stderr) == (0, ""), sent.stdout
+        out, err = receiver.communicate(timeout=10)
+        assert (receiver.returncode, out) == (0, "Hello demo\n"), err
+    finally:
+        # Ctrl-C in the demo's terminal: SIGINT to its process group.
+        os.killpg(demo.pid, signal.SIGINT)
+        log = demo.communicate(timeout=30)[0]
+        if receiver and receiver.poll() is None:
+            receiver.kill()
+            receiver.communicate()
+    assert demo.returncode == 0, log
+    assert not (folder / "env").exists()
+    assert not port_open(agent_port), "cvserverd still listens"
