@@ -38,6 +38,8 @@ void StripTrailing(std::string& s, char c) {
 }
 
 // ---- directory names of logged-in objects ------------------------------------------------
+// The rules of the directory name value (tree and dotted name to a backslash
+// path), for the names of connections.
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
@@ -49,13 +51,13 @@ std::string Trim(std::string s) {
 }
 
 // One name component: no backslash, no dot.
-std::string SimpleName(std::string s) {
+std::string OneComponent(std::string s) {
   s = Trim(std::move(s));
   return s.find_first_of("\\.") == std::string::npos ? s : std::string();
 }
 
 // A dotted name without dots around it; empty when it holds a backslash.
-std::string DottedName(std::string s) {
+std::string TrimmedDotted(std::string s) {
   s = Trim(std::move(s));
   StripTrailing(s, '.');
   std::size_t i = 0;
@@ -65,7 +67,7 @@ std::string DottedName(std::string s) {
 }
 
 // JSMITH.SALES.ACME gives ACME\SALES\JSMITH.
-std::string PathFromDotted(std::string s) {
+std::string ReversedPath(std::string s) {
   std::string result;
   for (std::size_t p; (p = s.find('.')) != std::string::npos; s.erase(0, p + 1))
     result = result.empty() ? s.substr(0, p) : s.substr(0, p) + "\\" + result;
@@ -75,10 +77,10 @@ std::string PathFromDotted(std::string s) {
 // The backslash path of an object: \\TREE\ACME\SALES\JSMITH, \\TREE for the
 // tree's root, empty when the tree is no single name component.
 std::string ObjectPath(const std::string& tree, const std::string& dotted) {
-  std::string t = SimpleName(tree);
+  std::string t = OneComponent(tree);
   if (t.empty()) return {};
-  std::string d = DottedName(dotted);
-  return d.empty() ? "\\\\" + t : "\\\\" + t + "\\" + PathFromDotted(d);
+  std::string d = TrimmedDotted(dotted);
+  return d.empty() ? "\\\\" + t : "\\\\" + t + "\\" + ReversedPath(d);
 }
 
 std::string Leaf(const std::string& path) {

@@ -327,6 +327,35 @@ TEST_F(DirectoryConnections, TreeNameOfOnlyPaddingIsEmpty) {
   EXPECT_EQ(Text(Prop(e.Get(), u"ShortName")), "");
 }
 
+TEST_F(DirectoryConnections, MappedNamesAreNormalizedIntoPaths) {
+  struct Case {
+    const char* mapped;
+    const char* fullName;
+    const char* shortName;
+  };
+  const Case cases[] = {
+      {" ..JSMITH.SALES.ACME. ", "CDS:\\\\ACME\\ACME\\SALES\\JSMITH", "JSMITH"},
+      {"ACME", "CDS:\\\\ACME\\ACME", "ACME"},
+      {"...", "CDS:\\\\ACME", "ACME"},                 // the tree's root
+      {"BAD\\NAME.ACME", "CDS:\\\\ACME", "ACME"},    // a backslash: no dotted name
+      {"A..B", "CDS:\\\\ACME\\B\\\\A", "A"},     // an empty inner component stays
+  };
+  ScriptResolve("ACME");
+  std::map<std::uint16_t, User> users;
+  for (std::uint16_t i = 0; i < std::size(cases); ++i) {
+    users[static_cast<std::uint16_t>(i + 1)] = {"PLAIN", i};
+    Push("CvMapIdToName", Ok(Out::Text(cases[i].mapped)));
+  }
+  auto c = Build(static_cast<std::uint16_t>(std::size(cases)), users);
+  ASSERT_EQ(Count(c.Get()), static_cast<LONG>(std::size(cases)));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].mapped);
+    auto e = Item(c.Get(), static_cast<LONG>(i));
+    EXPECT_EQ(Text(Prop(e.Get(), u"FullName")), cases[i].fullName);
+    EXPECT_EQ(Text(Prop(e.Get(), u"ShortName")), cases[i].shortName);
+  }
+}
+
 TEST_F(DirectoryConnections, ConnectionNotAuthenticatedKeepsTheControlsContext) {
   Push("CvGetConnectionItem", Ok(Out::U32(1)));
   Push("CvGetConnectionItem", Ok(Out::Text("ACME_")));
