@@ -35,7 +35,10 @@ case "$(dpkg-deb -f "$(deb_of webwarden32)" Depends)" in *libqt6widgets6*) ;; *)
 "$root/usr/sbin/cvserverd" --version | grep -q '^cvserverd ' || fail "cvserverd --version"
 "$root/usr/bin/cvcli" --help >/dev/null || fail "cvcli --help"
 [ "$(readlink "$root/usr/bin/webwarden32")" = ../lib/webwarden32/webwarden32 ] || fail "/usr/bin/webwarden32 link"
-"$root/usr/bin/tlbdump" "$root/usr/lib/webwarden32/CVSRVA.OCX" | grep -q CvSrvAdmLib || fail "tlbdump on the installed control"
+# (into a file: grep -q would end the pipe early, and pipefail would count
+# tlbdump's broken pipe as its failure)
+"$root/usr/bin/tlbdump" "$root/usr/lib/webwarden32/CVSRVA.OCX" >"$work/tlbdump.txt" &&
+  grep -q CvSrvAdmLib "$work/tlbdump.txt" || fail "tlbdump on the installed control"
 for exe in "$root/usr/lib/webwarden32/webwarden32" "$root/usr/lib/webwarden32/regsvr32" "$root/usr/bin/cvcli"; do
   if ldd "$exe" | grep -E "not found|$build" >&2; then fail "$exe does not find its libraries where installed"; fi
 done
