@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,11 +12,10 @@
 #include <vector>
 
 #include "console/errors.h"
+#include "console/filesave.h"
 
 namespace console {
 namespace {
-
-constexpr std::size_t kWriteBuffer = 1 << 20;
 
 QByteArray Native(const QString& path) { return QFile::encodeName(path); }
 
@@ -142,110 +139,6 @@ std::size_t InputFile::Read(char* buffer, std::size_t size) {
   return done;
 }
 
-// --- FileReplacement ---------------------------------------------------------
-
-FileReplacement::FileReplacement(const QString& target) : target_(target), realTarget_(target) {
-  if (target.isEmpty()) throw EFileError(CreateError(target, ErrnoText(ENOENT)));
-  const QFileInfo link(target);
-  if (link.isSymLink()) {
-    const QString canonical = link.canonicalFilePath();
-    realTarget_ = canonical.isEmpty() ? link.symLinkTarget() : canonical;
-  }
-  const QFileInfo info(realTarget_);
-  const QString dir = info.absolutePath();
-  const QString base = info.fileName();
-
-  struct stat st {};
-  const bool existing = ::stat(Native(realTarget_).constData(), &st) == 0;
-  if (existing && !S_ISREG(st.st_mode))
-    throw EFileError(CreateError(target, S_ISDIR(st.st_mode) ? ErrnoText(EISDIR) : QStringLiteral("It is not a regular file.")));
-  // Renaming over a file needs only the folder's permission: a file that we
-  // may not write stays as it is, as it would with writing in place.
-  if (existing && ::faccessat(AT_FDCWD, Native(realTarget_).constData(), W_OK, AT_EACCESS) != 0)
-    throw EFileError(CreateError(target, ErrnoText(errno)));
-
-  buffer_.reserve(kWriteBuffer);
-  // A new file gets the permissions the umask leaves; an existing one keeps
-  // its own, set below before anything is written.
-  const mode_t createMode = existing ? 0600 : 0666;
-  for (int attempt = 0; fd_ < 0; ++attempt) {
-    tempPath_ = QStringLiteral("%1/.%2.ww-%3")
-                    .arg(dir, base)
-                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    fd_ = ::open(Native(tempPath_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, createMode);
-    if (fd_ >= 0) break;
-    const int error = errno;
-    tempPath_.clear();
-    if (error != EEXIST || attempt >= 100) throw EFileError(CreateError(target, ErrnoText(error)));
-  }
-  if (existing) {
-    struct stat mine {};
-    // Owner first: changing it may clear set-id bits that fchmod then restores.
-    if (::fstat(fd_, &mine) == 0 && (mine.st_uid != st.st_uid || mine.st_gid != st.st_gid)) {
-      // Who may not give a file away keeps at least its group where he may,
-      // or else owns the new file himself.
-      const bool kept = ::fchown(fd_, st.st_uid, st.st_gid) == 0 || ::fchown(fd_, static_cast<uid_t>(-1), st.st_gid) == 0;
-      static_cast<void>(kept);
-    }
-    if (::fchmod(fd_, st.st_mode & 07777) != 0) {
-      const int error = errno;
-      Discard();
-      throw EFileError(CreateError(target, ErrnoText(error)));
-    }
-  }
-}
-
-FileReplacement::~FileReplacement() { Discard(); }
-
-void FileReplacement::Discard() {
-  if (fd_ >= 0) CloseFd(fd_);
-  if (!tempPath_.isEmpty()) {
-    ::unlink(Native(tempPath_).constData());
-    tempPath_.clear();
-  }
-}
-
-void FileReplacement::Flush() {
-  std::size_t done = 0;
-  while (done < buffer_.size()) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw EFileError(WriteError(target_, ErrnoText(errno)));
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  buffer_.clear();
-}
-
-void FileReplacement::Write(std::string_view bytes) {
-  if (fd_ < 0) throw EFileError(WriteError(target_, ErrnoText(EBADF)));
-  if (buffer_.size() + bytes.size() > kWriteBuffer) Flush();
-  if (bytes.size() >= kWriteBuffer) {
-    // Large pieces go straight to the file.
-    buffer_.assign(bytes.data(), bytes.size());
-    Flush();
-    return;
-  }
-  buffer_.append(bytes.data(), bytes.size());
-}
-
-void FileReplacement::Commit() {
-  if (fd_ < 0) throw EFileError(WriteError(target_, ErrnoText(EBADF)));
-  Flush();
-  if (::fsync(fd_) != 0) throw EFileError(WriteError(target_, ErrnoText(errno)));
-  if (CloseFd(fd_) != 0) throw EFileError(WriteError(target_, ErrnoText(errno)));
-  if (::rename(Native(tempPath_).constData(), Native(realTarget_).constData()) != 0)
-    throw EFileError(WriteError(target_, ErrnoText(errno)));
-  tempPath_.clear();
-  // The rename itself reaches the disk with the folder.
-  const int dir = ::open(Native(QFileInfo(realTarget_).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
-
 // --- Document ------------------------------------------------------------------
 
 bool Document::Load(const QString& path, Access access, const Progress& progress) {
@@ -283,7 +176,7 @@ bool Document::Load(const QString& path, Access access, const Progress& progress
 }
 
 void Document::WriteTo(const QString& path) {
-  FileReplacement out(path);
+  FileSaver out(path);
   WriteLines(text_.Bytes(), break_, [&out](std::string_view piece) { out.Write(piece); });
   out.Commit();
 }

@@ -1,7 +1,7 @@
 // The file shown in the main window's editor, without the widgets: which
 // file it is, its line-break style, the read-only flag, the unsaved-changes
 // flag and the state of the backup commands; loading in large blocks,
-// saving by atomic replacement, and the file helpers both use.
+// saving (through FileSaver), and the file helpers both use.
 #pragma once
 
 #include <QString>
@@ -70,36 +70,6 @@ class InputFile {
   std::uint64_t size_ = 0;
 };
 
-// Replaces a file as a whole: the new content goes to a temporary file in
-// the same folder, which is flushed to the disk and renamed over the target.
-// It takes the target's permissions (and owner, where it may), and a target
-// that may not be written is refused; a target reached through a symbolic
-// link is replaced where the link points. Until
-// Commit the target is untouched, and a replacement that is not committed
-// leaves no temporary file behind. Failures throw EFileError.
-class FileReplacement {
- public:
-  explicit FileReplacement(const QString& target);
-  FileReplacement(const FileReplacement&) = delete;
-  FileReplacement& operator=(const FileReplacement&) = delete;
-  ~FileReplacement();
-
-  void Write(std::string_view bytes);
-  void Commit();
-  // The temporary file's path, while there is one.
-  const QString& TemporaryPath() const { return tempPath_; }
-
- private:
-  void Flush();
-  void Discard();
-
-  QString target_;  // as given, for messages
-  QString realTarget_;
-  QString tempPath_;
-  int fd_ = -1;
-  std::string buffer_;
-};
-
 // Where a document's text lives: the editor, or memory in the tests.
 class TextStore {
  public:
@@ -140,8 +110,9 @@ class Document {
   bool Load(const QString& path, Access access, const Progress& progress = {});
   // A user edit: the text now has unsaved changes.
   void Edited() { modified_ = true; }
-  // Writes the text to the current file with the file's line breaks. On
-  // failure (EFileError) the file on disk is whole and the changes stay
+  // Writes the text to the current file with the file's line breaks,
+  // keeping the file's owner, permissions, attributes and links (FileSaver).
+  // On failure (EFileError) the file on disk is whole and the changes stay
   // unsaved.
   void Save();
   // Writes the text to path, which becomes the current file once it has

@@ -269,8 +269,10 @@ TEST_F(DocumentTest, AFailedSaveLeavesTheOldFileWholeAndTheChangesUnsaved) {
   EXPECT_TRUE(doc.Modified());
   EXPECT_TRUE(Strays({"httpd.conf"}).empty()) << "the temporary file is gone";
 
-  // No right to write in the folder.
+  // No right to write in the folder, nor to the file (a writable file in a
+  // read-only folder is saved in place).
   ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  ASSERT_EQ(::chmod(Path("httpd.conf").c_str(), 0444), 0);
   try {
     cvtest::Unprivileged nobody;
     doc.Save();

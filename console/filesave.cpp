@@ -1,0 +1,324 @@
+#include "console/filesave.h"
+
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <vector>
+
+#include "console/document.h"
+#include "console/errors.h"
+
+namespace console {
+namespace {
+
+constexpr std::size_t kWriteBuffer = 1 << 20;
+constexpr std::size_t kCopyBlock = 1 << 20;
+
+QByteArray Native(const QString& path) { return QFile::encodeName(path); }
+
+QString NotRegular(const struct stat& st) {
+  return S_ISDIR(st.st_mode) ? ErrnoText(EISDIR) : QStringLiteral("It is not a regular file.");
+}
+
+// A new file in dir named prefix and eight random hex digits, created
+// exclusively; an empty descriptor (and *error set) when none can be made.
+posix::UniqueFd CreateBeside(const QString& dir, const QString& prefix, mode_t mode, QString& path, int* error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path = QStringLiteral("%1/%2%3").arg(dir, prefix).arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    posix::UniqueFd fd(::open(Native(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
+    if (fd) return fd;
+    *error = errno;
+    if (*error != EEXIST) break;
+  }
+  path.clear();
+  return posix::UniqueFd();
+}
+
+bool WriteAt(int fd, const char* data, std::size_t size, std::uint64_t offset, int* error) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Copies the first size bytes of from to the start of to.
+bool CopyBytes(int from, int to, std::uint64_t size, int* error) {
+  std::vector<char> block(kCopyBlock);
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - done));
+    const ssize_t n = ::pread(from, block.data(), want, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return false;
+    }
+    if (n == 0) {
+      *error = EIO;  // the file shrank under us
+      return false;
+    }
+    if (!WriteAt(to, block.data(), static_cast<std::size_t>(n), done, error)) return false;
+    done += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// The names of a file's extended attributes; false when they cannot be
+// listed (a file system without them has none).
+bool XattrNames(int fd, std::vector<std::string>& names) {
+  names.clear();
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::string list(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = size == 0 ? 0 : ::flistxattr(fd, list.data(), list.size());
+    if (got < 0) {
+      if (errno == ERANGE) continue;  // it grew meanwhile
+      return false;
+    }
+    list.resize(static_cast<std::size_t>(got));
+    for (std::size_t at = 0; at < list.size();) {
+      std::size_t end = list.find('\0', at);
+      if (end == std::string::npos) end = list.size();
+      if (end > at) names.push_back(list.substr(at, end - at));
+      at = end + 1;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool XattrValue(int fd, const std::string& name, std::string& value) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+    if (size < 0) return false;
+    value.assign(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = size == 0 ? 0 : ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+  return false;
+}
+
+// Gives to exactly the extended attributes of from (ACLs included): those
+// that to got on its own, such as an ACL inherited from the folder, go.
+bool CopyXattrs(int from, int to) {
+  std::vector<std::string> wanted;
+  std::vector<std::string> present;
+  if (!XattrNames(from, wanted) || !XattrNames(to, present)) return false;
+  for (const std::string& name : present)
+    if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() && ::fremovexattr(to, name.c_str()) != 0)
+      return false;
+  std::string value;
+  for (const std::string& name : wanted) {
+    if (!XattrValue(from, name, value)) return false;
+    if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) return false;
+  }
+  return true;
+}
+
+// A rename or a removal reaches the disk with its folder.
+void SyncFolder(const QString& file) {
+  posix::UniqueFd dir(::open(Native(QFileInfo(file).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) ::fsync(dir.get());
+}
+
+}  // namespace
+
+FileSaver::FileSaver(const QString& target) : target_(target), realTarget_(target) {
+  if (target.isEmpty()) throw EFileError(CreateError(target, ErrnoText(ENOENT)));
+  const QFileInfo link(target);
+  if (link.isSymLink()) {
+    const QString canonical = link.canonicalFilePath();
+    realTarget_ = canonical.isEmpty() ? link.symLinkTarget() : canonical;
+  }
+  const QFileInfo info(realTarget_);
+  struct stat old {};
+  const bool existing = ::stat(Native(realTarget_).constData(), &old) == 0;
+  if (existing && !S_ISREG(old.st_mode)) throw EFileError(CreateError(target, NotRegular(old)));
+  // A file that we may not write stays as it is, whatever the folder allows.
+  if (existing && ::faccessat(AT_FDCWD, Native(realTarget_).constData(), W_OK, AT_EACCESS) != 0)
+    throw EFileError(CreateError(target, ErrnoText(errno)));
+  buffer_.reserve(kWriteBuffer);
+
+  if (!existing) {
+    // A new file gets the permissions the umask leaves.
+    int error = 0;
+    fd_ = CreateBeside(info.absolutePath(), QStringLiteral(".%1.ww-").arg(info.fileName()), 0666, sidePath_, &error);
+    if (!fd_) throw EFileError(CreateError(target, ErrnoText(error)));
+    return;
+  }
+  if (PrepareReplacement(old)) return;
+  PrepareInPlace();
+}
+
+FileSaver::~FileSaver() {
+  if (!done_) Undo();
+}
+
+bool FileSaver::PrepareReplacement(const struct stat& old) {
+  // A second link would keep the old content under its other name.
+  if (old.st_nlink != 1) return false;
+  const QFileInfo info(realTarget_);
+  int error = 0;
+  fd_ = CreateBeside(info.absolutePath(), QStringLiteral(".%1.ww-").arg(info.fileName()), 0600, sidePath_, &error);
+  if (!fd_) return false;  // the folder refuses new files: write in place
+  const auto keeps = [&] {
+    struct stat mine {};
+    if (::fstat(fd_.get(), &mine) != 0) return false;
+    // Owner first: changing it clears set-id bits that fchmod then restores.
+    if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) && ::fchown(fd_.get(), old.st_uid, old.st_gid) != 0)
+      return false;
+    posix::UniqueFd source(::open(Native(realTarget_).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!source || !CopyXattrs(source.get(), fd_.get())) return false;
+    return ::fchmod(fd_.get(), old.st_mode & 07777) == 0;
+  };
+  if (keeps()) return true;
+  RemoveSide();
+  return false;
+}
+
+void FileSaver::PrepareInPlace() {
+  method_ = Method::InPlace;
+  fd_.reset(::open(Native(realTarget_).constData(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+  if (!fd_) throw EFileError(CreateError(target_, ErrnoText(errno)));
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) throw EFileError(CreateError(target_, ErrnoText(errno)));
+  if (!S_ISREG(st.st_mode)) throw EFileError(CreateError(target_, NotRegular(st)));
+  oldSize_ = static_cast<std::uint64_t>(st.st_size);
+
+  // The old content, safe on the disk before the file is touched.
+  const QFileInfo info(realTarget_);
+  int error = 0;
+  side_ = CreateBeside(info.absolutePath(), QStringLiteral("%1.ww-old-").arg(info.fileName()), 0600, sidePath_, &error);
+  if (side_) {
+    if (CopyBytes(fd_.get(), side_.get(), oldSize_, &error) && ::fsync(side_.get()) == 0) {
+      SyncFolder(sidePath_);
+      return;
+    }
+    RemoveSide();  // no room for it: keep the old content in memory instead
+  }
+  try {
+    oldContent_.resize(static_cast<std::size_t>(oldSize_));
+  } catch (const std::bad_alloc&) {
+    throw EFileError(CreateError(target_, QStringLiteral("There is not enough memory for a copy of the old content.")));
+  }
+  std::uint64_t done = 0;
+  while (done < oldSize_) {
+    const ssize_t n = ::pread(fd_.get(), oldContent_.data() + done, static_cast<std::size_t>(oldSize_ - done),
+                              static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EFileError(CreateError(target_, ErrnoText(n < 0 ? errno : EIO)));
+    done += static_cast<std::uint64_t>(n);
+  }
+}
+
+void FileSaver::RemoveSide() {
+  side_.reset();
+  if (method_ == Method::Replace) fd_.reset();
+  if (sidePath_.isEmpty()) return;
+  ::unlink(Native(sidePath_).constData());
+  sidePath_.clear();
+}
+
+bool FileSaver::Restore() {
+  if (!touched_) return true;
+  int error = 0;
+  const bool back = side_ ? CopyBytes(side_.get(), fd_.get(), oldSize_, &error)
+                          : WriteAt(fd_.get(), oldContent_.data(), oldContent_.size(), 0, &error);
+  return back && ::ftruncate(fd_.get(), static_cast<off_t>(oldSize_)) == 0 && ::fsync(fd_.get()) == 0;
+}
+
+void FileSaver::Undo() {
+  done_ = true;
+  if (method_ == Method::Replace) {
+    RemoveSide();
+    return;
+  }
+  if (Restore()) {
+    RemoveSide();
+    SyncFolder(realTarget_);
+  }
+  // Otherwise the recovery file stays: it holds the only whole copy.
+  side_.reset();
+  fd_.reset();
+}
+
+void FileSaver::Fail(const QString& text) {
+  QString message = text;
+  if (method_ == Method::InPlace && touched_ && !Restore()) {
+    message += sidePath_.isEmpty()
+                   ? QStringLiteral(" The old content could not be written back.")
+                   : QStringLiteral(" The old content could not be written back; it is kept in \"%1\".").arg(sidePath_);
+    done_ = true;
+    side_.reset();
+    fd_.reset();
+  } else {
+    touched_ = false;  // restored, or never touched
+    Undo();
+  }
+  throw EFileError(message);
+}
+
+void FileSaver::Flush() {
+  if (buffer_.empty()) return;
+  if (method_ == Method::InPlace) touched_ = true;
+  int error = 0;
+  if (!WriteAt(fd_.get(), buffer_.data(), buffer_.size(), written_, &error)) Fail(WriteError(target_, ErrnoText(error)));
+  written_ += buffer_.size();
+  buffer_.clear();
+}
+
+void FileSaver::Write(std::string_view bytes) {
+  if (done_ || !fd_) throw EFileError(WriteError(target_, ErrnoText(EBADF)));
+  if (buffer_.size() + bytes.size() > kWriteBuffer) Flush();
+  if (bytes.size() >= kWriteBuffer) {
+    // Large pieces go straight to the file.
+    buffer_.assign(bytes.data(), bytes.size());
+    Flush();
+    return;
+  }
+  buffer_.append(bytes.data(), bytes.size());
+}
+
+void FileSaver::Commit() {
+  if (done_ || !fd_) throw EFileError(WriteError(target_, ErrnoText(EBADF)));
+  Flush();
+  if (method_ == Method::InPlace) {
+    // Up to here a shorter new content still has the old tail after it.
+    touched_ = true;
+    if (::ftruncate(fd_.get(), static_cast<off_t>(written_)) != 0) Fail(WriteError(target_, ErrnoText(errno)));
+    if (::fsync(fd_.get()) != 0) Fail(WriteError(target_, ErrnoText(errno)));
+    done_ = true;
+    fd_.reset();
+    RemoveSide();
+    SyncFolder(realTarget_);
+    return;
+  }
+  if (::fsync(fd_.get()) != 0) Fail(WriteError(target_, ErrnoText(errno)));
+  if (fd_.close() != 0) Fail(WriteError(target_, ErrnoText(errno)));
+  if (::rename(Native(sidePath_).constData(), Native(realTarget_).constData()) != 0)
+    Fail(WriteError(target_, ErrnoText(errno)));
+  sidePath_.clear();
+  done_ = true;
+  SyncFolder(realTarget_);
+}
+
+}  // namespace console

@@ -1,0 +1,80 @@
+// Saving a file so that it keeps everything it carries besides its content:
+// owner and group, permissions, extended attributes and POSIX ACLs (which
+// Linux keeps as extended attributes), and its hard links.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <QString>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "posix/unique_fd.h"
+
+namespace console {
+
+// Writes a file's new content, choosing how:
+//
+// - Replace: the content goes to a temporary file in the same folder, which
+//   gets the old file's owner, group, permissions and extended attributes and
+//   is flushed and renamed over it. Chosen for a new file, and for an existing
+//   one when the rename keeps everything: a single link, a folder where the
+//   temporary file may be made, and owner, group, permissions and every
+//   extended attribute that could all be set on it.
+// - InPlace: otherwise the file itself is rewritten from the start and cut to
+//   the new length, so it keeps its inode. Its old content is first copied to
+//   a recovery file in the same folder (flushed to the disk) where the folder
+//   allows one, else held in memory; a failure writes the old content back,
+//   and the recovery file is removed once the new content is on the disk. A
+//   crash mid-write leaves the old content in the recovery file.
+//
+// Either way a failure leaves the old content whole and throws EFileError
+// with the reason. A target reached through a symbolic link is written where
+// the link points; a file that may not be written is refused before anything
+// is touched. Until Commit nothing is visible at the target in Replace mode;
+// a writer dropped without Commit undoes what it did.
+class FileSaver {
+ public:
+  enum class Method { Replace, InPlace };
+
+  explicit FileSaver(const QString& target);
+  FileSaver(const FileSaver&) = delete;
+  FileSaver& operator=(const FileSaver&) = delete;
+  ~FileSaver();
+
+  void Write(std::string_view bytes);
+  void Commit();
+
+  Method Chosen() const { return method_; }
+  // The temporary file (Replace) or the recovery file (InPlace), while there
+  // is one.
+  const QString& SidePath() const { return sidePath_; }
+
+ private:
+  bool PrepareReplacement(const struct stat& old);
+  void PrepareInPlace();
+  void Flush();
+  // Writes the old content back (InPlace); false when that failed too.
+  bool Restore();
+  // Undoes everything and throws EFileError with text (and where the old
+  // content is, when it could not be written back).
+  [[noreturn]] void Fail(const QString& text);
+  void Undo();
+  void RemoveSide();
+
+  QString target_;  // as given, for messages
+  QString realTarget_;
+  Method method_ = Method::Replace;
+  posix::UniqueFd fd_;    // the temporary file, or the target itself
+  posix::UniqueFd side_;  // InPlace: the recovery file
+  QString sidePath_;
+  std::string oldContent_;  // InPlace without a recovery file
+  std::uint64_t oldSize_ = 0;
+  std::uint64_t written_ = 0;
+  bool touched_ = false;  // InPlace: the target has been written to
+  bool done_ = false;
+  std::string buffer_;
+};
+
+}  // namespace console
