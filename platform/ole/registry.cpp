@@ -1,6 +1,7 @@
 #include "ole/registry.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,6 +122,28 @@ LONG Read(const std::function<LONG(const reg::Hive&)>& read) {
   return read(g_cache.hive);
 }
 
+// Removes the temporary files "<path>.tmp.<pid>" that writers killed between
+// writing and renaming left behind. Called under the lock, so no live writer
+// that takes it is between those steps; a file whose process still runs is
+// left alone all the same.
+void RemoveStaleTemporaries(const std::string& path) {
+  const std::filesystem::path file(path);
+  const std::filesystem::path dir = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+  const std::string prefix = file.filename().string() + ".tmp.";
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const long pid = std::stol(digits);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
+    std::error_code removed;
+    std::filesystem::remove(it->path(), removed);
+  }
+}
+
 // Locks the file, loads it afresh, lets change modify it and, when change
 // succeeds and reports a modification, writes it back atomically.
 LONG Modify(const std::function<LONG(reg::Hive&, bool& changed)>& change) {
@@ -136,6 +159,7 @@ LONG Modify(const std::function<LONG(reg::Hive&, bool& changed)>& change) {
   }
   while (::flock(lockFd.get(), LOCK_EX) != 0)
     if (errno != EINTR) return ERROR_ACCESS_DENIED;
+  RemoveStaleTemporaries(path);
 
   reg::Hive hive;
   LONG rc = Load(path, hive, nullptr);

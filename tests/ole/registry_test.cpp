@@ -4,7 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <random>
+#include <chrono>
+#include <vector>
+#include <thread>
 
 #include "ole/registry_file.h"
 #include "support/temp_dir.h"
@@ -207,6 +213,77 @@ TEST(Registry, TwoProcessesRegisteringAtOnceLoseNothing) {
     for (int i = 0; i < kEach; ++i)
       EXPECT_EQ(ole::RegGetString("CLSID\\{P" + std::to_string(p) + "-" + std::to_string(i) + "}\\InprocServer32", ""),
                 "/lib/m" + std::to_string(p) + ".so");
+}
+
+// The temporary files "<registry>.tmp.<pid>" in the registry's folder.
+std::vector<std::string> Temporaries(const ScopedRegistry& reg) {
+  std::vector<std::string> out;
+  const std::string prefix = std::filesystem::path(reg.file()).filename().string() + ".tmp.";
+  for (const auto& entry : std::filesystem::directory_iterator(reg.dir().path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) out.push_back(name);
+  }
+  return out;
+}
+
+TEST(Registry, AWriteRemovesTheTemporaryFilesOfWritersThatAreGone) {
+  ScopedRegistry reg;
+  ASSERT_EQ(ole::RegSetString("CLSID\\{A}", "", "first"), ERROR_SUCCESS);
+  // A writer that died between writing its temporary file and the rename.
+  const pid_t dead = ::fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) {
+    WriteFile(reg.file() + ".tmp." + std::to_string(::getpid()), "REGEDIT4\n");
+    ::_exit(0);
+  }
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  // One whose process still runs, and names that are no writer's.
+  const pid_t alive = ::fork();
+  ASSERT_GE(alive, 0);
+  if (alive == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  const std::string deadTmp = reg.file() + ".tmp." + std::to_string(dead);
+  const std::string aliveTmp = reg.file() + ".tmp." + std::to_string(alive);
+  WriteFile(aliveTmp, "REGEDIT4\n");
+  WriteFile(reg.file() + ".tmp.12x", "kept");
+  WriteFile(reg.file() + ".tmp.", "kept");
+  ASSERT_TRUE(std::filesystem::exists(deadTmp));
+
+  EXPECT_EQ(ole::RegGetString("CLSID\\{A}", ""), "first") << "reading removes nothing";
+  EXPECT_TRUE(std::filesystem::exists(deadTmp));
+  ASSERT_EQ(ole::RegSetString("CLSID\\{B}", "", "second"), ERROR_SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(deadTmp));
+  EXPECT_TRUE(std::filesystem::exists(aliveTmp));
+  EXPECT_TRUE(std::filesystem::exists(reg.file() + ".tmp.12x"));
+  EXPECT_TRUE(std::filesystem::exists(reg.file() + ".tmp."));
+  ::kill(alive, SIGKILL);
+  ::waitpid(alive, nullptr, 0);
+  EXPECT_EQ(ole::RegGetString("CLSID\\{B}", ""), "second");
+}
+
+TEST(Registry, WritersKilledAtRandomLeaveNothingBehindTheNextWrite) {
+  ScopedRegistry reg;
+  // A registry big enough that a write takes a while.
+  for (int i = 0; i < 300; i += 20)
+    ASSERT_EQ(ole::RegSetString("CLSID\\{K" + std::to_string(i) + "}\\InprocServer32", "", std::string(20000, 'k')),
+              ERROR_SUCCESS);
+  std::mt19937 random(12345);
+  for (int run = 0; run < 40; ++run) {
+    const pid_t kid = ::fork();
+    ASSERT_GE(kid, 0);
+    if (kid == 0) {
+      for (int i = 0;; ++i) ole::RegSetString("CLSID\\{W}", "", std::to_string(i));
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+    ::kill(kid, SIGKILL);
+    ::waitpid(kid, nullptr, 0);
+  }
+  ASSERT_EQ(ole::RegSetString("CLSID\\{Last}", "", "x"), ERROR_SUCCESS);
+  EXPECT_EQ(Temporaries(reg), std::vector<std::string>{});
+  EXPECT_EQ(ole::RegGetString("CLSID\\{K280}\\InprocServer32", ""), std::string(20000, 'k'));
+  EXPECT_EQ(ole::RegGetString("CLSID\\{Last}", ""), "x");
 }
 
 }  // namespace
