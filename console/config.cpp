@@ -65,7 +65,37 @@ void LoadServerSection(ServerFields& fields, const IniFile& serverIni, const QSt
   if (handle == QLatin1String("QBT")) SelectHandle(fields, Choice::Second);
 }
 
+QString RefusedServerFields(const ServerFields& fields) {
+  const QString nothing = QStringLiteral(" Nothing was saved.");
+  const auto hasBreak = [](const QString& text) {
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
+  };
+  const QString& name = fields.serverName;
+  if (hasBreak(name)) return QStringLiteral("The server name cannot be saved: it holds a line break.") + nothing;
+  if (TrimBlanks(name).isEmpty()) return QStringLiteral("Please enter the name of the server.") + nothing;
+  if (name.contains(QLatin1Char(']')))
+    return QStringLiteral("The server name \"%1\" cannot be saved: a server name in server.ini cannot hold \"]\".")
+               .arg(name) +
+           nothing;
+  const struct {
+    const QString& value;
+    const char* what;
+  } values[] = {{fields.apacheDir, "Apache directory"},
+                {fields.start, "start file"},
+                {fields.stop, "stop file"},
+                {fields.restart, "restart file"}};
+  for (const auto& v : values)
+    if (hasBreak(v.value))
+      return QStringLiteral("The %1 cannot be saved: it holds a line break.").arg(QLatin1String(v.what)) + nothing;
+  return {};
+}
+
+void CheckServerFields(const ServerFields& fields) {
+  if (const QString reason = RefusedServerFields(fields); !reason.isEmpty()) throw ConsoleError(reason);
+}
+
 void SaveServerSection(ServerFields& fields, const IniFile& serverIni) {
+  CheckServerFields(fields);
   const QString& section = fields.serverName;
   const auto write = [&](const char* key, const QString& value) {
     serverIni.Write(section, QString::fromLatin1(key), value);

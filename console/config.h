@@ -63,8 +63,17 @@ void SelectHandle(ServerFields& fields, Choice handle);
 // that matches none of the known texts leaves its buttons as they are.
 void LoadServerSection(ServerFields& fields, const IniFile& serverIni, const QString& section);
 
+// Why server.ini cannot hold a configuration as the fields have it: a server
+// name that is empty (or only blanks), or holds "]" or a line break, which no
+// section name can carry, or a value with a line break. Empty when it can.
+QString RefusedServerFields(const ServerFields& fields);
+
+// Throws ConsoleError with RefusedServerFields' reason, when there is one.
+void CheckServerFields(const ServerFields& fields);
+
 // Writes the eight keys of the section named by the server name field, as
-// typed; empty command-file fields become "-" in the fields first.
+// typed; empty command-file fields become "-" in the fields first. Checks the
+// fields first (CheckServerFields): a refused configuration writes nothing.
 void SaveServerSection(ServerFields& fields, const IniFile& serverIni);
 
 }  // namespace console

@@ -55,6 +55,9 @@ void TSettingform::FormCreate() {
 void TSettingform::btSaveClick() {
   const QString main = QString::fromLatin1(kMainSection);
   ServerFields f = Fields();
+  // Both files or neither: a name that server.ini refuses must not reach
+  // setting.ini either.
+  CheckServerFields(f);
   Files().setting.Write(main, QStringLiteral("Servername"), f.serverName);
   const Choice mode = Mode();
   Files().setting.Write(main, QStringLiteral("Mode"),

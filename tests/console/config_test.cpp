@@ -139,10 +139,55 @@ TEST_F(ServerSectionTest, ANameThatCannotBeStoredIsRefusedWithAMessage) {
   try {
     console::SaveServerSection(f, ini);
     FAIL() << "the write was not refused";
-  } catch (const console::EFileError& e) {
-    EXPECT_FALSE(e.Text().isEmpty());
+  } catch (const console::ConsoleError& e) {
+    EXPECT_EQ(e.Text(), QStringLiteral("The server name cannot be saved: it holds a line break. Nothing was saved."));
   }
   EXPECT_FALSE(ini.Exists());
+}
+
+TEST_F(ServerSectionTest, ARefusedConfigurationWritesNoKeyAtAll) {
+  const std::string before = "[SRV1]\r\nServername=SRV1\r\nApachePath=/old\r\n";
+  WriteFile(dir / "server.ini", before);
+  const auto fields = [](const char* name, const char* dir = "", const char* restart = "") {
+    ServerFields f;
+    f.serverName = QString::fromLatin1(name);
+    f.apacheDir = QString::fromLatin1(dir);
+    f.restart = QString::fromLatin1(restart);
+    return f;
+  };
+  struct Case {
+    const char* name;
+    ServerFields fields;
+    const char* reason;  // empty: saved
+  } cases[] = {
+      {"empty name", fields(""), "Please enter the name of the server. Nothing was saved."},
+      {"blank name", fields("  \t"), "Please enter the name of the server. Nothing was saved."},
+      {"bracket", fields("SRV]1"),
+       "The server name \"SRV]1\" cannot be saved: a server name in server.ini cannot hold \"]\". Nothing was saved."},
+      {"line break in the name", fields("SRV1\nX"),
+       "The server name cannot be saved: it holds a line break. Nothing was saved."},
+      // The name is fine, a later value is not: not even Servername is written.
+      {"line break in the directory", fields("SRV1", "/new\rpath"),
+       "The Apache directory cannot be saved: it holds a line break. Nothing was saved."},
+      {"line break in a file", fields("SRV1", "", "AR\n"),
+       "The restart file cannot be saved: it holds a line break. Nothing was saved."},
+      {"blanks around a name", fields(" SRV2 "), ""},
+      {"an opening bracket", fields("[SRV3"), ""},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(console::RefusedServerFields(c.fields), QString::fromLatin1(c.reason));
+    const std::string old = ReadFile(dir / "server.ini");
+    if (*c.reason) {
+      EXPECT_THROW(console::SaveServerSection(c.fields, ini), console::ConsoleError);
+      EXPECT_EQ(ReadFile(dir / "server.ini"), old);
+    } else {
+      console::SaveServerSection(c.fields, ini);
+      const QString section = console::TrimBlanks(c.fields.serverName);
+      EXPECT_EQ(ini.Read(section, QStringLiteral("Servername")), section);
+    }
+  }
+  EXPECT_EQ(ini.Read(QStringLiteral("SRV1"), QStringLiteral("ApachePath")), QStringLiteral("/old"));
 }
 
 class MainModelTest : public ::testing::Test {
