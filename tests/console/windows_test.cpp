@@ -311,6 +311,35 @@ class WindowsTest : public QObject {
     QCOMPARE(console::IniFile(QString::fromStdString(File("server.ini"))).Sections(), (QStringList{"SRV1", "SRV2"}));
   }
 
+  void settingsSaveWritesNeitherFileWhenTheNameIsRefused() {
+    const std::string setting = "[Main]\r\nServername=SRV1\r\nMode=Expert\r\n";
+    const std::string server = "[SRV1]\r\nServername=SRV1\r\nApachePath=/srv\r\n";
+    WriteFile(File("setting.ini"), setting);
+    WriteFile(File("server.ini"), server);
+    Start();
+    for (const char* name : {"", "SRV]1", "SRV\n1"}) {
+      host_->messages.clear();
+      Child<QLineEdit>(Settings(), "EditSrvName")->setText(QString::fromLatin1(name));
+      QTest::mouseClick(Child<QRadioButton>(Settings(), "rbSimpleMode"), Qt::LeftButton);
+      Child<QPushButton>(Settings(), "btSave")->click();
+      QCOMPARE(host_->messages.size(), 1);
+      QVERIFY2(host_->messages[0].endsWith(QStringLiteral("Nothing was saved.")), qPrintable(host_->messages[0]));
+      QCOMPARE(ReadFile(File("setting.ini")), setting);
+      QCOMPARE(ReadFile(File("server.ini")), server);
+    }
+    // The add/edit dialog refuses the same way.
+    host_->messages.clear();
+    Child<QLineEdit>(AddServer(), "EditSrvName")->setText(QStringLiteral("A]B"));
+    Child<QPushButton>(AddServer(), "btSave")->click();
+    QCOMPARE(host_->messages.size(), 1);
+    QCOMPARE(ReadFile(File("server.ini")), server);
+    // A restart still finds the current server.
+    windows_.reset();
+    Start();
+    QCOMPARE(Main()->Model().CurrentServer(), QStringLiteral("SRV1"));
+    QCOMPARE(Main()->PanelText(0), QStringLiteral("Path: /srv"));
+  }
+
   void handleButtonsSwitchTheFileFields() {
     WriteFile(File("server.ini"), "[S]\r\nHandle=qrx\r\n");
     WriteFile(File("setting.ini"), "[Main]\r\nServername=S\r\n");
