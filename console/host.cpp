@@ -1,6 +1,6 @@
 #include "console/host.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -28,9 +28,43 @@ QString Host::ConfigDir() const {
   return dir;
 }
 
+namespace {
+
+bool IsShownWindow(const QWidget* w) {
+  const Qt::WindowType type = w->windowType();
+  return w->isVisible() && (type == Qt::Window || type == Qt::Dialog);
+}
+
+}  // namespace
+
+QWidget* MessageOwner(QWidget* requested) {
+  // A modal window (a progress or file dialog, another message box) is in
+  // front of everything else of the program.
+  if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->isVisible()) return modal;
+  // The dialogs that stay on top cover every other window: the active one,
+  // else the one raised last.
+  QWidget* onTop = nullptr;
+  qlonglong raised = -1;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (!IsShownWindow(w) || !(w->windowFlags() & Qt::WindowStaysOnTopHint)) continue;
+    if (w == QApplication::activeWindow()) return w;
+    if (const qlonglong stamp = w->property(kRaisedProperty).toLongLong(); stamp > raised) {
+      raised = stamp;
+      onTop = w;
+    }
+  }
+  if (onTop) return onTop;
+  if (QWidget* active = QApplication::activeWindow(); active && IsShownWindow(active)) return active;
+  return requested ? requested->window() : nullptr;
+}
+
 void Host::ShowMessage(QWidget* parent, const QString& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProgramName), text, QMessageBox::Ok, parent);
+  QWidget* owner = MessageOwner(parent);
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProgramName), text, QMessageBox::Ok, owner);
   box.setFont(MsSansSerif(8));
+  // Above a dialog that stays on top, the box must stay on top as well: a
+  // window manager keeps such windows in a layer of their own.
+  if (owner && (owner->windowFlags() & Qt::WindowStaysOnTopHint)) box.setWindowFlag(Qt::WindowStaysOnTopHint);
   box.exec();
 }
 
@@ -68,7 +102,7 @@ QString Host::GetSaveFileName(QWidget* parent, const QString& dir) {
                                       QFileDialog::DontConfirmOverwrite);
 }
 
-void Host::OpenUrl(QWidget*, const QUrl& url) { QDesktopServices::openUrl(url); }
+bool Host::OpenUrl(QWidget*, const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 QDateTime Host::Now() const { return QDateTime::currentDateTime(); }
 

@@ -28,8 +28,9 @@ class Host {
   // folder), else the user's $XDG_CONFIG_HOME/webwarden32/, made when missing
   // (a program installed under /usr/lib, which users cannot write).
   virtual QString ConfigDir() const;
-  // A plain message box with an OK button, titled with the program's name;
-  // returns when it is closed.
+  // A plain message box with an OK button, titled with the program's name,
+  // above every window of the console (on MessageOwner(parent), staying on
+  // top when that window does); returns when it is closed.
   virtual void ShowMessage(QWidget* parent, const QString& text);
   // Runs a program to its end (at most timeoutMs) and returns its exit
   // status, or -1 when it could not start, crashed or ran too long. Its
@@ -41,9 +42,9 @@ class Host {
   // Open and save dialogs starting in dir; empty when cancelled.
   virtual QString GetOpenFileName(QWidget* parent, const QString& dir);
   virtual QString GetSaveFileName(QWidget* parent, const QString& dir);
-  // ShellExecute "open": hands url to the desktop's handler for it. The
-  // result is not looked at.
-  virtual void OpenUrl(QWidget* owner, const QUrl& url);
+  // ShellExecute "open": hands url to the desktop's handler for it; false
+  // when the desktop has no program for it.
+  virtual bool OpenUrl(QWidget* owner, const QUrl& url);
   // The clock, for the dates of backups and printouts.
   virtual QDateTime Now() const;
   // Where a printout goes: the PDF file that WEBWARDEN32_PRINT_PDF names,
@@ -53,5 +54,15 @@ class Host {
 
 // The host of the real program.
 Host& DefaultHost();
+
+// Set on a window each time ShowCentred brings it to the front: a number
+// that grows with every such raise.
+inline constexpr const char* kRaisedProperty = "ww.raised";
+
+// The window a message box belongs on, so that it comes up above every
+// window of the console: a modal window in front, else the active dialog
+// that stays on top, else the one of those raised last, else the active
+// window, else requested's window.
+QWidget* MessageOwner(QWidget* requested);
 
 }  // namespace console

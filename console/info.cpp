@@ -1,5 +1,6 @@
 #include "console/info.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include "console/host.h"
@@ -17,10 +18,8 @@ QString ContactAddress() { return QStringLiteral(WW_CONTACT_EMAIL); }
 
 QString Homepage() { return QStringLiteral(WW_HOMEPAGE); }
 
-QUrl HelpUrl(const QDir& current) {
-  const QFileInfo page(current.absoluteFilePath(QString::fromLatin1(kHelpPage)));
-  if (!page.isFile()) return {};
-  return QUrl::fromLocalFile(page.absoluteFilePath());
+QString HelpPath(const QString& programDir) {
+  return QDir(programDir).absoluteFilePath(QString::fromLatin1(kHelpPage));
 }
 
 QUrl MailUrl(const QString& address) {
@@ -28,13 +27,37 @@ QUrl MailUrl(const QString& address) {
   return url;
 }
 
-void OpenHelp(Host& host, QWidget* owner) {
-  const QUrl page = HelpUrl(QDir::current());
-  if (page.isValid()) host.OpenUrl(owner, page);
+QString NoHelpPageMessage(const QString& path) {
+  return QStringLiteral("The help page %1 was not found.").arg(QDir::toNativeSeparators(path));
 }
 
-void SendMail(Host& host, QWidget* owner) { host.OpenUrl(owner, MailUrl(ContactAddress())); }
+QString NoProgramMessage(const QString& target) {
+  return QStringLiteral("There is no program on this desktop to open %1.").arg(target);
+}
 
-void OpenHomepage(Host& host, QWidget* owner) { host.OpenUrl(owner, QUrl(Homepage())); }
+namespace {
+
+void Open(Host& host, QWidget* owner, const QUrl& url, const QString& shown) {
+  if (!host.OpenUrl(owner, url)) host.ShowMessage(owner, NoProgramMessage(shown));
+}
+
+}  // namespace
+
+void OpenHelp(Host& host, QWidget* owner) {
+  const QString path = HelpPath(host.ProgramDir());
+  if (!QFileInfo(path).isFile()) {
+    host.ShowMessage(owner, NoHelpPageMessage(path));
+    return;
+  }
+  Open(host, owner, QUrl::fromLocalFile(path), QStringLiteral("the help page ") + path);
+}
+
+void SendMail(Host& host, QWidget* owner) {
+  Open(host, owner, MailUrl(ContactAddress()), QStringLiteral("a mail to ") + ContactAddress());
+}
+
+void OpenHomepage(Host& host, QWidget* owner) {
+  Open(host, owner, QUrl(Homepage()), QStringLiteral("the homepage ") + Homepage());
+}
 
 }  // namespace console

@@ -3,7 +3,6 @@
 // address and the homepage are settings of the build.
 #pragma once
 
-#include <QDir>
 #include <QString>
 #include <QUrl>
 
@@ -13,21 +12,26 @@ namespace console {
 
 class Host;
 
-// Relative: the desktop resolves it against the current directory.
+// Below the program folder, as the program was first drawn to find it when
+// started from its own folder.
 inline constexpr const char* kHelpPage = "help/help.html";
 inline constexpr const char* kMailSubject = "Contact about Webwarden32";
 
 QString ContactAddress();
 QString Homepage();
 
-// The help page under current; empty when there is none.
-QUrl HelpUrl(const QDir& current);
+// The help page below programDir (the directory of the program).
+QString HelpPath(const QString& programDir);
 // "mailto:" address "?subject=Contact about Webwarden32".
 QUrl MailUrl(const QString& address);
 
-// Info > Help, Send email, Homepage. The desktop's result is not looked at
-// and nothing of the console's own is shown: a help page that is not there
-// opens nothing.
+// What Info > Help says when the page is not there, and what the three
+// commands say when the desktop has no program for their target.
+QString NoHelpPageMessage(const QString& path);
+QString NoProgramMessage(const QString& target);
+
+// Info > Help, Send email, Homepage: the target goes to the desktop's
+// handler, and what cannot be opened is said in a message box.
 void OpenHelp(Host& host, QWidget* owner);
 void SendMail(Host& host, QWidget* owner);
 void OpenHomepage(Host& host, QWidget* owner);

@@ -57,6 +57,8 @@ void ShowCentred(QWidget* window) {
       window->move(frame.topLeft());
     }
   }
+  static qlonglong raises = 0;
+  window->setProperty(kRaisedProperty, ++raises);
   window->show();
   window->raise();
   window->activateWindow();
