@@ -77,6 +77,9 @@ void TForm1::ConnectFileCommands() {
       {"Gotohomepage1", &TForm1::Gotohomepage1Click},
   };
   for (const auto& e : entries) connect(Named<QAction>(this, e.name), &QAction::triggered, this, run(e.handler));
+  // The editor's context menu goes through the Edit menu's entries.
+  memo_->SetContextCommands(Named<QAction>(this, "Cut1"), Named<QAction>(this, "Copy1"), Named<QAction>(this, "Paste1"),
+                            Named<QAction>(this, "Selectall1"));
   const struct {
     const char* name;
     Handler handler;

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMenu>
+#include <functional>
 
 #include "console/fonts.h"
 
@@ -88,15 +89,29 @@ void TSynMemo::FitGutter() {
 QMenu* TSynMemo::CreateContextMenu(QWidget* parent) {
   auto* menu = new QMenu(parent);
   menu->setObjectName(QStringLiteral("PopupMenu1"));
-  QAction* cut = menu->addAction(QStringLiteral("Cut"), this, [this] { this->cut(); });
-  QAction* copy = menu->addAction(QStringLiteral("Copy"), this, [this] { this->copy(); });
-  QAction* paste = menu->addAction(QStringLiteral("Paste"), this, [this] { this->paste(); });
+  const auto entry = [&](const char* text, const char* name, const QPointer<QAction>& command,
+                         std::function<void()> direct) {
+    QAction* action = menu->addAction(QString::fromLatin1(text), this, [command, direct] {
+      if (command)
+        command->trigger();
+      else
+        direct();
+    });
+    action->setObjectName(QString::fromLatin1(name));
+  };
+  entry("Cut", "Cut2", cut_, [this] { cut(); });
+  entry("Copy", "Copy2", copy_, [this] { copy(); });
+  entry("Paste", "Paste2", paste_, [this] { paste(); });
   menu->addSeparator();
-  menu->addAction(QStringLiteral("Select all"), this, [this] { selectAll(); });
-  cut->setObjectName(QStringLiteral("Cut2"));
-  copy->setObjectName(QStringLiteral("Copy2"));
-  paste->setObjectName(QStringLiteral("Paste2"));
+  entry("Select all", "Selectall2", selectAll_, [this] { selectAll(); });
   return menu;
+}
+
+void TSynMemo::SetContextCommands(QAction* cut, QAction* copy, QAction* paste, QAction* selectAll) {
+  cut_ = cut;
+  copy_ = copy;
+  paste_ = paste;
+  selectAll_ = selectAll;
 }
 
 void TSynMemo::contextMenuEvent(QContextMenuEvent* event) {

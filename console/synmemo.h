@@ -5,6 +5,9 @@
 
 #include <Qsci/qsciscintilla.h>
 
+#include <QAction>
+#include <QPointer>
+
 class QMenu;
 
 namespace console {
@@ -17,8 +20,11 @@ class TSynMemo : public QsciScintilla {
   explicit TSynMemo(QWidget* parent = nullptr);
 
   // The context menu: "Cut", "Copy", "Paste", a separator, "Select all".
-  // The caller owns it.
+  // The caller owns it. Its entries trigger the commands set here (the Edit
+  // menu's entries, whose handlers run inside the general error report), or
+  // act on the editor directly while none are set.
   QMenu* CreateContextMenu(QWidget* parent);
+  void SetContextCommands(QAction* cut, QAction* copy, QAction* paste, QAction* selectAll);
 
   // Bookmark n (0 to 9): set on a line (moving it from any other line),
   // toggled off when set there already, and the line it is on (-1: none).
@@ -43,6 +49,8 @@ class TSynMemo : public QsciScintilla {
   void FitGutter();
 
   int gutterDigits_ = 0;
+  // The Edit menu's entries; the window that owns them outlives the editor's menus.
+  QPointer<QAction> cut_, copy_, paste_, selectAll_;
   int bookmarkHandles_[kBookmarks];
 };
 
