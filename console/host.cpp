@@ -1,8 +1,12 @@
 #include "console/host.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -10,6 +14,9 @@
 #include <QPrinterInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -102,7 +109,56 @@ QString Host::GetSaveFileName(QWidget* parent, const QString& dir) {
                                       QFileDialog::DontConfirmOverwrite);
 }
 
-bool Host::OpenUrl(QWidget*, const QUrl& url) { return QDesktopServices::openUrl(url); }
+namespace {
+
+// How long the desktop's opener may take to say whether a program took the
+// target. xdg-open runs some handlers in its own place until they end (a
+// browser that was not running yet): still running then means taken.
+constexpr int kOpenerWaitMs = 2500;
+
+// Reaps openers that outlived the wait, from the event loop.
+void ReapLater(pid_t pid) {
+  auto* timer = new QTimer(qApp);
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
+    if (::waitpid(pid, nullptr, WNOHANG) != 0) timer->deleteLater();
+  });
+  timer->start(1000);
+}
+
+}  // namespace
+
+bool OpenWith(const QString& opener, const QUrl& url, int waitMs) {
+  const QByteArray program = QFile::encodeName(opener);
+  const QByteArray target = url.toEncoded();
+  char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(target.constData()), nullptr};
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, program.constData(), nullptr, nullptr, argv, environ) != 0) return false;
+  QElapsedTimer clock;
+  clock.start();
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (done < 0 && errno != EINTR) return false;
+    if (clock.elapsed() >= waitMs) break;
+    QThread::msleep(20);
+  }
+  ReapLater(pid);
+  return true;
+}
+
+bool Host::OpenUrl(QWidget*, const QUrl& url) {
+  // Qt hands the target to xdg-open without waiting for its verdict, so
+  // "no program for it" would go unnoticed: ask xdg-open directly.
+  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (!opener.isEmpty()) {
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool opened = OpenWith(opener, url, kOpenerWaitMs);
+    QGuiApplication::restoreOverrideCursor();
+    return opened;
+  }
+  return QDesktopServices::openUrl(url);
+}
 
 QDateTime Host::Now() const { return QDateTime::currentDateTime(); }
 

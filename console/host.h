@@ -42,7 +42,8 @@ class Host {
   // Open and save dialogs starting in dir; empty when cancelled.
   virtual QString GetOpenFileName(QWidget* parent, const QString& dir);
   virtual QString GetSaveFileName(QWidget* parent, const QString& dir);
-  // ShellExecute "open": hands url to the desktop's handler for it; false
+  // ShellExecute "open": hands url to the desktop's handler for it (through
+  // xdg-open where there is one, waiting a moment for its verdict); false
   // when the desktop has no program for it.
   virtual bool OpenUrl(QWidget* owner, const QUrl& url);
   // The clock, for the dates of backups and printouts.
@@ -64,5 +65,10 @@ inline constexpr const char* kRaisedProperty = "ww.raised";
 // that stays on top, else the one of those raised last, else the active
 // window, else requested's window.
 QWidget* MessageOwner(QWidget* requested);
+
+// Runs opener (xdg-open) on url and waits up to waitMs for its exit status:
+// true when it ended with 0 or still runs then (it runs some programs in its
+// own place; it is reaped later), false when it failed or could not start.
+bool OpenWith(const QString& opener, const QUrl& url, int waitMs);
 
 }  // namespace console

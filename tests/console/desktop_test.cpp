@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "console/about.h"
 #include "console/addeditserver.h"
 #include "console/errors.h"
+#include "console/host.h"
 #include "console/info.h"
 #include "console/main.h"
 #include "console/setting.h"
@@ -48,12 +51,14 @@ class DesktopHost : public cvtest::TestHost {
     else
       TestHost::ShowMessage(parent, text);
   }
-  bool OpenUrl(QWidget*, const QUrl& url) override {
+  bool OpenUrl(QWidget* owner, const QUrl& url) override {
     opened << url;
+    if (realOpen) return Host::OpenUrl(owner, url);
     return desktopOpens;
   }
 
   bool realBoxes = false;
+  bool realOpen = false;
   bool desktopOpens = true;
   QList<QUrl> opened;
 };
@@ -212,6 +217,51 @@ class DesktopTest : public QObject {
         QCOMPARE(host_->messages, opens ? QStringList() : QStringList{c.message});
       }
     }
+  }
+
+  void xdgOpensVerdictIsHeeded() {
+    // Stand-ins for xdg-open: taken, no program (its status 3), and a
+    // handler that runs in the opener's place.
+    const std::string bin = *dir_ / "bin";
+    std::filesystem::create_directories(bin);
+    const auto script = [&](const char* name, const std::string& body) {
+      const std::string path = bin + "/" + name;
+      WriteFile(path, "#!/bin/sh\n" + body + "\n");
+      std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+      return QString::fromStdString(path);
+    };
+    const std::string seen = *dir_ / "seen";
+    const QString taken = script("taken", "printf '%s' \"$1\" > '" + seen + "'; exit 0");
+    const QString none = script("none", "exit 3");
+    const QString stays = script("stays", "echo $$ > '" + seen + "'; exec sleep 30");
+    const QUrl mail(QStringLiteral("mailto:a@example.org?subject=Contact about Webwarden32"));
+
+    QVERIFY(console::OpenWith(taken, mail, 5000));
+    QCOMPARE(QString::fromStdString(ReadFile(seen)), QString::fromLatin1(mail.toEncoded()));
+    QVERIFY(!console::OpenWith(none, mail, 5000));
+    QVERIFY(!console::OpenWith(QString::fromStdString(bin + "/missing"), mail, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(console::OpenWith(stays, mail, 300));
+    QVERIFY(clock.elapsed() < 5000);
+    QTRY_VERIFY(!ReadFile(seen).empty());
+    const pid_t handler = static_cast<pid_t>(std::stol(ReadFile(seen)));
+    QCOMPARE(::kill(handler, 0), 0);  // left running, as the handler it stands for
+    ::kill(handler, SIGTERM);
+    QTRY_VERIFY(::kill(handler, 0) != 0);  // reaped from the event loop
+
+    // Info > Help through the real desktop call, with an xdg-open that finds
+    // no program: the console says so.
+    std::filesystem::create_directories(*dir_ / "help");
+    WriteFile(*dir_ / "help/help.html", "<title>Webwarden32 Help</title>");
+    std::filesystem::copy_file(bin + "/none", bin + "/xdg-open");
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(bin) + ':' + path);
+    host_->realOpen = true;
+    Child<QAction>(Main(), "Help1")->trigger();
+    qputenv("PATH", path);
+    QCOMPARE(host_->messages, QStringList{QStringLiteral("There is no program on this desktop to open the help page %1.")
+                                              .arg(QString::fromStdString(*dir_ / "help/help.html"))});
   }
 
   void contextMenuRunsTheEditMenusHandlers() {
