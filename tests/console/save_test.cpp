@@ -173,6 +173,14 @@ TEST_F(SaveTest, KeepsWhatTheFileCarries) {
          EXPECT_EQ(Stat(file).st_ino, before.st_ino);
          EXPECT_EQ(Stat(file).st_uid, before.st_uid);
        }},
+      {"root's conf folder with a group-writable httpd.conf", true, true,
+       [&] { return ::chown(file.c_str(), 0, kNogroup) == 0 && ::chmod(file.c_str(), 0664) == 0; },
+       [&](const struct stat& before) {
+         const struct stat after = Stat(file);
+         EXPECT_EQ(after.st_ino, before.st_ino);
+         EXPECT_EQ(after.st_uid, 0u);
+         EXPECT_EQ(after.st_gid, kNogroup);
+       }},
       {"someone else's group-writable file", true, true,
        [&] {
          return ::chown(file.c_str(), 0, kNogroup) == 0 && ::chmod(file.c_str(), 0664) == 0 &&
