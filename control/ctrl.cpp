@@ -156,10 +156,6 @@ std::vector<ole::ctl::OleVerb> CCvServerAdminCtrl::Verbs() {
 
 void CCvServerAdminCtrl::AboutBox() { ole::ctl::ShowModalDialog(AboutBoxTemplate()); }
 
-// Call comes with the remote call service; until then it reports the
-// control's generic error.
-CComVariant CCvServerAdminCtrl::Call(const ole::DispArgs&) { RaiseTable(0); }
-
 CComVariant CCvServerAdminCtrl::GetActiveConnections() {
   CheckInitialized();
   CvConnections::Binding binding;

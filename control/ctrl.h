@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,8 @@
 #include "olectl/control.h"
 
 namespace cvsrva {
+
+class CallRequest;
 
 class CCvServerAdminCtrl : public ole::ctl::COleControl<CCvServerAdminCtrl> {
  public:
@@ -82,6 +85,11 @@ class CCvServerAdminCtrl : public ole::ctl::COleControl<CCvServerAdminCtrl> {
   std::uint32_t MakeContextForName(const std::string& directoryName);
   std::uint32_t ReadTextAttribute(const char* attribute, std::string* value);
 
+  // Remote calls (call.cpp): one parameter into the request, 0 or the code to
+  // raise; the reply turned into Call's result.
+  std::int32_t AddCallParameter(CallRequest& request, const VARIANT& param, bool script);
+  CComVariant InterpretReply(std::size_t length);
+
   // State, in this order.
   std::uint32_t dirContext_ = 0;
   std::uint32_t connection_ = 0;
@@ -96,6 +104,16 @@ class CCvServerAdminCtrl : public ole::ctl::COleControl<CCvServerAdminCtrl> {
   // A failed CvClientStartup or CvLoadCharTables, until the container
   // initialises the control.
   std::uint32_t startError_ = 0;
+
+ public:
+  static constexpr std::size_t kReplySize = 2500;
+
+ private:
+  // Remote calls: the reply as received, and the bytes of an object
+  // parameter before they become a request item. Both are overwritten by
+  // every Call.
+  std::array<std::uint8_t, kReplySize> reply_{};
+  std::array<std::uint8_t, kReplySize> scratch_{};
 };
 
 }  // namespace cvsrva
