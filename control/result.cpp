@@ -46,7 +46,7 @@ ComPtr<CCvResultObject> CCvResultObject::Fill(Area area) {
   std::uint16_t count = cvattobj::Count(area);
   if (count == 0) return {};
   ComPtr<CCvResultObject> obj = ole::MakeObject<CCvResultObject>();
-  obj->props_.reserve(count < 10 ? 10 : count);
+  obj->props_.reserve(10);  // grows by need: a hostile count allocates nothing up front
   Att att;
   for (std::uint16_t i = 0; i < count; ++i) {
     att = i == 0 ? cvattobj::FirstAtt(nullptr, area) : cvattobj::NextAtt(nullptr, area, att);

@@ -309,7 +309,7 @@ struct ReplyCase {
 TEST_F(CallTest, ReplyRules) {
   const ReplyCase cases[] = {
       {"no attribute", ObjBytes({}), VT_EMPTY, 0xCE12},
-      {"an empty reply area", Bytes{}, VT_EMPTY, 0xCE12},
+      {"nothing written into the reply", Bytes{}, VT_EMPTY, 0xCE12},
       {"'I' 5 whatever its name", ObjBytes({AttBytes("X", 'I', "5")}), VT_EMPTY, 0xCE14},
       {"'I' 5 named ERROR", ObjBytes({AttBytes("ERROR", 'I', "5")}), VT_EMPTY, 0xCE14},
       {"'I' 6", ObjBytes({AttBytes("X", 'I', "6")}), VT_I4},
@@ -334,7 +334,10 @@ TEST_F(CallTest, ReplyRules) {
   const char* texts[] = {nullptr, "The return value to a method is invalid", "The user does have console privileges."};
   for (const ReplyCase& c : cases) {
     SCOPED_TRACE(c.what);
-    PushReply(c.reply);
+    if (c.reply.empty())
+      cvfake::Push("CvServiceRequest", cvfake::Ok());  // success without outputs
+    else
+      PushReply(c.reply);
     Outcome o = Call({Str("f")});
     if (c.raised) {
       ExpectRaised(o, c.raised, c.raised == 0xCE14 ? texts[2] : texts[1]);
