@@ -349,6 +349,17 @@ TEST_F(CallTest, ReplyRules) {
 }
 
 TEST_F(CallTest, ReplyValues) {
+  PushReply(ObjBytes({AttBytes("RESULT", 'I', "6")}));
+  EXPECT_EQ(Call({Str("f")}).value.lVal, 6);
+  PushReply(ObjBytes({AttBytes("RESULT", 'I', "-2147483648")}));
+  EXPECT_EQ(Call({Str("f")}).value.lVal, -2147483647 - 1);
+  // The server's error, read by name.
+  PushReply(ObjBytes({AttBytes("ERROR", 'S', "no such function")}));
+  Outcome error = Call({Str("f")});
+  ASSERT_EQ(error.value.vt, VT_DISPATCH);
+  CComVariant text;
+  ASSERT_EQ(testsupport::CallByName(error.value.pdispVal, u"Error", DISPATCH_PROPERTYGET, {}, &text), S_OK);
+  EXPECT_EQ(ole::BstrToUtf8(text.bstrVal), "no such function");
   PushReply(ObjBytes({AttBytes("X", 'B', "1")}));
   EXPECT_EQ(Call({Str("f")}).value.boolVal, 1);
   PushReply(ObjBytes({AttBytes("X", 'B', "-1")}));

@@ -79,6 +79,12 @@ TEST_F(ResultObjectTest, NamesResolveWithoutCase) {
   EXPECT_EQ(IdOf(r.Get(), u"load"), 5);
   EXPECT_EQ(IdOf(r.Get(), u"Nothing", &hr), DISPID_UNKNOWN);
   EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
+  ComPtr<IDispatch> accents = FromReply(ObjBytes({AttBytes("\xC3\xA4rger", 'I', "1"), AttBytes("b", 'I', "2")}));
+  ASSERT_TRUE(accents);
+  EXPECT_EQ(IdOf(accents.Get(), u"\u00C4RGER", &hr), 1);
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_EQ(IdOf(accents.Get(), u"ARGER", &hr), DISPID_UNKNOWN);
+  EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
   DISPID id;
   LPOLESTR names[] = {const_cast<LPOLESTR>(u"Count")};
   EXPECT_EQ(r->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id), DISP_E_UNKNOWNINTERFACE);
@@ -140,6 +146,11 @@ TEST_F(ResultObjectTest, PutsConvertByTheCurrentType) {
       {"into an empty value", 6, CComVariant(LONG{2}), E_INVALIDARG, VT_EMPTY},
       {"no such property", 9, CComVariant(LONG{2}), DISP_E_MEMBERNOTFOUND, VT_EMPTY},
   };
+  CComVariant twelve;
+  ASSERT_EQ(PutProp(r.Get(), 1, Str("12")), S_OK);
+  GetProp(r.Get(), 1, &twelve);
+  EXPECT_EQ(twelve.vt, VT_I4);
+  EXPECT_EQ(twelve.lVal, 12);
   for (const PutCase& c : cases) {
     EXPECT_EQ(PutProp(r.Get(), c.id, c.value), c.hr) << c.what;
     CComVariant v;
