@@ -278,6 +278,18 @@ TEST_F(CallTest, UnboundRaisesTheLastBindingError) {
   EXPECT_THAT(Calls(), IsEmpty());
 }
 
+TEST_F(CallTest, DesignModeRaisesAsWell) {
+  // Call names no design-mode exception: its failures are raised in both modes.
+  cvfake::Reset();
+  Create(false);
+  ExpectRaised(Call({Str("f")}), 0x8801, "Invalid connection");
+  BindPlain();
+  cvfake::Push("CvGetServiceInfoByName", 1u);
+  ExpectRaised(Call({Str("f")}), 0xCE13, "Qrx is not running");
+  PushReply(Result42());
+  EXPECT_EQ(Call({Str("f")}).value.lVal, 42);
+}
+
 TEST_F(CallTest, ServiceLookupFailureIsQrxNotRunning) {
   cvfake::Push("CvGetServiceInfoByName", 35230u);
   ExpectRaised(Call({Str("f"), I4(1)}), 0xCE13, "Qrx is not running");
