@@ -36,6 +36,45 @@ const ServerEntry* ClientConfig::Find(const std::string& name) const {
   return nullptr;
 }
 
+const TreeEntry* ClientConfig::FindTree(const std::string& name) const {
+  for (const auto& t : trees) {
+    if (EqualNoCase(t.name, name)) return &t;
+  }
+  return nullptr;
+}
+
+bool ParseTreeUrl(const std::string& url, std::string& uri, std::string& base) {
+  std::size_t schemeEnd = 0;
+  if (url.starts_with("ldap://"))
+    schemeEnd = 7;
+  else if (url.starts_with("ldaps://"))
+    schemeEnd = 8;
+  else
+    return false;
+  const std::size_t slash = url.find('/', schemeEnd);
+  const std::string hostPort = url.substr(schemeEnd, slash == std::string::npos ? std::string::npos : slash - schemeEnd);
+  if (hostPort.empty() || hostPort.find_first_of(" ?#@") != std::string::npos) return false;
+  uri = url.substr(0, schemeEnd) + hostPort;
+  base.clear();
+  if (slash == std::string::npos) return true;
+  const std::string rest = url.substr(slash + 1, url.find('?', slash) == std::string::npos
+                                                     ? std::string::npos
+                                                     : url.find('?', slash) - slash - 1);
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] != '%') {
+      base += rest[i];
+      continue;
+    }
+    if (i + 2 >= rest.size() || !std::isxdigit(static_cast<unsigned char>(rest[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(rest[i + 2]))) {
+      return false;
+    }
+    base += static_cast<char>(std::stoi(rest.substr(i + 1, 2), nullptr, 16));
+    i += 2;
+  }
+  return base.find('\0') == std::string::npos;
+}
+
 std::string ClientConfigPath() {
   if (const char* p = std::getenv("CORVANE_CLIENT"); p && *p) return p;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/corvane/client.ini";
@@ -58,7 +97,10 @@ ClientConfig LoadClientConfig() {
     if (ec != std::errc() || p != e || port == 0 || port > 65535) continue;
     c.servers.push_back({Upper(name), value.substr(0, colon), static_cast<std::uint16_t>(port)});
   }
-  for (const auto& [tree, server] : ini.Section("Trees")) c.trees.emplace_back(Upper(tree), Upper(server));
+  for (const auto& [tree, url] : ini.Section("Trees")) {
+    TreeEntry t{Upper(tree), {}, {}};
+    if (ParseTreeUrl(url, t.uri, t.base)) c.trees.push_back(std::move(t));
+  }
   c.user = ini.Get("Login", "User").value_or("");
   c.passwordFile = ini.Get("Login", "PasswordFile").value_or("");
   c.tree = ini.Get("Login", "Tree").value_or("");

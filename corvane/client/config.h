@@ -15,9 +15,18 @@ struct ServerEntry {
   std::uint16_t port = 0;
 };
 
+// One [Trees] line: TREE=ldap://host:port/BASE-DN.
+struct TreeEntry {
+  std::string name;  // upper case
+  std::string uri;   // ldap://host:port (or ldaps://)
+  std::string base;  // the entry that is the tree's [Root], URL-decoded
+};
+// Parses an ldap:// or ldaps:// URL with a base; false when malformed.
+bool ParseTreeUrl(const std::string& url, std::string& uri, std::string& base);
+
 struct ClientConfig {
   std::vector<ServerEntry> servers;                          // [Servers], in file order
-  std::vector<std::pair<std::string, std::string>> trees;    // [Trees] TREE=SERVER
+  std::vector<TreeEntry> trees;                              // [Trees], in file order
   std::string user;
   std::string passwordFile;
   std::string tree;
@@ -25,6 +34,7 @@ struct ClientConfig {
   std::uint32_t requestMs = 10000;
 
   const ServerEntry* Find(const std::string& name) const;
+  const TreeEntry* FindTree(const std::string& name) const;
 };
 
 std::string ClientConfigPath();

@@ -14,14 +14,10 @@ constexpr std::size_t kTreeNameWidth = 32;
 
 void PutU32(void* value, std::uint32_t v) { std::memcpy(value, &v, sizeof v); }
 
-// The tree whose directory the server holds, from [Trees]; callers strip the '_' padding.
-std::string TreeName(const cvclient::Library& lib, const cvclient::Server& s) {
-  std::string tree = s.info.tree;
-  if (tree.empty()) {
-    for (const auto& [t, server] : lib.config().trees) {
-      if (cvclient::EqualNoCase(server, s.entry.name)) tree = t;
-    }
-  }
+// The tree the connection logged in to, else the one the server reports;
+// callers strip the '_' padding.
+std::string TreeName(const cvclient::Server& s) {
+  std::string tree = s.directoryLogin ? s.directoryTree : s.info.tree;
   if (tree.size() < kTreeNameWidth) tree.append(kTreeNameWidth - tree.size(), '_');
   return tree;
 }
@@ -51,10 +47,10 @@ CVCLIENT_API std::uint32_t CvGetConnectionItem(std::uint32_t connection, std::ui
   switch (item) {
     case kCvItemState:
       if (size < 4) return kCvErrInvalidArgument;
-      PutU32(value, 1);  // logged in to the server; directory logins come with the directory
+      PutU32(value, s->directoryLogin ? kCvStateDirectoryAuthenticated : 1);
       return kCvOk;
     case kCvItemTreeName:
-      cvclient::CopyText(static_cast<char*>(value), size, TreeName(lib, *s));
+      cvclient::CopyText(static_cast<char*>(value), size, TreeName(*s));
       return kCvOk;
     case kCvItemServerName:
       cvclient::CopyText(static_cast<char*>(value), std::min<std::uint32_t>(size, kCvServerNameSize), s->info.name);

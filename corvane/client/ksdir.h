@@ -29,6 +29,10 @@ inline constexpr std::uint32_t kCvCtxFlagDerefBaseClass = 0x40;  // base class o
 inline constexpr std::uint32_t kCvDirOpRead = 3;
 inline constexpr std::uint32_t kCvDirOpList = 5;
 
+// Syntax id of attribute values (CvGetAttributeName): text, or bytes as the
+// directory holds them; a value is always followed by a NUL in the caller's area.
+inline constexpr std::uint32_t kCvSyntaxString = 1;
+
 // Information types of CvReadObject.
 inline constexpr std::uint32_t kCvInfoAttributeValues = 1;
 

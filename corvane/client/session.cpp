@@ -67,6 +67,25 @@ std::uint32_t Library::Acquire(const std::string& serverName, std::uint32_t& han
   if (!entry) return kCvErrUnknownServer;
   auto server = std::make_unique<Server>();
   server->entry = *entry;
+  return Adopt(std::move(server), handle);
+}
+
+std::uint32_t Library::AcquireAt(const std::string& serverName, const std::string& host, std::uint16_t port,
+                                 std::uint32_t& handle) {
+  for (auto& [h, s] : servers_) {
+    if (EqualNoCase(s->entry.name, serverName) && s->entry.host == host && s->entry.port == port) {
+      ++s->references;
+      handle = h;
+      return kCvOk;
+    }
+  }
+  config_ = LoadClientConfig();
+  auto server = std::make_unique<Server>();
+  server->entry = ServerEntry{serverName, host, port};
+  return Adopt(std::move(server), handle);
+}
+
+std::uint32_t Library::Adopt(std::unique_ptr<Server> server, std::uint32_t& handle) {
   if (const std::uint32_t code = Open(*server); code != kCvOk) return code;
   server->references = 1;
   server->handle = ++lastHandle_;
@@ -108,6 +127,7 @@ std::uint32_t Library::Login(Server& server) {
   if (config_.user.empty()) return kCvErrLoginRefused;
   const auto password = ReadPasswordFile(config_.passwordFile);
   if (!password) return kCvErrLoginRefused;
+  if (!config_.tree.empty()) return DirectoryLogin(server, *password);
   const milliseconds timeout(config_.requestMs);
 
   std::uint32_t id = server.channel.NextRequestId();

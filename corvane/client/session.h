@@ -54,6 +54,10 @@ struct Server {
   std::uint32_t slot = 0;
   std::uint32_t objectId = 0;
   ServerInfo info;  // as of the login or the last server information call
+  // A directory login (dirlogin.cpp): the tree and the server's own object.
+  bool directoryLogin = false;
+  std::string directoryTree;
+  std::string directoryName;  // dotted, e.g. SRV1.SALES.ACME
 
   // Parameter scan snapshot, taken at index 0.
   std::vector<ParameterEntry> parameters;
@@ -75,6 +79,9 @@ class Library {
   // Handle of the connection to serverName, opening it on first use; adds a
   // reference. Client codes on failure.
   std::uint32_t Acquire(const std::string& serverName, std::uint32_t& handle);
+  // The same for a server found in the directory at host:port.
+  std::uint32_t AcquireAt(const std::string& serverName, const std::string& host, std::uint16_t port,
+                          std::uint32_t& handle);
   std::uint32_t Release(std::uint32_t handle);
   Server* Find(std::uint32_t handle);
   // Any open connection, else the first configured server (kept open by the library).
@@ -101,6 +108,8 @@ class Library {
  private:
   std::uint32_t Open(Server& server);
   std::uint32_t Login(Server& server);
+  std::uint32_t DirectoryLogin(Server& server, const std::string& password);  // dirlogin.cpp
+  std::uint32_t Adopt(std::unique_ptr<Server> server, std::uint32_t& handle);
 
   std::mutex mutex_;
   ClientConfig config_;

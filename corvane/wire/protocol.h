@@ -75,6 +75,15 @@ enum class Msg : std::uint16_t {
   // Reserved ranges for later services.
   ServiceFirst = 0x0300,   // service lookup and service requests
   DirectoryFirst = 0x0400, // directory contexts, reads and listings
+
+  // Directory login, in place of Hello and Proof: the agent binds to its
+  // directory as the user, so the password crosses the connection and must
+  // only ever be sent inside the encrypted session.
+  // DirectoryLogin: u32 protocol version, str tree, str user (dotted name),
+  //   str password, str workstation.
+  //   reply: code, u16 connection number, u32 object id (the user's
+  //   uidNumber), u8 operator, str tree, str the server's own dotted name.
+  DirectoryLogin = 0x0401,
 };
 
 inline constexpr std::uint16_t Type(Msg m) { return static_cast<std::uint16_t>(m); }

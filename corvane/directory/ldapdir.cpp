@@ -1,0 +1,363 @@
+#include "corvane/directory/ldapdir.h"
+
+#define LDAP_DEPRECATED 0
+#include <ldap.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+
+#include "corvane/client/cvdefs.h"
+#include "corvane/client/cverrors.h"
+
+namespace cvdir {
+namespace {
+
+constexpr std::size_t kMaxValue = 64 * 1024;
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// One table maps object classes to the base-class names the control shows;
+// the first row whose class the entry has wins, so specific classes come first.
+struct ClassRow {
+  const char* objectClass;
+  const char* baseClass;
+};
+constexpr std::array kClassTable{
+    ClassRow{"kcpServer", "KCP Server"},
+    ClassRow{"posixAccount", "User"},
+    ClassRow{"inetOrgPerson", "User"},
+    ClassRow{"organizationalPerson", "Organizational Person"},
+    ClassRow{"person", "Person"},
+    ClassRow{"groupOfNames", "Group"},
+    ClassRow{"groupOfUniqueNames", "Group"},
+    ClassRow{"posixGroup", "Group"},
+    ClassRow{"organizationalUnit", "Organizational Unit"},
+    ClassRow{"organization", "Organization"},
+    ClassRow{"country", "Country"},
+    ClassRow{"locality", "Locality"},
+    ClassRow{"organizationalRole", "Organizational Role"},
+    ClassRow{"alias", "Alias"},
+    ClassRow{"applicationProcess", "Application"},
+    ClassRow{"applicationEntity", "Application"},
+    ClassRow{"device", "Device"},
+    ClassRow{"ipHost", "Computer"},
+    ClassRow{"printerService", "Printer"},
+    ClassRow{"printerAbstract", "Printer"},
+};
+
+// Owns a search result chain.
+struct Result {
+  LDAPMessage* msg = nullptr;
+  ~Result() {
+    if (msg) ldap_msgfree(msg);
+  }
+};
+
+// Owns a parsed distinguished name.
+struct ParsedDn {
+  LDAPDN dn = nullptr;
+  bool ok = false;
+  explicit ParsedDn(const std::string& text) { ok = ldap_str2dn(text.c_str(), &dn, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS; }
+  ~ParsedDn() {
+    if (dn) ldap_dnfree(dn);
+  }
+  std::size_t size() const {
+    std::size_t n = 0;
+    while (dn && dn[n]) ++n;
+    return n;
+  }
+};
+
+std::string_view View(const berval& bv) { return {bv.bv_val ? bv.bv_val : "", bv.bv_len}; }
+
+bool SameRdn(LDAPRDN a, LDAPRDN b) {
+  std::size_t i = 0;
+  for (; a[i] && b[i]; ++i) {
+    if (!EqualNoCase(View(a[i]->la_attr), View(b[i]->la_attr)) ||
+        !EqualNoCase(View(a[i]->la_value), View(b[i]->la_value))) {
+      return false;
+    }
+  }
+  return !a[i] && !b[i];
+}
+
+std::string RdnValue(LDAPRDN rdn) {
+  if (!rdn || !rdn[0] || (rdn[0]->la_flags & LDAP_AVA_BINARY)) return {};
+  return std::string(View(rdn[0]->la_value));
+}
+
+std::vector<std::string> Values(LDAP* ld, LDAPMessage* e, const char* attr) {
+  std::vector<std::string> out;
+  berval** vals = ldap_get_values_len(ld, e, attr);
+  if (!vals) return out;
+  for (int i = 0; vals[i]; ++i) out.emplace_back(vals[i]->bv_val, std::min<std::size_t>(vals[i]->bv_len, kMaxValue));
+  ldap_value_free_len(vals);
+  return out;
+}
+
+std::string DnOf(LDAP* ld, LDAPMessage* e) {
+  char* dn = ldap_get_dn(ld, e);
+  if (!dn) return {};
+  std::string s(dn);
+  ldap_memfree(dn);
+  return s;
+}
+
+timeval Tv(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
+
+}  // namespace
+
+std::uint32_t CodeFromLdap(int rc) {
+  switch (rc) {
+    case LDAP_SUCCESS:
+      return kCvOk;
+    case LDAP_SERVER_DOWN:
+    case LDAP_CONNECT_ERROR:
+    case LDAP_TIMEOUT:
+    case LDAP_TIMELIMIT_EXCEEDED:
+    case LDAP_UNAVAILABLE:
+    case LDAP_BUSY:
+      return kCvErrDirPrimaryConnection;
+    case LDAP_NO_SUCH_OBJECT:
+      return kCvErrDirNoSuchEntry;
+    case LDAP_INVALID_CREDENTIALS:
+      return kCvErrLoginRefused;
+    case LDAP_INSUFFICIENT_ACCESS:
+    case LDAP_UNWILLING_TO_PERFORM:
+    case LDAP_STRONG_AUTH_REQUIRED:
+    case LDAP_INAPPROPRIATE_AUTH:
+      return kCvErrAccessViolation;
+    case LDAP_SIZELIMIT_EXCEEDED:
+    case LDAP_ADMINLIMIT_EXCEEDED:
+      return kCvErrBoundsCheck;
+    case LDAP_INVALID_DN_SYNTAX:
+    case LDAP_FILTER_ERROR:
+    case LDAP_PARAM_ERROR:
+      return kCvErrDirInvalidParameters;
+    case LDAP_NO_MEMORY:
+      return kCvErrDirOutOfMemory;
+    default:
+      return kCvErrFailure;
+  }
+}
+
+std::string BaseClassOf(const std::vector<std::string>& classes) {
+  for (const auto& row : kClassTable) {
+    for (const auto& c : classes) {
+      if (EqualNoCase(c, row.objectClass)) return row.baseClass;
+    }
+  }
+  return "Unknown";
+}
+
+std::vector<std::string> SplitDotted(std::string_view dotted) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t p = dotted.find('.', start);
+    out.emplace_back(dotted.substr(start, p == std::string_view::npos ? std::string_view::npos : p - start));
+    if (p == std::string_view::npos) break;
+    start = p + 1;
+  }
+  return out;
+}
+
+std::string LeafOf(const std::string& dn) {
+  ParsedDn p(dn);
+  if (!p.ok || p.size() == 0) return {};
+  return RdnValue(p.dn[0]);
+}
+
+bool DottedOf(const std::string& dn, const std::string& base, std::string& dotted) {
+  ParsedDn d(dn), b(base);
+  if (!d.ok || !b.ok) return false;
+  const std::size_t nd = d.size(), nb = b.size();
+  if (nd < nb) return false;
+  for (std::size_t i = 0; i < nb; ++i) {
+    if (!SameRdn(d.dn[nd - nb + i], b.dn[i])) return false;
+  }
+  dotted.clear();
+  for (std::size_t i = 0; i < nd - nb; ++i) {
+    if (i) dotted += '.';
+    dotted += RdnValue(d.dn[i]);
+  }
+  return true;
+}
+
+ListItem ItemFromEntry(const std::string& dn, const std::vector<std::string>& objectClasses) {
+  return {LeafOf(dn), BaseClassOf(objectClasses)};
+}
+
+std::string EscapeFilter(std::string_view value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(value.size());
+  for (unsigned char c : value) {
+    if (c == '*' || c == '(' || c == ')' || c == '\\' || c == 0) {
+      out += '\\';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::uint32_t Session::Open(const std::string& uri, int connectMs, int requestMs, std::unique_ptr<Session>& out) {
+  LDAP* ld = nullptr;
+  if (ldap_initialize(&ld, uri.c_str()) != LDAP_SUCCESS || !ld) return kCvErrDirInvalidParameters;
+  std::unique_ptr<Session> s(new Session(ld, requestMs));
+  const int version = LDAP_VERSION3;
+  const timeval connect = Tv(connectMs), request = Tv(requestMs);
+  if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+    return kCvErrDirInvalidParameters;
+  }
+  out = std::move(s);
+  return kCvOk;
+}
+
+Session::~Session() { ldap_unbind_ext_s(ld_, nullptr, nullptr); }
+
+bool Session::Lost(std::uint32_t code) { return code == kCvErrDirPrimaryConnection; }
+
+std::uint32_t Session::Bind(const std::string& dn, const std::string& password) {
+  // An empty password with a name would be an unauthenticated bind, which
+  // slapd accepts as anonymous: refuse it here.
+  if (!dn.empty() && password.empty()) return kCvErrLoginRefused;
+  berval cred{password.size(), const_cast<char*>(password.data())};
+  const int rc = ldap_sasl_bind_s(ld_, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
+                                  nullptr);
+  return CodeFromLdap(rc);
+}
+
+std::uint32_t Session::Resolve(const std::string& base, std::string_view dotted, std::string& dn) {
+  dn = base;
+  if (dotted.empty() || dotted == "[Root]") return kCvOk;
+  if (dotted.size() > kMaxDottedName) return kCvErrDirInvalidParameters;
+  const auto components = SplitDotted(dotted);
+  if (components.size() > kMaxComponents) return kCvErrDirInvalidParameters;
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    const std::string& c = *it;
+    if (c.empty()) return kCvErrDirNoSuchEntry;
+    std::string filter, want = c;
+    if (const auto eq = c.find('='); eq != std::string::npos && eq > 0) {
+      const std::string attr = c.substr(0, eq);
+      if (!std::all_of(attr.begin(), attr.end(), [](unsigned char ch) { return std::isalnum(ch) || ch == '-'; }))
+        return kCvErrDirInvalidParameters;
+      want = c.substr(eq + 1);
+      filter = "(" + attr + "=" + EscapeFilter(want) + ")";
+    } else {
+      const std::string v = EscapeFilter(c);
+      filter = "(|(o=" + v + ")(ou=" + v + ")(c=" + v + ")(l=" + v + ")(cn=" + v + ")(uid=" + v + "))";
+    }
+    char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
+    Result res;
+    timeval tv = Tv(requestMs_);
+    const int rc = ldap_search_ext_s(ld_, dn.c_str(), LDAP_SCOPE_ONELEVEL, filter.c_str(), attrs, 0, nullptr,
+                                     nullptr, &tv, 0, &res.msg);
+    if (rc != LDAP_SUCCESS && rc != LDAP_SIZELIMIT_EXCEEDED) return CodeFromLdap(rc);
+    std::string found;
+    for (LDAPMessage* e = ldap_first_entry(ld_, res.msg); e && found.empty(); e = ldap_next_entry(ld_, e)) {
+      const std::string entryDn = DnOf(ld_, e);
+      if (EqualNoCase(LeafOf(entryDn), want)) found = entryDn;
+    }
+    if (found.empty()) return kCvErrDirNoSuchEntry;
+    dn = found;
+  }
+  return kCvOk;
+}
+
+std::uint32_t Session::Read(const std::string& dn, const std::vector<std::string>& names,
+                            std::vector<Attribute>& out) {
+  out.clear();
+  std::vector<char*> attrs;
+  for (const auto& n : names) attrs.push_back(const_cast<char*>(n.c_str()));
+  attrs.push_back(nullptr);
+  Result res;
+  timeval tv = Tv(requestMs_);
+  const int rc = ldap_search_ext_s(ld_, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)",
+                                   names.empty() ? nullptr : attrs.data(), 0, nullptr, nullptr, &tv, 1, &res.msg);
+  if (rc != LDAP_SUCCESS) return CodeFromLdap(rc);
+  LDAPMessage* e = ldap_first_entry(ld_, res.msg);
+  if (!e) return kCvErrDirNoSuchEntry;
+  BerElement* ber = nullptr;
+  for (char* a = ldap_first_attribute(ld_, e, &ber); a; a = ldap_next_attribute(ld_, e, ber)) {
+    out.push_back({a, Values(ld_, e, a)});
+    ldap_memfree(a);
+  }
+  if (ber) ber_free(ber, 0);
+  return kCvOk;
+}
+
+std::uint32_t Session::FindOne(const std::string& base, const std::string& filter, std::string& dn) {
+  char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
+  Result res;
+  timeval tv = Tv(requestMs_);
+  const int rc = ldap_search_ext_s(ld_, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0, nullptr,
+                                   nullptr, &tv, 2, &res.msg);
+  if (rc != LDAP_SUCCESS && rc != LDAP_SIZELIMIT_EXCEEDED) return CodeFromLdap(rc);
+  LDAPMessage* e = ldap_first_entry(ld_, res.msg);
+  if (!e) return kCvErrDirNoSuchEntry;
+  dn = DnOf(ld_, e);
+  return kCvOk;
+}
+
+std::uint32_t Session::ListPage(const std::string& dn, int pageSize, std::string& cookie,
+                                std::vector<ListItem>& out) {
+  out.clear();
+  berval in{cookie.size(), cookie.data()};
+  LDAPControl* page = nullptr;
+  if (ldap_create_page_control(ld_, pageSize, cookie.empty() ? nullptr : &in, 0, &page) != LDAP_SUCCESS)
+    return kCvErrDirOutOfMemory;
+  LDAPControl* controls[] = {page, nullptr};
+  char* attrs[] = {const_cast<char*>("objectClass"), nullptr};
+  Result res;
+  timeval tv = Tv(requestMs_);
+  int rc = ldap_search_ext_s(ld_, dn.c_str(), LDAP_SCOPE_ONELEVEL, "(objectClass=*)", attrs, 0, controls, nullptr,
+                             &tv, 0, &res.msg);
+  ldap_control_free(page);
+  if (rc != LDAP_SUCCESS) return CodeFromLdap(rc);
+  for (LDAPMessage* e = ldap_first_entry(ld_, res.msg); e; e = ldap_next_entry(ld_, e))
+    out.push_back(ItemFromEntry(DnOf(ld_, e), Values(ld_, e, "objectClass")));
+  LDAPControl** serverControls = nullptr;
+  int err = LDAP_SUCCESS;
+  rc = ldap_parse_result(ld_, res.msg, &err, nullptr, nullptr, nullptr, &serverControls, 0);
+  if (rc != LDAP_SUCCESS) return CodeFromLdap(rc);
+  cookie.clear();
+  if (LDAPControl* c = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, serverControls, nullptr)) {
+    ber_int_t estimate = 0;
+    berval next{0, nullptr};
+    if (ldap_parse_pageresponse_control(ld_, c, &estimate, &next) == LDAP_SUCCESS) {
+      cookie.assign(next.bv_val ? next.bv_val : "", next.bv_len);
+      ber_memfree(next.bv_val);
+    }
+  }
+  if (serverControls) ldap_controls_free(serverControls);
+  return CodeFromLdap(err);
+}
+
+std::uint32_t Session::IsMember(const std::string& groupDn, const std::string& memberDn, bool& member) {
+  member = false;
+  const std::string v = EscapeFilter(memberDn);
+  const std::string filter = "(|(member=" + v + ")(uniqueMember=" + v + "))";
+  char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
+  Result res;
+  timeval tv = Tv(requestMs_);
+  const int rc = ldap_search_ext_s(ld_, groupDn.c_str(), LDAP_SCOPE_BASE, filter.c_str(), attrs, 0, nullptr,
+                                   nullptr, &tv, 1, &res.msg);
+  if (rc != LDAP_SUCCESS) return CodeFromLdap(rc);
+  member = ldap_first_entry(ld_, res.msg) != nullptr;
+  return kCvOk;
+}
+
+}  // namespace cvdir

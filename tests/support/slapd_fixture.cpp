@@ -1,0 +1,197 @@
+#include "support/slapd_fixture.h"
+
+#define LDAP_DEPRECATED 0
+#include <fcntl.h>
+#include <ldap.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testsupport {
+namespace {
+
+constexpr const char* kManager = "cn=manager,dc=corvane,dc=test";
+constexpr const char* kManagerPassword = "manager-secret";
+
+std::uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  std::uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool Accepts(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string User(const std::string& name, const std::string& ou, int uid) {
+  std::string lower = name;
+  for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::ostringstream s;
+  s << "dn: cn=" << name << ",ou=" << ou << ",o=ACME,dc=corvane,dc=test\n"
+    << "objectClass: inetOrgPerson\nobjectClass: posixAccount\n"
+    << "cn: " << name << "\nsn: " << name << "\nuid: " << lower << "\nuidNumber: " << uid
+    << "\ngidNumber: 100\nhomeDirectory: /home/" << lower << "\nuserPassword: " << lower << "-secret\n\n";
+  return s.str();
+}
+
+int Run(const std::string& command) { return std::system(command.c_str()); }
+
+}  // namespace
+
+Slapd::Slapd(int bigCount) : bigCount_(bigCount) {
+  std::string templ = (std::filesystem::temp_directory_path() / "slapd-XXXXXX").string();
+  if (::mkdtemp(templ.data()) == nullptr) std::abort();
+  dir_ = templ;
+}
+
+Slapd::~Slapd() {
+  Stop();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string Slapd::uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+
+std::string Slapd::Log() const {
+  std::ifstream in(dir_ / "slapd.log");
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool Slapd::Start(const std::string& srv1Address) {
+  const auto d = dir_.string();
+  std::filesystem::create_directories(dir_ / "db");
+  std::ofstream(dir_ / "slapd.conf", std::ios::trunc)
+      << "include /etc/ldap/schema/core.schema\n"
+         "include /etc/ldap/schema/cosine.schema\n"
+         "include /etc/ldap/schema/nis.schema\n"
+         "include /etc/ldap/schema/inetorgperson.schema\n"
+         "include " CORVANE_SCHEMA_PATH "\n"
+      << "pidfile " << d << "/slapd.pid\nargsfile " << d << "/slapd.args\n"
+      << "modulepath /usr/lib/ldap\nmoduleload back_mdb\n"
+         "sizelimit size.soft=500 size.hard=500 size.prtotal=unlimited\n"
+         "access to attrs=userPassword by self read by anonymous auth by * none\n"
+         "access to * by * read\n"
+         "database mdb\nmaxsize 268435456\nsuffix \"dc=corvane,dc=test\"\n"
+      << "rootdn \"" << kManager << "\"\nrootpw " << kManagerPassword << "\n"
+      << "directory " << d << "/db\nindex objectClass,uidNumber,cn,ou,o eq\n";
+
+  std::ofstream ldif(dir_ / "tree.ldif", std::ios::trunc);
+  ldif << "dn: dc=corvane,dc=test\nobjectClass: dcObject\nobjectClass: organization\ndc: corvane\no: Corvane test\n\n"
+       << "dn: o=ACME,dc=corvane,dc=test\nobjectClass: organization\no: ACME\n\n"
+       << "dn: ou=SALES,o=ACME,dc=corvane,dc=test\nobjectClass: organizationalUnit\nou: SALES\n\n"
+       << "dn: cn=SRV1,ou=SALES,o=ACME,dc=corvane,dc=test\nobjectClass: kcpServer\ncn: SRV1\n"
+       << "kcpNetworkAddress: " << srv1Address << "\ndescription: Sales file server in the directory\n\n"
+       << "dn: cn=SRV2,ou=SALES,o=ACME,dc=corvane,dc=test\nobjectClass: kcpServer\ncn: SRV2\n"
+       << "kcpNetworkAddress: 127.0.0.1:1\ndescription: Second sales server\n\n"
+       << User("JSMITH", "SALES", 1001) << User("ADMIN", "SALES", 1000)
+       << "dn: ou=EMPTY,o=ACME,dc=corvane,dc=test\nobjectClass: organizationalUnit\nou: EMPTY\n\n"
+       << User("GUEST", "EMPTY", 1002)
+       << "dn: cn=OPERATORS,ou=EMPTY,o=ACME,dc=corvane,dc=test\nobjectClass: groupOfNames\ncn: OPERATORS\n"
+       << "member: cn=ADMIN,ou=SALES,o=ACME,dc=corvane,dc=test\n\n"
+       << "dn: c=US,dc=corvane,dc=test\nobjectClass: country\nc: US\n\n"
+       << "dn: l=BOSTON,c=US,dc=corvane,dc=test\nobjectClass: locality\nl: BOSTON\n\n"
+       << "dn: ou=BIG,o=ACME,dc=corvane,dc=test\nobjectClass: organizationalUnit\nou: BIG\n\n";
+  for (int i = 1; i <= bigCount_; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "OBJ%05d", i);
+    ldif << "dn: cn=" << name << ",ou=BIG,o=ACME,dc=corvane,dc=test\nobjectClass: device\ncn: " << name << "\n\n";
+  }
+  ldif.close();
+  if (Run("/usr/sbin/slapadd -q -f " + d + "/slapd.conf -l " + d + "/tree.ldif >" + d + "/slapadd.log 2>&1") != 0)
+    return false;
+
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port_ = FreePort();
+    const std::string url = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
+    const std::string conf = d + "/slapd.conf";
+    const std::string log = d + "/slapd.log";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (fd >= 0) {
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+      }
+      // -d keeps slapd in the foreground, so that this pid is slapd's own.
+      ::execl("/usr/sbin/slapd", "slapd", "-h", url.c_str(), "-f", conf.c_str(), "-d", "0",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 200; ++i) {
+      if (Accepts(port_)) return true;
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    Stop();
+  }
+  return false;
+}
+
+void Slapd::Stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 400; ++i) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+bool Slapd::Replace(const std::string& dn, const std::string& attribute, const std::string& value) {
+  LDAP* ld = nullptr;
+  if (ldap_initialize(&ld, uri().c_str()) != LDAP_SUCCESS) return false;
+  const int version = LDAP_VERSION3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  berval cred{std::char_traits<char>::length(kManagerPassword), const_cast<char*>(kManagerPassword)};
+  bool ok = ldap_sasl_bind_s(ld, kManager, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) == LDAP_SUCCESS;
+  if (ok) {
+    char* values[] = {const_cast<char*>(value.c_str()), nullptr};
+    LDAPMod mod{};
+    mod.mod_op = LDAP_MOD_REPLACE;
+    mod.mod_type = const_cast<char*>(attribute.c_str());
+    mod.mod_values = values;
+    LDAPMod* mods[] = {&mod, nullptr};
+    ok = ldap_modify_ext_s(ld, dn.c_str(), mods, nullptr, nullptr) == LDAP_SUCCESS;
+  }
+  ldap_unbind_ext_s(ld, nullptr, nullptr);
+  return ok;
+}
+
+}  // namespace testsupport
