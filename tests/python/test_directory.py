@@ -1,0 +1,135 @@
+"""The registered CVSRVA.OCX binding through the directory: a private slapd on
+loopback with the tree ACME (its SRV1 object pointing at the session's
+cvserverd), reached by the real client library."""
+
+import gc
+import os
+import pathlib
+import socket
+import subprocess
+import time
+
+import pytest
+
+import cvole
+from conftest import build_path
+
+PROGID = "CvSrvAdmLib.CvServerAdminCtrl.1"
+BASE = "dc=corvane,dc=test"
+
+
+def raised(call):
+    with pytest.raises(cvole.DispatchError) as e:
+        call()
+    return e.value
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def user(name, ou, uid):
+    lower = name.lower()
+    return (f"dn: cn={name},ou={ou},o=ACME,{BASE}\nobjectClass: inetOrgPerson\nobjectClass: posixAccount\n"
+            f"cn: {name}\nsn: {name}\nuid: {lower}\nuidNumber: {uid}\ngidNumber: 100\n"
+            f"homeDirectory: /home/{lower}\nuserPassword: {lower}-secret\n\n")
+
+
+class Slapd:
+    """slapd with its own configuration and database in root; never the system's."""
+
+    def __init__(self, root, srv1_address, big=2000):
+        self.root = root
+        self.process = None
+        conf = root / "slapd.conf"
+        (root / "db").mkdir()
+        conf.write_text(
+            "include /etc/ldap/schema/core.schema\ninclude /etc/ldap/schema/cosine.schema\n"
+            "include /etc/ldap/schema/nis.schema\ninclude /etc/ldap/schema/inetorgperson.schema\n"
+            f"include {build_path('CVOLE_SCHEMA')}\n"
+            f"pidfile {root}/slapd.pid\nargsfile {root}/slapd.args\n"
+            "modulepath /usr/lib/ldap\nmoduleload back_mdb\n"
+            "sizelimit size.soft=500 size.hard=500 size.prtotal=unlimited\n"
+            "access to attrs=userPassword by self read by anonymous auth by * none\n"
+            "access to * by * read\n"
+            f'database mdb\nmaxsize 268435456\nsuffix "{BASE}"\nrootdn "cn=manager,{BASE}"\nrootpw manager-secret\n'
+            f"directory {root}/db\n")
+        ldif = [f"dn: {BASE}\nobjectClass: dcObject\nobjectClass: organization\ndc: corvane\no: Corvane test\n\n",
+                f"dn: o=ACME,{BASE}\nobjectClass: organization\no: ACME\n\n",
+                f"dn: ou=SALES,o=ACME,{BASE}\nobjectClass: organizationalUnit\nou: SALES\n\n",
+                f"dn: cn=SRV1,ou=SALES,o=ACME,{BASE}\nobjectClass: kcpServer\ncn: SRV1\n"
+                f"kcpNetworkAddress: {srv1_address}\ndescription: Sales file server in the directory\n\n",
+                f"dn: cn=SRV2,ou=SALES,o=ACME,{BASE}\nobjectClass: kcpServer\ncn: SRV2\n"
+                f"kcpNetworkAddress: 127.0.0.1:1\n\n",
+                user("JSMITH", "SALES", 1001), user("ADMIN", "SALES", 1000),
+                f"dn: ou=BIG,o=ACME,{BASE}\nobjectClass: organizationalUnit\nou: BIG\n\n"]
+        ldif += [f"dn: cn=OBJ{i:05},ou=BIG,o=ACME,{BASE}\nobjectClass: device\ncn: OBJ{i:05}\n\n"
+                 for i in range(1, big + 1)]
+        (root / "tree.ldif").write_text("".join(ldif))
+        subprocess.run(["/usr/sbin/slapadd", "-q", "-f", str(conf), "-l", str(root / "tree.ldif")], check=True,
+                       capture_output=True)
+        self.port = free_port()
+        log = open(root / "slapd.log", "ab")
+        self.process = subprocess.Popen(["/usr/sbin/slapd", "-h", f"ldap://127.0.0.1:{self.port}/", "-f", str(conf),
+                                         "-d", "0"], stdout=log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                return
+            except OSError:
+                time.sleep(0.02)
+        self.stop()
+        raise RuntimeError("slapd did not start")
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+
+
+@pytest.fixture(scope="module")
+def directory(tmp_path_factory, agent):
+    slapd = Slapd(tmp_path_factory.mktemp("slapd"), f"127.0.0.1:{agent.port}")
+    ini = pathlib.Path(os.environ["CORVANE_CLIENT"])
+    saved = ini.read_text()
+    ini.write_text(saved + f"[Trees]\nACME=ldap://127.0.0.1:{slapd.port}/{BASE}\n")
+    yield slapd
+    ini.write_text(saved)
+    slapd.stop()
+
+
+@pytest.fixture
+def control(directory):
+    ctl = cvole.Dispatch(PROGID)
+    yield ctl
+    del ctl
+    gc.collect()
+
+
+def test_browse_name_binds_through_the_directory(control):
+    control.FullName = r"cds:\\acme\acme\sales\srv1"
+    assert control.FullName == r"CDS:\\ACME\ACME\SALES\SRV1"
+    assert control.ShortName == "SRV1"
+    assert control.Description == "Sales file server in the directory"
+    assert control.LoadQRX("NOSUCHMODULE", "") is False  # reaches the agent, which refuses
+
+
+def test_objects_that_are_not_servers_or_do_not_exist_raise(control):
+    err = raised(lambda: setattr(control, "FullName", r"CDS:\\ACME\ACME\SALES\JSMITH"))
+    assert err.description == "Corvane error"
+    err = raised(lambda: setattr(control, "FullName", r"CDS:\\ACME\ACME\SALES\NOSUCH"))
+    assert (err.code, err.description) == (0xFDA7, "Invalid entry name")  # -601
+    err = raised(lambda: setattr(control, "FullName", r"CDS:\\NOTREE\ACME\SALES\SRV1"))
+    assert (err.code, err.description) == (34865, "Corvane error")  # no directory server for that tree
+    err = raised(lambda: setattr(control, "FullName", r"CDS:\\ACME\ACME\SALES\SRV2"))
+    assert (err.code, err.description) == (34831, "No licensed connection to the server")  # agent unreachable
+    err = raised(lambda: control.LoadQRX("x", ""))
+    assert err.code == 34831  # the last binding error
+
+
+def test_plain_binding_of_a_server_login_is_not_directory_bound(control):
+    control.FullName = r"\\SRV1"
+    assert control.Description == "Web server of the sales office"  # from the agent, not the directory
