@@ -68,7 +68,7 @@ void Session::HandleFrames() {
         // meanwhile waits in the socket.
         waiting_ = true;
         idle_.cancel();
-        agent_.RunOnWorker(shared_from_this(), std::move(outcome.job));
+        agent_.RunOnWorker(shared_from_this(), std::move(outcome.job), std::move(outcome.then));
         break;
       case Outcome::Kind::Close:
         spdlog::warn("connection {}: protocol violation (type {:#06x}), closing", state_.slot, r.type());
@@ -79,9 +79,10 @@ void Session::HandleFrames() {
   if (!closed_ && !waiting_) Read();
 }
 
-void Session::Finish(std::vector<std::uint8_t> frame) {
+void Session::Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then) {
   waiting_ = false;
   if (closed_) return;
+  if (then && !frame.empty()) frame = then(state_, std::move(frame));
   if (frame.empty()) {
     Close();
     return;
@@ -205,8 +206,8 @@ void Agent::PollModules() {
   });
 }
 
-void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job) {
-  auto run = [this, slot = session->state().slot, session, job = std::move(job)]() mutable {
+void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outcome::Then then) {
+  auto run = [this, slot = session->state().slot, session, job = std::move(job), then = std::move(then)]() mutable {
     std::vector<std::uint8_t> frame;
     try {
       frame = job();
@@ -215,8 +216,8 @@ void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job) {
     }
     // The session goes back with the reply: it must be released on the
     // event loop, never here.
-    asio::post(io_, [session = std::move(session), frame = std::move(frame)]() mutable {
-      session->Finish(std::move(frame));
+    asio::post(io_, [session = std::move(session), frame = std::move(frame), then = std::move(then)]() mutable {
+      session->Finish(std::move(frame), then);
     });
   };
   if (!worker_.Post(std::move(run))) session->Close();  // stopping

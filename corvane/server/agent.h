@@ -52,21 +52,26 @@ struct SessionState {
 struct Outcome {
   enum class Kind { Reply, Later, Close };
   using Job = std::function<std::vector<std::uint8_t>()>;
+  // Runs on the event loop with the job's result, when the session is still
+  // open, and gives the reply frame.
+  using Then = std::function<std::vector<std::uint8_t>(SessionState&, std::vector<std::uint8_t>)>;
 
   Outcome(std::vector<std::uint8_t> reply) : kind(Kind::Reply), frame(std::move(reply)) {}
   Outcome(std::nullopt_t) : kind(Kind::Close) {}
   // job runs on the module worker and returns the reply frame; it must touch
   // nothing of the event loop's (sessions, connection table).
-  static Outcome Later(Job job) {
+  static Outcome Later(Job job, Then then = {}) {
     Outcome o(std::nullopt);
     o.kind = Kind::Later;
     o.job = std::move(job);
+    o.then = std::move(then);
     return o;
   }
 
   Kind kind;
   std::vector<std::uint8_t> frame;  // Reply
   Job job;                          // Later
+  Then then;                        // Later, optional
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -77,7 +82,7 @@ class Session : public std::enable_shared_from_this<Session> {
   SessionState& state() { return state_; }
   // The reply of the request that went to the module worker (empty: close
   // the connection); then the requests received meanwhile are handled.
-  void Finish(std::vector<std::uint8_t> frame);
+  void Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then = {});
 
  private:
   void Read();
@@ -118,7 +123,7 @@ class Agent {
   Outcome Handle(SessionState& s, cvwire::Reader& r);
   // Runs job on the module worker, then hands its reply to session->Finish on
   // the event loop.
-  void RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job);
+  void RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outcome::Then then = {});
 
   // Session bookkeeping.
   void Register(std::uint32_t slot, const std::shared_ptr<Session>& session);
@@ -134,6 +139,7 @@ class Agent {
   // Handlers (handlers.cpp).
   Outcome HandleHello(SessionState& s, cvwire::Reader& r);
   Outcome HandleProof(SessionState& s, cvwire::Reader& r);
+  Outcome HandleDirectoryLogin(SessionState& s, cvwire::Reader& r);  // dirlogin.cpp
   Outcome HandleRequest(SessionState& s, cvwire::Reader& r);
   Outcome HandleModuleRequest(SessionState& s, cvwire::Reader& r, bool isOperator);
   void WriteServerInfo(cvwire::Writer& w) const;

@@ -60,6 +60,31 @@ std::vector<std::string> Strings(toml::node_view<toml::node> v) {
   return out;
 }
 
+bool LoadDirectory(const toml::table& root, DirectoryConfig& d, std::string& error) {
+  const auto* t = root["directory"].as_table();
+  if (!t) return true;
+  d.enabled = true;
+  d.uri = (*t)["uri"].value_or(std::string());
+  d.base = (*t)["base"].value_or(std::string());
+  d.tree = Upper((*t)["tree"].value_or(std::string()));
+  d.server = Upper((*t)["server"].value_or(std::string()));
+  d.operators = (*t)["operators"].value_or(std::string());
+  d.bindDn = (*t)["bind_dn"].value_or(std::string());
+  d.bindPasswordFile = (*t)["bind_password_file"].value_or(std::string());
+  const std::int64_t timeout = (*t)["timeout_ms"].value_or(std::int64_t{5000});
+  if (!(d.uri.starts_with("ldap://") || d.uri.starts_with("ldaps://")) || d.tree.empty() || d.tree.size() > 32 ||
+      d.server.empty() || d.server.size() > 514) {
+    error = "[directory] needs uri (ldap://host:port), tree and server";
+    return false;
+  }
+  if (timeout < 100 || timeout > 600000 || (!d.bindDn.empty() && d.bindPasswordFile.empty())) {
+    error = "[directory] timeout_ms out of range, or bind_dn without bind_password_file";
+    return false;
+  }
+  d.timeoutMs = static_cast<std::uint32_t>(timeout);
+  return true;
+}
+
 }  // namespace
 
 std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& error) {
@@ -164,6 +189,7 @@ std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& err
       c.parameters.push_back(std::move(p));
     }
   }
+  if (!LoadDirectory(root, c.directory, error)) return std::nullopt;
   return c;
 }
 

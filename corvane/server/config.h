@@ -24,6 +24,19 @@ struct ParameterConfig {
   std::int32_t number = 0;
 };
 
+// [directory]: the LDAP directory that checks directory logins.
+struct DirectoryConfig {
+  bool enabled = false;
+  std::string uri;              // ldap://host:port
+  std::string base;             // the tree's [Root] entry
+  std::string tree;             // upper case
+  std::string server;           // this server's own object, dotted (SRV1.SALES.ACME)
+  std::string operators;        // the group whose members are operators, dotted
+  std::string bindDn;           // reads as this entry; anonymous when empty
+  std::string bindPasswordFile; // its password, a file of mode 0600
+  std::uint32_t timeoutMs = 5000;
+};
+
 struct ServerConfig {
   std::string name;
   std::string listenHost = "127.0.0.1";
@@ -41,6 +54,7 @@ struct ServerConfig {
   std::uint32_t messageQueueLimit = 16;   // [server] message_queue
   std::vector<UserConfig> users;
   std::vector<ParameterConfig> parameters;
+  DirectoryConfig directory;
 };
 
 // Reads and checks the file; on failure error holds a message and the result is empty.

@@ -54,6 +54,7 @@ Outcome Agent::Handle(SessionState& s, Reader& r) {
   if (!r.ok()) return std::nullopt;
   switch (s.phase) {
     case SessionState::Phase::AwaitHello:
+      if (r.type() == cvwire::Type(Msg::DirectoryLogin)) return HandleDirectoryLogin(s, r);
       if (r.type() != cvwire::Type(Msg::Hello)) return std::nullopt;
       return HandleHello(s, r);
     case SessionState::Phase::AwaitProof:
@@ -121,7 +122,7 @@ Outcome Agent::HandleProof(SessionState& s, Reader& r) {
 void Agent::WriteServerInfo(Writer& w) const {
   w.Str(config_.name).U32(config_.versionMajor).U32(config_.versionMinor).U32(config_.versionRevision);
   w.U32(table_.capacity()).U32(table_.inUse()).U32(table_.peak());
-  w.U8(0).Str("");  // this server runs no directory service
+  w.U8(config_.directory.enabled ? 1 : 0).Str(config_.directory.enabled ? config_.directory.tree : "");
   w.Str(config_.description).Str(config_.company).Str("").Str("");
   w.U16(static_cast<std::uint16_t>(std::min<std::size_t>(config_.peers.size(), 256)));
   for (std::size_t i = 0; i < config_.peers.size() && i < 256; ++i) w.Str(config_.peers[i]);
