@@ -28,12 +28,19 @@ std::uint32_t Directory::Tree(const std::string& name, DirTree*& tree) {
     for (auto& c : k) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return k;
   }();
-  auto it = trees_.find(key);
-  if (it == trees_.end()) {
+  // The configuration is read again with every new context; a tree whose
+  // server, base or login changed gets a new session.
+  const TreeEntry* e = config.FindTree(name);
+  if (!e) {
     Reload();
-    const TreeEntry* e = config.FindTree(name);
-    if (!e) return kCvErrDirPrimaryConnection;
-    it = trees_.emplace(key, DirTree{*e, nullptr, {}, {}}).first;
+    e = config.FindTree(name);
+  }
+  if (!e) return kCvErrDirPrimaryConnection;
+  const std::string login = config.tree + '\n' + config.user + '\n' + config.passwordFile;
+  auto it = trees_.find(key);
+  if (it == trees_.end() || it->second.entry.uri != e->uri || it->second.entry.base != e->base ||
+      it->second.login != login) {
+    it = trees_.insert_or_assign(key, DirTree{*e, nullptr, {}, {}, login}).first;
   }
   tree = &it->second;
   return kCvOk;

@@ -47,6 +47,7 @@ struct DirTree {
   TreeEntry entry;
   std::unique_ptr<cvdir::Session> session;
   std::string bindDn, password;  // the directory user of [Login], else anonymous
+  std::string login;             // the [Login] this session was made for
 };
 
 class Directory {

@@ -133,3 +133,53 @@ def test_objects_that_are_not_servers_or_do_not_exist_raise(control):
 def test_plain_binding_of_a_server_login_is_not_directory_bound(control):
     control.FullName = r"\\SRV1"
     assert control.Description == "Web server of the sales office"  # from the agent, not the directory
+
+
+class DirectoryAgent:
+    """A second cvserverd on a port chosen beforehand, with a [directory] section."""
+
+    def __init__(self, agent_class, root, port, slapd):
+        self.inner = agent_class(root)
+        base_config = self.inner.config
+
+        def config():
+            text = base_config().replace('listen = "127.0.0.1:0"', f'listen = "127.0.0.1:{port}"')
+            return text + (f'[directory]\nuri = "ldap://127.0.0.1:{slapd.port}"\nbase = "{BASE}"\ntree = "ACME"\n'
+                           f'server = "SRV1.SALES.ACME"\noperators = "OPERATORS.EMPTY.ACME"\ntimeout_ms = 3000\n')
+        self.inner.config = config
+        self.inner.start()
+
+
+@pytest.fixture(scope="module")
+def directory_login(tmp_path_factory, agent):
+    from conftest import Agent
+    port = free_port()
+    slapd = Slapd(tmp_path_factory.mktemp("slapd-login"), f"127.0.0.1:{port}", big=10)
+    server = DirectoryAgent(Agent, tmp_path_factory.mktemp("agent-dir"), port, slapd)
+    secret = server.inner.root / "pw-jsmith"
+    secret.write_text("jsmith-secret\n")
+    secret.chmod(0o600)
+    ini = server.inner.write("client.ini",
+                             f"[Servers]\nSRV1=127.0.0.1:{port}\n[Trees]\nACME=ldap://127.0.0.1:{slapd.port}/{BASE}\n"
+                             f"[Login]\nTree=ACME\nUser=JSMITH.SALES.ACME\nPasswordFile={secret}\n"
+                             f"[Timeouts]\nConnect=2000\nRequest=5000\n")
+    saved = os.environ["CORVANE_CLIENT"]
+    os.environ["CORVANE_CLIENT"] = str(ini)
+    yield server
+    os.environ["CORVANE_CLIENT"] = saved
+    server.inner.stop()
+    slapd.stop()
+
+
+def test_plain_binding_of_a_directory_login_is_directory_bound(directory_login):
+    ctl = cvole.Dispatch(PROGID)
+    ctl.FullName = r"\\srv1"
+    assert ctl.FullName == r"\\SRV1"
+    assert ctl.ShortName == "SRV1"
+    assert ctl.DirectoryInstalled is True
+    assert ctl.Description == "Sales file server in the directory"  # from the directory, not the agent
+    ctl.FullName = r"CDS:\\ACME\ACME\SALES\SRV1"
+    assert ctl.Description == "Sales file server in the directory"
+    assert ctl.LoadQRX("NOSUCH", "") is False  # JSMITH is no operator: refused, reported as FALSE
+    del ctl
+    gc.collect()
