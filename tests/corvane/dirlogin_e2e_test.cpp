@@ -12,6 +12,7 @@
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
+#include "support/run.h"
 #include "support/slapd_fixture.h"
 
 namespace {
@@ -112,6 +113,42 @@ TEST_F(DirectoryLogin, WrongPasswordsAndMissingOrNonPosixUsersAreRefused) {
     Login(c.user, c.password);
     std::uint32_t conn = 0;
     EXPECT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), kCvErrLoginRefused);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+testsupport::RunResult Cli(const std::string& args) {
+  return testsupport::RunShell(testsupport::Quote(CVCLI_PATH) + " " + args + " 2>&1");
+}
+
+TEST_F(DirectoryLogin, CvcliListsReadsAndMapsIds) {
+  Login("JSMITH.SALES.ACME", "jsmith-secret");
+  struct Case {
+    const char* args;
+    int status;
+    std::vector<std::string> lines;  // each must appear in the output
+  };
+  const Case cases[] = {
+      {"--dir trees", 0, {"ACME"}},
+      {"--dir list ACME SALES.ACME", 0, {"SRV1", "KCP Server", "JSMITH", "User"}},
+      {"--dir list ACME", 0, {"ACME", "Organization", "US", "Country"}},
+      {"--dir list ACME BIG.ACME", 0, {"OBJ00001", "OBJ00010", "Device"}},
+      {"--dir read ACME SRV1.SALES.ACME description", 0,
+       {"name: SRV1.SALES.ACME", "class: KCP Server", "description: Sales file server in the directory"}},
+      {"--dir read ACME JSMITH.SALES.ACME", 0, {"uidNumber: 1001", "class: User"}},
+      {"--dir id SRV1 1000", 0, {"ADMIN.SALES.ACME"}},
+      {"--dir read ACME NOPE.ACME", 1, {"4294966695", "Invalid entry name"}},
+      {"--dir id SRV1 99999", 1, {"Invalid entry name"}},
+      {"--dir list", 2, {"usage"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const auto r = Cli(c.args);
+    EXPECT_EQ(r.status, c.status) << r.output;
+    for (const auto& line : c.lines) EXPECT_THAT(r.output, ::testing::HasSubstr(line));
   }
 }
 

@@ -1,6 +1,7 @@
 // cvcli: a command-line client of Corvane servers over the client library.
 //   cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]
 //         | params | connections | send CONN TEXT | clear CONN | messages [--wait MS]
+//   cvcli --dir trees | list TREE [CONTAINER] | read TREE NAME [ATTRIBUTE...] | id SERVER ID
 // A failure prints its code with the message the control shows for it.
 #include <charconv>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "corvane/client/cvmessages.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
+#include "directory.h"
 #include "errors.h"
 #include "stringtable.h"
 
@@ -23,6 +25,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]\n"
     "             | params | connections | send CONN TEXT | clear CONN | messages [--wait MS]\n"
+    "       cvcli --dir trees | list TREE [CONTAINER] | read TREE NAME [ATTRIBUTE...] | id SERVER ID\n"
     "       cvcli --help\n";
 
 constexpr const char* kHelp =
@@ -39,6 +42,14 @@ constexpr const char* kHelp =
     "  clear CONN            clear connection number CONN (the server closes it)\n"
     "  messages [--wait MS]  print the broadcast messages queued for this command's own\n"
     "                        connection; with --wait, wait up to MS milliseconds until one comes\n"
+    "\n"
+    "  --dir trees           the directory trees of client.ini's [Trees]\n"
+    "  --dir list TREE [CONTAINER]\n"
+    "                        the objects in a container (dotted, leaf first; the tree's root\n"
+    "                        when left out) with their classes, the whole container batch by batch\n"
+    "  --dir read TREE NAME [ATTRIBUTE...]\n"
+    "                        an object's name, class and attributes (all of them when none is named)\n"
+    "  --dir id SERVER ID    the dotted name of the object with that id (a user's uidNumber)\n"
     "\n"
     "Broadcast messages queue per connection. Every cvcli run logs in as a new connection,\n"
     "and a connection's queue ends with it: a message sent to the connection number of a run\n"
@@ -98,6 +109,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3) return Usage();
+  if (std::strcmp(argv[1], "--dir") == 0) {
+    const int status = cvcli::DirectoryCommand(argc, argv, Fail);
+    return status < 0 ? Usage() : status;
+  }
   const std::string cmd = argv[2];
   if (std::uint32_t code = CvClientStartup(nullptr, nullptr)) return Fail("startup", code);
   std::uint32_t h = 0;
