@@ -1,0 +1,90 @@
+// The directory against a private slapd on loopback: listing a container of
+// 10,000 objects through CvListContainer / CvGetObjectName, and binding the
+// registered control's FullName through the directory to a cvserverd.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "agent_harness.h"
+#include "corvane/client/ksdir.h"
+#include "ole/com.h"
+#include "ole/comptr.h"
+#include "ole/variant.h"
+#include "support/automation.h"
+#include "support/slapd_fixture.h"
+
+namespace {
+
+constexpr int kObjects = 10000;
+
+// slapd with 10,000 objects in BIG.ACME and a cvserverd that SRV1 names; made once.
+struct World {
+  testsupport::Slapd slapd{kObjects};
+  cvtest::AgentProcess agent;
+  bool ok = false;
+  World() {
+    if (!agent.Start() || !slapd.Start("127.0.0.1:" + std::to_string(agent.port()))) return;
+    agent.WriteClientIni("ADMIN");
+    std::ofstream(agent.dir() / "client.ini", std::ios::app) << "[Trees]\nACME=" << slapd.treeUrl() << "\n";
+    ok = true;
+  }
+};
+
+World& TheWorld() {
+  static World* w = new World();  // lives until the process ends; its destructor would stop the servers
+  return *w;
+}
+
+void BM_ListContainer10000(benchmark::State& state) {
+  if (!TheWorld().ok) return state.SkipWithError("slapd or the agent did not start");
+  std::uint32_t ctx = 0, buffer = 0;
+  CvCreateContextHandle(&ctx);
+  CvSetContext(ctx, kCvCtxKeyTreeName, "ACME");
+  CvAllocBuffer(kCvDirBufferSize, &buffer);
+  for (auto _ : state) {
+    std::uint32_t iteration = kCvIterationStart, total = 0;
+    do {
+      std::uint32_t count = 0;
+      if (CvListContainer(ctx, "BIG.ACME", &iteration, buffer) || CvGetObjectCount(ctx, buffer, &count))
+        return state.SkipWithError("listing failed");
+      for (std::uint32_t i = 0; i < count; ++i) {
+        char name[kCvDirObjectNameSize];
+        CvObjectInfo info{};
+        if (CvGetObjectName(ctx, buffer, name, nullptr, &info)) return state.SkipWithError("listing failed");
+      }
+      total += count;
+    } while (iteration != kCvIterationStart);
+    if (total != kObjects) return state.SkipWithError("not every object was listed");
+  }
+  CvFreeBuffer(buffer);
+  CvFreeContext(ctx);
+}
+BENCHMARK(BM_ListContainer10000)->Unit(benchmark::kMillisecond);
+
+void BM_FullNameThroughDirectory(benchmark::State& state) {
+  if (!TheWorld().ok) return state.SkipWithError("slapd or the agent did not start");
+  const std::string registry = (TheWorld().agent.dir() / "registry.reg").string();
+  ::setenv("OLE_REGISTRY", registry.c_str(), 1);
+  if (std::system((std::string("'") + REGSVR32_PATH + "' /s '" + CVSRVA_PATH + "'").c_str()) != 0)
+    return state.SkipWithError("the control could not be registered");
+  CoInitialize(nullptr);
+  CLSID clsid{};
+  ComPtr<IDispatch> control;
+  if (FAILED(CLSIDFromProgID(u"CvSrvAdmLib.CvServerAdminCtrl.1", &clsid)) ||
+      FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.PpvOut())))
+    return state.SkipWithError("the control could not be created");
+  const CComVariant name(u"CDS:\\\\ACME\\ACME\\SALES\\SRV1");
+  for (auto _ : state) {
+    testsupport::Put(control.Get(), u"FullName", name);
+    // A binding that failed leaves FullName empty (no container: design mode).
+    const CComVariant back = testsupport::Get(control.Get(), u"FullName");
+    if (back.vt != VT_BSTR || !back.bstrVal || !back.bstrVal[0]) return state.SkipWithError("binding failed");
+  }
+}
+BENCHMARK(BM_FullNameThroughDirectory)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace
