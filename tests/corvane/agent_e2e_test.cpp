@@ -570,9 +570,14 @@ TEST(ClientLocal, LocaleTablesAndServicesNotYetServed) {
   EXPECT_EQ(CvFreeCharTables(), kCvOk);
   EXPECT_NE(CvFreeCharTables(), kCvOk) << "more frees than loads";
   EXPECT_EQ(CvClientStartup(nullptr, nullptr), kCvOk);
-  EXPECT_EQ(CvNewDirContext(), 0u);
-  std::uint32_t ctx = 0;
-  EXPECT_EQ(CvCreateContextHandle(&ctx), kCvErrDirPrimaryConnection);
+  // Contexts are made without a directory; requests fail without a tree.
+  ::setenv("CORVANE_CLIENT", "/nonexistent/client.ini", 1);
+  const std::uint32_t ctx = CvNewDirContext();
+  ASSERT_NE(ctx, 0u);
+  char dn[kCvDirNameSize];
+  CvObjectInfo objectInfo{};
+  EXPECT_EQ(CvReadObjectInfo(ctx, "SRV1.SALES.ACME", dn, &objectInfo), kCvErrDirPrimaryConnection);
+  EXPECT_EQ(CvFreeContext(ctx), kCvOk);
   std::uint32_t service = 0;
   EXPECT_EQ(CvGetServiceInfoByName(0, "X", &service, nullptr, nullptr, nullptr, nullptr), kCvErrInvalidConnection);
 }
