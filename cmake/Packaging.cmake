@@ -43,6 +43,9 @@ install(FILES ${WW_PACKAGING_DIR}/cvserverd.sysusers DESTINATION usr/lib/sysuser
   RENAME cvserverd.conf COMPONENT cvserverd)
 install(FILES ${WW_PACKAGING_DIR}/cvserverd.toml DESTINATION etc/cvserverd
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT cvserverd)
+# The directory schema ("KCP Server"), to load into the site's slapd.
+install(FILES ${PROJECT_SOURCE_DIR}/corvane/directory/corvane.schema ${PROJECT_SOURCE_DIR}/corvane/directory/corvane.ldif
+  DESTINATION usr/share/cvserverd/schema COMPONENT cvserverd)
 
 # --- both: man pages, copyright, changelog ---------------------------------------
 find_program(GZIP_EXECUTABLE gzip REQUIRED)

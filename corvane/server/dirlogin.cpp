@@ -157,7 +157,7 @@ Outcome Agent::HandleDirectoryLogin(SessionState& s, Reader& r) {
       if (++st.refusedLogins >= kMaxRefusedLogins) st.closeAfterReply = true;
       return Refuse(requestId, verdict->code);
     }
-    const std::uint32_t slot = table_.Take(verdict->name, verdict->uid, verdict->isOperator, st.peerIpv4, st.peerPort);
+    const std::uint32_t slot = table_.Take(verdict->name, verdict->uid, verdict->isOperator, st.peer);
     if (slot == 0) {
       st.closeAfterReply = true;
       return Refuse(requestId, kCvErrNoFreeSlot);
