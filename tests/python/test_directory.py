@@ -183,3 +183,13 @@ def test_plain_binding_of_a_directory_login_is_directory_bound(directory_login):
     assert ctl.LoadQRX("NOSUCH", "") is False  # JSMITH is no operator: refused, reported as FALSE
     del ctl
     gc.collect()
+
+
+def test_connections_of_a_directory_bound_server_are_named_from_the_directory(directory_login):
+    for name in (r"\\SRV1", r"CDS:\\ACME\ACME\SALES\SRV1"):
+        ctl = cvole.Dispatch(PROGID)
+        ctl.FullName = name
+        listed = list(ctl.ActiveConnections)
+        assert [(c.FullName, c.ShortName) for c in listed] == [(r"CDS:\\ACME\ACME\SALES\JSMITH", "JSMITH")], name
+        del listed, ctl
+        gc.collect()
