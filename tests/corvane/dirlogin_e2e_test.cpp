@@ -107,6 +107,7 @@ TEST_F(DirectoryLogin, WrongPasswordsAndMissingOrNonPosixUsersAreRefused) {
       {"NOBODY.SALES.ACME", "jsmith-secret"},
       {"OPERATORS.EMPTY.ACME", "x"},
       {"JSMITH.SALES", "jsmith-secret"},
+      {"LOCKED.EMPTY.ACME", "locked-secret"},  // locked by the directory's password policy
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.user);
@@ -114,6 +115,11 @@ TEST_F(DirectoryLogin, WrongPasswordsAndMissingOrNonPosixUsersAreRefused) {
     std::uint32_t conn = 0;
     EXPECT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), kCvErrLoginRefused);
   }
+  // GUEST differs from LOCKED only by the lock: the same policy lets it in.
+  Login("GUEST.EMPTY.ACME", "guest-secret");
+  std::uint32_t conn = 0;
+  ASSERT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), 0u) << agent_.Log();
+  CvReleaseConnection(conn);
 }
 
 }  // namespace

@@ -212,8 +212,8 @@ TEST_F(KsdirLdap, ListingGivesOneComponentNamesWithTheirClasses) {
   };
   const Case cases[] = {
       {"SALES.ACME", {{"SRV1", "KCP Server"}, {"SRV2", "KCP Server"}, {"JSMITH", "User"}, {"ADMIN", "User"}}},
-      {"EMPTY.ACME", {{"GUEST", "User"}, {"OPERATORS", "Group"}}},
-      {"[Root]", {{"ACME", "Organization"}, {"US", "Country"}}},
+      {"EMPTY.ACME", {{"GUEST", "User"}, {"LOCKED", "User"}, {"OPERATORS", "Group"}}},
+      {"[Root]", {{"ACME", "Organization"}, {"US", "Country"}, {"POLICIES", "Organizational Unit"}}},
       {"US", {{"BOSTON", "Locality"}}},
       {"BOSTON.US", {}},
   };

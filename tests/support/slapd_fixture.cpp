@@ -48,14 +48,15 @@ bool Accepts(std::uint16_t port) {
   return ok;
 }
 
-std::string User(const std::string& name, const std::string& ou, int uid) {
+std::string User(const std::string& name, const std::string& ou, int uid, bool locked = false) {
   std::string lower = name;
   for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::ostringstream s;
   s << "dn: cn=" << name << ",ou=" << ou << ",o=ACME,dc=corvane,dc=test\n"
     << "objectClass: inetOrgPerson\nobjectClass: posixAccount\n"
     << "cn: " << name << "\nsn: " << name << "\nuid: " << lower << "\nuidNumber: " << uid
-    << "\ngidNumber: 100\nhomeDirectory: /home/" << lower << "\nuserPassword: " << lower << "-secret\n\n";
+    << "\ngidNumber: 100\nhomeDirectory: /home/" << lower << "\nuserPassword: " << lower << "-secret\n"
+    << (locked ? "pwdAccountLockedTime: 000001010000Z\n" : "") << "\n";
   return s.str();
 }
 
@@ -94,13 +95,14 @@ bool Slapd::Start(const std::string& srv1Address) {
          "include /etc/ldap/schema/inetorgperson.schema\n"
          "include " CORVANE_SCHEMA_PATH "\n"
       << "pidfile " << d << "/slapd.pid\nargsfile " << d << "/slapd.args\n"
-      << "modulepath /usr/lib/ldap\nmoduleload back_mdb\n"
+      << "modulepath /usr/lib/ldap\nmoduleload back_mdb\nmoduleload ppolicy\n"
          "sizelimit size.soft=500 size.hard=500 size.prtotal=unlimited\n"
          "access to attrs=userPassword by self read by anonymous auth by * none\n"
          "access to * by * read\n"
          "database mdb\nmaxsize 268435456\nsuffix \"dc=corvane,dc=test\"\n"
       << "rootdn \"" << kManager << "\"\nrootpw " << kManagerPassword << "\n"
-      << "directory " << d << "/db\nindex objectClass,uidNumber,cn,ou,o eq\n";
+      << "directory " << d << "/db\nindex objectClass,uidNumber,cn,ou,o eq\n"
+      << "overlay ppolicy\nppolicy_default \"cn=default,ou=POLICIES,dc=corvane,dc=test\"\n";
 
   std::ofstream ldif(dir_ / "tree.ldif", std::ios::trunc);
   ldif << "dn: dc=corvane,dc=test\nobjectClass: dcObject\nobjectClass: organization\ndc: corvane\no: Corvane test\n\n"
@@ -112,7 +114,10 @@ bool Slapd::Start(const std::string& srv1Address) {
        << "kcpNetworkAddress: 127.0.0.1:1\ndescription: Second sales server\n\n"
        << User("JSMITH", "SALES", 1001) << User("ADMIN", "SALES", 1000)
        << "dn: ou=EMPTY,o=ACME,dc=corvane,dc=test\nobjectClass: organizationalUnit\nou: EMPTY\n\n"
-       << User("GUEST", "EMPTY", 1002)
+       << User("GUEST", "EMPTY", 1002) << User("LOCKED", "EMPTY", 1003, true)
+       << "dn: ou=POLICIES,dc=corvane,dc=test\nobjectClass: organizationalUnit\nou: POLICIES\n\n"
+       << "dn: cn=default,ou=POLICIES,dc=corvane,dc=test\nobjectClass: person\nobjectClass: pwdPolicy\ncn: default\n"
+       << "sn: policy\npwdAttribute: userPassword\npwdLockout: TRUE\n\n"
        << "dn: cn=OPERATORS,ou=EMPTY,o=ACME,dc=corvane,dc=test\nobjectClass: groupOfNames\ncn: OPERATORS\n"
        << "member: cn=ADMIN,ou=SALES,o=ACME,dc=corvane,dc=test\n\n"
        << "dn: c=US,dc=corvane,dc=test\nobjectClass: country\nc: US\n\n"

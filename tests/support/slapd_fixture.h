@@ -4,10 +4,12 @@
 //   o=ACME
 //     ou=SALES   servers SRV1 and SRV2, users JSMITH (uidNumber 1001) and
 //                ADMIN (1000)
-//     ou=EMPTY   user GUEST (1002) and the group OPERATORS (member ADMIN)
+//     ou=EMPTY   users GUEST (1002) and LOCKED (1003, locked by the password
+//                policy) and the group OPERATORS (member ADMIN)
 //     ou=BIG     bigCount devices OBJ00001 ... (more than the size limit, 500)
 //   c=US
 //     l=BOSTON
+//   ou=POLICIES  the default password policy (lockout on)
 //
 // Every user's password is its name in lower case followed by "-secret".
 // slapd runs with its own configuration and database in the folder and is
