@@ -7,6 +7,7 @@
 
 #include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
+#include "dirnames.h"
 #include "errors.h"
 #include "ids.h"
 #include "ole/bstr.h"
@@ -35,57 +36,6 @@ std::string ErrorSourceName() {
 
 void StripTrailing(std::string& s, char c) {
   while (!s.empty() && s.back() == c) s.pop_back();
-}
-
-// ---- directory names of logged-in objects ------------------------------------------------
-// The rules of the directory name value (tree and dotted name to a backslash
-// path), for the names of connections.
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string Trim(std::string s) {
-  while (!s.empty() && IsBlank(s.back())) s.pop_back();
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  return s.substr(i);
-}
-
-// One name component: no backslash, no dot.
-std::string OneComponent(std::string s) {
-  s = Trim(std::move(s));
-  return s.find_first_of("\\.") == std::string::npos ? s : std::string();
-}
-
-// A dotted name without dots around it; empty when it holds a backslash.
-std::string TrimmedDotted(std::string s) {
-  s = Trim(std::move(s));
-  StripTrailing(s, '.');
-  std::size_t i = 0;
-  while (i < s.size() && s[i] == '.') ++i;
-  s.erase(0, i);
-  return s.find('\\') == std::string::npos ? s : std::string();
-}
-
-// JSMITH.SALES.ACME gives ACME\SALES\JSMITH.
-std::string ReversedPath(std::string s) {
-  std::string result;
-  for (std::size_t p; (p = s.find('.')) != std::string::npos; s.erase(0, p + 1))
-    result = result.empty() ? s.substr(0, p) : s.substr(0, p) + "\\" + result;
-  return result.empty() ? s : s + "\\" + result;
-}
-
-// The backslash path of an object: \\TREE\ACME\SALES\JSMITH, \\TREE for the
-// tree's root, empty when the tree is no single name component.
-std::string ObjectPath(const std::string& tree, const std::string& dotted) {
-  std::string t = OneComponent(tree);
-  if (t.empty()) return {};
-  std::string d = TrimmedDotted(dotted);
-  return d.empty() ? "\\\\" + t : "\\\\" + t + "\\" + ReversedPath(d);
-}
-
-std::string Leaf(const std::string& path) {
-  std::size_t at = path.rfind('\\');
-  return at == std::string::npos ? std::string() : path.substr(at + 1);
 }
 
 }  // namespace
@@ -307,9 +257,9 @@ void CvConnections::Build() {
       char dotted[kCvDirObjectNameSize] = {};
       if (CvMapIdToName(dirContext_, connection_, objectId, dotted) == 0) {
         dotted[sizeof dotted - 1] = '\0';
-        std::string path = ObjectPath(tree, dotted);
-        entry->fullName_ = "CDS:" + path;
-        entry->shortName_ = Leaf(path);
+        const CDirName name(tree, dotted);
+        entry->fullName_ = "CDS:" + name.GetPath();
+        entry->shortName_ = name.GetLeaf();
       } else {
         entry->fullName_ = entry->shortName_ = objectName;
       }
