@@ -75,6 +75,14 @@ void Host::ShowMessage(QWidget* parent, const QString& text) {
   box.exec();
 }
 
+bool Host::Ask(QWidget* parent, const QString& question) {
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(kProgramName), question, QMessageBox::Yes | QMessageBox::No,
+                  parent);
+  box.setDefaultButton(QMessageBox::No);
+  box.setFont(MsSansSerif(8));
+  return box.exec() == QMessageBox::Yes;
+}
+
 int Host::RunProgram(const QString& program, const QStringList& arguments, QString* output, int timeoutMs) {
   QProcess process;
   process.setProcessChannelMode(QProcess::MergedChannels);

@@ -22,6 +22,7 @@ class QPushButton;
 namespace console {
 
 class Host;
+class TLogView;
 class TSave;
 class TSynMemo;
 
@@ -60,6 +61,9 @@ class TForm1 : public QMainWindow {
   Host& HostRef() { return host_; }
   TCvSrvAdm& CvSrvAdm1() { return *cvSrvAdm_; }
   TSynMemo* SynMemo1() const { return memo_; }
+  // The read-only view that View's commands show files in, in the editor's
+  // place.
+  TLogView* LogView1() const { return logView_; }
   QString PanelText(int index) const;
 
   // Runs a handler inside the general error report.
@@ -128,10 +132,16 @@ class TForm1 : public QMainWindow {
   QString DialogDir() const;
   // The save and backup commands and the current file, from the document.
   void ShowFileCommands();
+  // A read-only file goes to the log view, which takes the editor's place.
+  void OpenLog(const QString& path, bool enableBackup);
+  bool LogShown() const;
+  void ShowEditor();
+  QString CurrentFile() const;
 
   std::unique_ptr<MemoText> memoText_;
   std::unique_ptr<Document> document_;
   TSave* save_ = nullptr;
+  TLogView* logView_ = nullptr;
   bool exitConfirmed_ = false;
   QPushButton* btSave_ = nullptr;
   QAction* save1_ = nullptr;

@@ -14,6 +14,8 @@
 #include "console/errors.h"
 #include "console/host.h"
 #include "console/info.h"
+#include "console/logoutput.h"
+#include "console/logview.h"
 #include "console/main.h"
 #include "console/printing.h"
 #include "console/savedlg.h"
@@ -50,6 +52,12 @@ void TForm1::ConnectFileCommands() {
   save1_ = Named<QAction>(this, "Save1");
   btBackup_ = Named<QPushButton>(this, "btBackup");
   makeBackup1_ = Named<QAction>(this, "MakeBackup1");
+  logView_ = new TLogView(memo_->parentWidget());
+  logView_->setObjectName(QStringLiteral("LogView1"));
+  logView_->setGeometry(memo_->geometry());
+  logView_->FollowLook(*memo_);
+  logView_->SetRunner([this](const std::function<void()>& command) { Run(command); });
+  logView_->hide();
 
   using Handler = void (TForm1::*)();
   const auto run = [this](Handler handler) { return [this, handler] { Run([this, handler] { (this->*handler)(); }); }; };
@@ -108,7 +116,29 @@ void TForm1::ShowFileCommands() {
   const bool backup = document_->BackupEnabled();
   btBackup_->setEnabled(backup);
   makeBackup1_->setEnabled(backup);
-  model_.SetCurrentFile(document_->File());
+  model_.SetCurrentFile(CurrentFile());
+}
+
+bool TForm1::LogShown() const { return logView_ && logView_->IsOpen(); }
+
+QString TForm1::CurrentFile() const { return LogShown() ? logView_->File() : document_->File(); }
+
+void TForm1::OpenLog(const QString& path, bool enableBackup) {
+  logView_->Open(path);  // a file that cannot be opened changes nothing
+  // The editor lets go of its text; the view shows the file in its place.
+  document_->Close();
+  memo_->hide();
+  logView_->show();
+  logView_->setFocus();
+  if (enableBackup) document_->SetBackupEnabled(true);
+  ShowFileCommands();
+}
+
+void TForm1::ShowEditor() {
+  if (!LogShown()) return;
+  logView_->Close();
+  logView_->hide();
+  memo_->show();
 }
 
 void TForm1::AskUnsaved(const std::function<void()>& closeAnyway) {
@@ -136,6 +166,7 @@ bool TForm1::ConfirmExit() {
 }
 
 void TForm1::OpenFile(const QString& path, Document::Access access, bool enableBackup) {
+  if (access == Document::Access::ReadOnly) return OpenLog(path, enableBackup);
   QProgressDialog progress(QStringLiteral("Loading %1 ...").arg(path), QStringLiteral("Cancel"), 0, kProgressSteps, this);
   progress.setWindowTitle(QString::fromLatin1(kProgramName));
   progress.setWindowModality(Qt::ApplicationModal);
@@ -149,6 +180,7 @@ void TForm1::OpenFile(const QString& path, Document::Access access, bool enableB
     return !progress.wasCanceled();
   };
   if (!document_->Load(path, access, report)) return;
+  ShowEditor();
   if (enableBackup) document_->SetBackupEnabled(true);
   ShowFileCommands();
 }
@@ -193,13 +225,19 @@ void TForm1::btSaveClick() {
 void TForm1::btSaveAsClick() {
   const QString path = host_.GetSaveFileName(this, DialogDir());
   if (path.isEmpty()) return;
-  document_->SaveAs(path);
+  if (LogShown()) {
+    SaveLogAs(*logView_->Log(), path);
+    logView_->Open(path);  // the copy is the current file now
+  } else {
+    document_->SaveAs(path);
+  }
   document_->SetBackupEnabled(true);
   ShowFileCommands();
 }
 
 void TForm1::btCloseClick() {
   const auto close = [this] {
+    ShowEditor();
     document_->Close();
     ShowFileCommands();
   };
@@ -210,7 +248,7 @@ void TForm1::btCloseClick() {
 }
 
 void TForm1::btBackupClick() {
-  const QString file = document_->File();
+  const QString file = CurrentFile();
   if (file.isEmpty() || !QFileInfo(file).isFile()) return;
   const QString backup = BackupName(file, host_.Now().date());
   try {
@@ -226,19 +264,42 @@ void TForm1::btBackupClick() {
 void TForm1::btPrintClick() {
   const PrintTarget target = host_.PrintDestination();
   const QString date = QLocale().toString(host_.Now().date(), QLocale::ShortFormat);
-  const QString file = document_->File();
+  const QString file = CurrentFile();
+  if (LogShown()) {
+    const LogFile& log = *logView_->Log();
+    const std::uint64_t pages = EstimateLogPages(log);
+    if (pages > kAskAbovePages && !host_.Ask(this, LongPrintQuestion(pages))) return;
+    PrintLog(log, target, PrintHeader(file, model_.CurrentServer()), PrintFooter(date), QFileInfo(file).fileName());
+    if (target.ToPdf()) host_.ShowMessage(this, PrintedToPdfMessage(target.pdfFile));
+    return;
+  }
   PrintText(*memo_, target, PrintHeader(file, model_.CurrentServer()), PrintFooter(date),
             file.isEmpty() ? QString::fromLatin1(kProgramName) : QFileInfo(file).fileName());
   if (target.ToPdf()) host_.ShowMessage(this, PrintedToPdfMessage(target.pdfFile));
 }
 
-void TForm1::Cut1Click() { memo_->cut(); }
+// A log view is read-only: Cut and Paste do nothing there.
+void TForm1::Cut1Click() {
+  if (!LogShown()) memo_->cut();
+}
 
-void TForm1::Copy1Click() { memo_->copy(); }
+void TForm1::Copy1Click() {
+  if (LogShown())
+    logView_->Copy();
+  else
+    memo_->copy();
+}
 
-void TForm1::Paste1Click() { memo_->paste(); }
+void TForm1::Paste1Click() {
+  if (!LogShown()) memo_->paste();
+}
 
-void TForm1::Selectall1Click() { memo_->selectAll(); }
+void TForm1::Selectall1Click() {
+  if (LogShown())
+    logView_->SelectAll();
+  else
+    memo_->selectAll();
+}
 
 void TForm1::Help1Click() { OpenHelp(host_, this); }
 

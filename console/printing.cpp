@@ -31,26 +31,7 @@ class PagePrinter : public QsciPrinter {
     if (!drawing) return;
     pages_ = std::max(pages_, pagenr);
 
-    painter.save();
-    painter.setFont(Arial(10));
-    painter.setPen(Qt::black);
-    const QFontMetrics metrics(painter.font(), painter.device());
-    const int ruleLeft = Mm(layout_.left);
-    const int ruleRight = width - Mm(layout_.right);
-    const int textLeft = Mm(layout_.left + layout_.textIndent);
-    const int textWidth = width - Mm(layout_.right + layout_.textIndent) - textLeft;
-    const int gap = Mm(layout_.internalMargin);
-
-    const QRect headerBox(textLeft, Mm(layout_.header), textWidth, metrics.height());
-    painter.drawText(headerBox, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
-                     metrics.elidedText(header_, Qt::ElideLeft, textWidth));
-    painter.drawLine(ruleLeft, headerBox.bottom() + gap, ruleRight, headerBox.bottom() + gap);
-
-    const QRect footerBox(textLeft, height - Mm(layout_.footer) - metrics.height(), textWidth, metrics.height());
-    painter.drawLine(ruleLeft, footerBox.top() - gap, ruleRight, footerBox.top() - gap);
-    painter.drawText(footerBox, Qt::AlignHCenter | Qt::AlignBottom | Qt::TextSingleLine,
-                     metrics.elidedText(footer_, Qt::ElideRight, textWidth));
-    painter.restore();
+    DrawHeaderFooter(painter, header_, footer_, layout_, resolution());
   }
 
  private:
@@ -63,6 +44,33 @@ class PagePrinter : public QsciPrinter {
 };
 
 }  // namespace
+
+void DrawHeaderFooter(QPainter& painter, const QString& header, const QString& footer, const PrintLayout& layout,
+                      int dpi) {
+  const auto mm = [dpi](double v) { return static_cast<int>(v * dpi / 25.4 + 0.5); };
+  const int width = painter.device()->width();
+  const int height = painter.device()->height();
+  painter.save();
+  painter.setFont(Arial(10));
+  painter.setPen(Qt::black);
+  const QFontMetrics metrics(painter.font(), painter.device());
+  const int ruleLeft = mm(layout.left);
+  const int ruleRight = width - mm(layout.right);
+  const int textLeft = mm(layout.left + layout.textIndent);
+  const int textWidth = width - mm(layout.right + layout.textIndent) - textLeft;
+  const int gap = mm(layout.internalMargin);
+
+  const QRect headerBox(textLeft, mm(layout.header), textWidth, metrics.height());
+  painter.drawText(headerBox, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+                   metrics.elidedText(header, Qt::ElideLeft, textWidth));
+  painter.drawLine(ruleLeft, headerBox.bottom() + gap, ruleRight, headerBox.bottom() + gap);
+
+  const QRect footerBox(textLeft, height - mm(layout.footer) - metrics.height(), textWidth, metrics.height());
+  painter.drawLine(ruleLeft, footerBox.top() - gap, ruleRight, footerBox.top() - gap);
+  painter.drawText(footerBox, Qt::AlignHCenter | Qt::AlignBottom | Qt::TextSingleLine,
+                   metrics.elidedText(footer, Qt::ElideRight, textWidth));
+  painter.restore();
+}
 
 PrintTarget ChoosePrintTarget(const QString& pdfOverride, const QString& defaultPrinter, const QString& fallbackPdf) {
   if (!pdfOverride.isEmpty()) return {QString(), pdfOverride};

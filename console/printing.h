@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QString>
 
+class QPainter;
 class QsciScintillaBase;
 
 namespace console {
@@ -45,6 +46,11 @@ struct PrintLayout {
   double textIndent = 2;
   double internalMargin = 0.5;
 };
+
+// Draws the header line (left-aligned) and the footer line (centred) with
+// their rules on the page that painter is on; dpi: the device's resolution.
+void DrawHeaderFooter(QPainter& painter, const QString& header, const QString& footer, const PrintLayout& layout,
+                      int dpi);
 
 // Prints the editor's whole text in its font with tab width 8 and line
 // numbers in the left margin, colours on a white background, long lines

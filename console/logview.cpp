@@ -1,0 +1,714 @@
+#include "console/logview.h"
+
+#include <Qsci/qsciscintilla.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "console/errors.h"
+#include "console/fonts.h"
+
+namespace console {
+namespace {
+
+constexpr int kProgressTickMs = 100;
+constexpr int kNoticeMs = 15000;
+
+QColor FromBgr(long bgr) {
+  return QColor(static_cast<int>(bgr & 0xff), static_cast<int>((bgr >> 8) & 0xff), static_cast<int>((bgr >> 16) & 0xff));
+}
+
+QString Megabytes(std::uint64_t bytes) { return QString::number(double(bytes) / (1 << 20), 'f', 1); }
+
+}  // namespace
+
+TLogView::TLogView(QWidget* parent) : QAbstractScrollArea(parent) {
+  setFont(CourierNew(10));
+  setFocusPolicy(Qt::StrongFocus);
+  setContextMenuPolicy(Qt::DefaultContextMenu);
+  viewport()->setCursor(Qt::IBeamCursor);
+  const QPalette pal = palette();
+  paper_ = Qt::white;
+  ink_ = Qt::black;
+  marginBack_ = pal.color(QPalette::Button);
+  marginInk_ = pal.color(QPalette::ButtonText);
+  edge_ = QColor(0xc0, 0xc0, 0xc0);
+  runner_ = [](const std::function<void()>& command) {
+    try {
+      command();
+    } catch (const ConsoleError&) {
+    }
+  };
+
+  watcher_ = new QFileSystemWatcher(this);
+  checkTimer_ = new QTimer(this);
+  checkTimer_->setSingleShot(true);
+  checkTimer_->setInterval(kFollowDelayMs);
+  connect(checkTimer_, &QTimer::timeout, this, [this] { CheckFile(); });
+  // Each write to the file reports; a busy log is looked at once per delay.
+  const auto later = [this] {
+    if (!checkTimer_->isActive()) checkTimer_->start();
+  };
+  connect(watcher_, &QFileSystemWatcher::fileChanged, this, later);
+  connect(watcher_, &QFileSystemWatcher::directoryChanged, this, later);
+
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setInterval(kProgressTickMs);
+  connect(progressTimer_, &QTimer::timeout, this, [this] { OnProgress(); });
+  noticeTimer_ = new QTimer(this);
+  noticeTimer_->setSingleShot(true);
+  connect(noticeTimer_, &QTimer::timeout, this, [this] {
+    notice_->hide();
+    PlaceLabels();
+  });
+
+  notice_ = new QLabel(this);
+  notice_->setObjectName(QStringLiteral("LogNotice"));
+  notice_->setStyleSheet(QStringLiteral("background: #ffffe1; color: black; padding: 1px 4px;"));
+  notice_->setFont(MsSansSerif(8));
+  notice_->hide();
+  progress_ = new QLabel(this);
+  progress_->setObjectName(QStringLiteral("LogProgress"));
+  progress_->setStyleSheet(QStringLiteral("background: #f0f0f0; color: #404040; padding: 1px 4px;"));
+  progress_->setFont(MsSansSerif(8));
+  progress_->hide();
+
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int v) { OnScrollBar(v); });
+  connect(horizontalScrollBar(), &QScrollBar::valueChanged, this, [this](int v) {
+    hscroll_ = v;
+    viewport()->update();
+  });
+  SyncBars();
+}
+
+TLogView::~TLogView() = default;
+
+void TLogView::FollowLook(QsciScintilla& editor) {
+  setFont(editor.font());
+  paper_ = editor.paper();
+  ink_ = editor.color();
+  edge_ = editor.edgeColor();
+  marginBack_ = FromBgr(editor.SendScintilla(QsciScintillaBase::SCI_STYLEGETBACK, QsciScintillaBase::STYLE_LINENUMBER));
+  marginInk_ = FromBgr(editor.SendScintilla(QsciScintillaBase::SCI_STYLEGETFORE, QsciScintillaBase::STYLE_LINENUMBER));
+  viewport()->update();
+}
+
+void TLogView::Run(const std::function<void()>& command) { runner_(command); }
+
+// --- opening and following ---------------------------------------------------------
+
+void TLogView::Open(const QString& path, std::size_t indexBlock) {
+  auto file = std::make_unique<LogFile>(path, indexBlock);  // throws before anything changes
+  file_ = std::move(file);
+  top_ = caret_ = anchor_ = 0;
+  hscroll_ = 0;
+  pendingLine_.reset();
+  notice_->hide();
+  Watch();
+  StartProgress();
+  SyncBars();
+  PlaceLabels();
+  viewport()->update();
+}
+
+void TLogView::Close() {
+  file_.reset();
+  top_ = caret_ = anchor_ = 0;
+  pendingLine_.reset();
+  if (!watcher_->files().isEmpty()) watcher_->removePaths(watcher_->files());
+  if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
+  checkTimer_->stop();
+  progressTimer_->stop();
+  notice_->hide();
+  progress_->hide();
+  PlaceLabels();
+  SyncBars();
+  viewport()->update();
+}
+
+void TLogView::Watch() {
+  if (!file_) return;
+  const QString path = file_->Path();
+  const QString dir = QFileInfo(path).absolutePath();
+  for (const QString& f : watcher_->files())
+    if (f != path) watcher_->removePath(f);
+  for (const QString& d : watcher_->directories())
+    if (d != dir) watcher_->removePath(d);
+  // The file for appends and truncation; its folder for the new file that
+  // log rotation puts in its place.
+  if (!watcher_->files().contains(path) && QFileInfo::exists(path)) watcher_->addPath(path);
+  if (!watcher_->directories().contains(dir)) watcher_->addPath(dir);
+}
+
+void TLogView::CheckFile() {
+  if (!file_) return;
+  const bool atEnd = AtEnd();
+  const LogFile::Change change = file_->Check();
+  switch (change) {
+    case LogFile::Change::None:
+    case LogFile::Change::Missing:
+      break;
+    case LogFile::Change::Grown:
+      StartProgress();
+      if (atEnd) {
+        const bool caretAtEnd = caret_ == anchor_;
+        top_ = file_->LastLine();
+        ClampTop();
+        if (caretAtEnd && caret_ >= file_->LastLine()) caret_ = anchor_ = caret_;
+      }
+      break;
+    case LogFile::Change::Truncated:
+    case LogFile::Change::Replaced: {
+      const QString path = file_->Path();
+      std::unique_ptr<LogFile> fresh;
+      try {
+        fresh = std::make_unique<LogFile>(path);
+      } catch (const EFileError&) {
+        break;  // gone again: keep what is shown, the folder tells when it is back
+      }
+      file_ = std::move(fresh);
+      caret_ = anchor_ = 0;
+      top_ = 0;
+      if (atEnd) {
+        top_ = file_->LastLine();
+        ClampTop();
+      }
+      pendingLine_.reset();
+      ShowNotice(change == LogFile::Change::Truncated
+                     ? QStringLiteral("%1 was truncated and has been opened again.").arg(path)
+                     : QStringLiteral("%1 was replaced by a new file (log rotation) and has been opened again.").arg(path));
+      StartProgress();
+      break;
+    }
+  }
+  Watch();
+  SyncBars();
+  viewport()->update();
+}
+
+void TLogView::ShowNotice(const QString& text) {
+  notice_->setText(text);
+  notice_->show();
+  noticeTimer_->start(kNoticeMs);
+  PlaceLabels();
+}
+
+QString TLogView::Notice() const { return notice_->isHidden() ? QString() : notice_->text(); }
+
+QString TLogView::Progress() const { return progress_->isHidden() ? QString() : progress_->text(); }
+
+void TLogView::StartProgress() {
+  OnProgress();
+  if (file_ && !file_->IndexComplete()) progressTimer_->start();
+}
+
+void TLogView::OnProgress() {
+  if (!file_ || file_->IndexComplete()) {
+    progressTimer_->stop();
+    progress_->hide();
+  } else {
+    const std::uint64_t done = file_->IndexedBytes();
+    const std::uint64_t size = std::max<std::uint64_t>(file_->Size(), 1);
+    progress_->setText(QStringLiteral("Counting lines: %1 % (%2 of %3 MB)")
+                           .arg(done * 100 / size)
+                           .arg(Megabytes(done), Megabytes(size)));
+    progress_->show();
+  }
+  if (pendingLine_ && file_) {
+    const std::uint64_t line = *pendingLine_;
+    if (file_->LineStart(line) || file_->IndexComplete()) GotoLine(line);
+  }
+  PlaceLabels();
+  SyncBars();
+  viewport()->update();
+}
+
+void TLogView::PlaceLabels() {
+  const int h = QFontMetrics(notice_->font()).height() + 4;
+  const QRect r = rect().adjusted(frameWidth(), frameWidth(), -frameWidth(), -frameWidth());
+  const int top = notice_->isHidden() ? 0 : h;
+  const int bottom = progress_->isHidden() ? 0 : h;
+  setViewportMargins(0, top, 0, bottom);
+  notice_->setGeometry(r.left(), r.top(), r.width(), h);
+  const int bar = horizontalScrollBar()->isVisible() ? horizontalScrollBar()->height() : 0;
+  progress_->setGeometry(r.left(), r.bottom() + 1 - bar - h, r.width(), h);
+}
+
+// --- geometry -----------------------------------------------------------------------
+
+int TLogView::LineHeight() const { return std::max(1, QFontMetrics(font()).height()); }
+
+int TLogView::CharWidth() const { return std::max(1, QFontMetrics(font()).horizontalAdvance(QLatin1Char('0'))); }
+
+int TLogView::GutterWidth() const {
+  // As the editor sizes its number margin: the digits and one more.
+  return QFontMetrics(font()).horizontalAdvance(QString(gutterDigits_ + 1, QLatin1Char('9'))) + kBookmarkMargin;
+}
+
+int TLogView::Rows() const { return std::max(1, viewport()->height() / LineHeight()); }
+
+double TLogView::EstimatedLines() const {
+  if (!file_) return 1;
+  if (const std::optional<std::uint64_t> n = file_->LineCount()) return double(*n);
+  const std::uint64_t known = file_->KnownLines();
+  const std::uint64_t indexed = file_->IndexedBytes();
+  const double perLine = known > 1 ? double(indexed) / double(known - 1) : 100.0;
+  return double(known) + double(file_->Size() - indexed) / std::max(perLine, 1.0);
+}
+
+std::optional<std::uint64_t> TLogView::TopLine() const { return file_ ? file_->LineOf(top_) : std::nullopt; }
+
+TLogView::Row TLogView::MakeRow(std::uint64_t start) const {
+  Row row;
+  row.start = start;
+  row.end = file_->LineEnd(start);
+  row.shown = ShowLine(file_->Bytes(start, std::min(row.end, start + ShownLine::kShownBytes)), row.end - start, kTabWidth);
+  return row;
+}
+
+std::vector<TLogView::Row> TLogView::Layout(int rows) const {
+  std::vector<Row> out;
+  if (!file_) return out;
+  std::optional<std::uint64_t> line = file_->LineOf(top_);
+  std::uint64_t start = top_;
+  for (int i = 0; i < rows; ++i) {
+    Row row = MakeRow(start);
+    if (line) row.number = *line + 1 + std::uint64_t(i);
+    const bool last = row.end >= file_->Size();
+    out.push_back(std::move(row));
+    if (last) break;
+    start = file_->NextLine(start);
+  }
+  return out;
+}
+
+bool TLogView::AtEnd() const {
+  if (!file_) return true;
+  const std::vector<Row> rows = Layout(Rows());
+  return !rows.empty() && rows.back().end >= file_->Size();
+}
+
+void TLogView::ClampTop() {
+  if (!file_) return;
+  // The last line stays at the bottom: no scrolling past it.
+  const int rows = Rows();
+  const std::vector<Row> shown = Layout(rows);
+  int missing = rows - static_cast<int>(shown.size());
+  while (missing-- > 0 && top_ > 0) top_ = file_->PrevLine(top_);
+}
+
+void TLogView::SyncBars() {
+  syncing_ = true;
+  const double lines = EstimatedLines();
+  const int rows = Rows();
+  const double maxTop = std::max(0.0, lines - rows);
+  QScrollBar* v = verticalScrollBar();
+  v->setRange(0, static_cast<int>(std::min(maxTop, double(INT_MAX))));
+  v->setPageStep(rows);
+  v->setSingleStep(1);
+  double value = 0;
+  if (file_) {
+    if (const std::optional<std::uint64_t> line = TopLine()) {
+      value = double(*line);
+    } else {
+      const std::uint64_t known = file_->KnownLines();
+      const std::uint64_t indexed = file_->IndexedBytes();
+      const double perLine = known > 1 ? double(indexed) / double(known - 1) : 100.0;
+      value = double(known) + double(top_ - std::min(top_, indexed)) / std::max(perLine, 1.0);
+    }
+  }
+  v->setValue(static_cast<int>(std::min(value, double(INT_MAX))));
+
+  // The horizontal range ends at the right edge, as the editor's does.
+  const int digits = std::max(1, static_cast<int>(std::floor(std::log10(std::max(lines, 1.0)))) + 1);
+  gutterDigits_ = digits;
+  const int width = CharWidth() * (kRightEdge + 1);
+  QScrollBar* h = horizontalScrollBar();
+  h->setRange(0, std::max(0, width - (viewport()->width() - TextLeft())));
+  h->setPageStep(viewport()->width());
+  h->setSingleStep(CharWidth());
+  syncing_ = false;
+}
+
+void TLogView::OnScrollBar(int value) {
+  if (syncing_ || !file_) return;
+  const std::optional<std::uint64_t> top = TopLine();
+  const std::int64_t delta = top ? std::int64_t(value) - std::int64_t(*top) : 0;
+  if (top && std::llabs(delta) <= Rows()) {
+    ScrollLines(delta);
+    return;
+  }
+  if (const std::optional<std::uint64_t> start = file_->LineStart(std::uint64_t(value))) {
+    top_ = *start;
+  } else {
+    // Past the counted lines: as far into the rest as the value is into the
+    // estimated rest.
+    const std::uint64_t known = file_->KnownLines();
+    const std::uint64_t indexed = file_->IndexedBytes();
+    const double perLine = known > 1 ? double(indexed) / double(known - 1) : 100.0;
+    const double offset = double(indexed) + (double(value) - double(known)) * perLine;
+    top_ = file_->LineStartAt(static_cast<std::uint64_t>(std::clamp(offset, 0.0, double(file_->Size()))));
+  }
+  ClampTop();
+  SyncBars();
+  viewport()->update();
+}
+
+void TLogView::ScrollLines(std::int64_t rows) {
+  if (!file_) return;
+  for (; rows < 0 && top_ > 0; ++rows) top_ = file_->PrevLine(top_);
+  for (; rows > 0; --rows) {
+    if (file_->LineEnd(top_) >= file_->Size()) break;
+    top_ = file_->NextLine(top_);
+  }
+  ClampTop();
+  SyncBars();
+  viewport()->update();
+}
+
+void TLogView::resizeEvent(QResizeEvent* event) {
+  QAbstractScrollArea::resizeEvent(event);
+  PlaceLabels();
+  ClampTop();
+  SyncBars();
+}
+
+// --- painting -------------------------------------------------------------------------
+
+void TLogView::paintEvent(QPaintEvent*) {
+  QPainter p(viewport());
+  const QRect area = viewport()->rect();
+  const int lh = LineHeight();
+  const int cw = CharWidth();
+  const int gutter = GutterWidth();
+  const int left = TextLeft() - hscroll_;
+  const QFontMetrics fm(font());
+  p.fillRect(area, paper_);
+  p.setFont(font());
+  const std::vector<Row> rows = file_ ? Layout(area.height() / lh + 1) : std::vector<Row>();
+  const std::uint64_t selFrom = std::min(anchor_, caret_);
+  const std::uint64_t selTo = std::max(anchor_, caret_);
+  const QPalette pal = palette();
+
+  p.setClipRect(QRect(gutter, 0, area.width() - gutter, area.height()));
+  int y = 0;
+  for (const Row& row : rows) {
+    const int columns = static_cast<int>(row.shown.column.size()) - 1;
+    if (selFrom < selTo && selFrom <= row.end && selTo > row.start) {
+      const int c0 = selFrom <= row.start ? 0 : row.shown.ColumnOf(selFrom - row.start);
+      int c1 = selTo >= row.end ? columns : row.shown.ColumnOf(selTo - row.start);
+      if (selTo > row.end) ++c1;  // the line's break is selected too
+      p.fillRect(QRect(left + c0 * cw, y, (c1 - c0) * cw, lh), pal.color(QPalette::Highlight).lighter(150));
+    }
+    p.setPen(ink_);
+    p.drawText(QPoint(left, y + fm.ascent()), row.shown.text);
+    if (row.shown.cut) {
+      p.setPen(Qt::gray);
+      p.drawText(QPoint(left + columns * cw, y + fm.ascent()),
+                 QStringLiteral(" \u2026[line cut: %1 bytes]").arg(row.end - row.start));
+    }
+    if (caret_ >= row.start && caret_ <= row.end && hasFocus()) {
+      const int c = row.shown.ColumnOf(caret_ - row.start);
+      p.fillRect(QRect(left + c * cw, y, 1, lh), ink_);
+    }
+    y += lh;
+  }
+  // The right edge.
+  p.setPen(edge_);
+  const int edgeX = left + kRightEdge * cw;
+  p.drawLine(edgeX, 0, edgeX, area.height());
+  p.setClipping(false);
+
+  // The gutter: line numbers right-aligned, then the bookmark margin.
+  p.fillRect(QRect(0, 0, gutter, area.height()), marginBack_);
+  p.setPen(marginInk_);
+  y = 0;
+  const int numbers = gutter - kBookmarkMargin;
+  for (const Row& row : rows) {
+    if (row.number)
+      p.drawText(QRect(0, y, numbers - cw / 2, lh), Qt::AlignRight | Qt::AlignVCenter, QString::number(*row.number));
+    y += lh;
+  }
+}
+
+QStringList TLogView::VisibleText() const {
+  QStringList out;
+  for (const Row& row : Layout(Rows())) out << row.shown.text;
+  return out;
+}
+
+QStringList TLogView::VisibleNumbers() const {
+  QStringList out;
+  for (const Row& row : Layout(Rows())) out << (row.number ? QString::number(*row.number) : QString());
+  return out;
+}
+
+// --- caret and selection ------------------------------------------------------------
+
+void TLogView::SetSelection(std::uint64_t anchor, std::uint64_t caret) {
+  const std::uint64_t size = file_ ? file_->Size() : 0;
+  anchor_ = std::min(anchor, size);
+  caret_ = std::min(caret, size);
+  viewport()->update();
+}
+
+QString TLogView::SelectedText() const {
+  if (!file_) return QString();
+  const std::uint64_t from = std::min(anchor_, caret_);
+  const std::uint64_t to = std::max(anchor_, caret_);
+  const QString text = QString::fromUtf8(file_->Bytes(from, to));
+  file_->Release(from, to);
+  return text;
+}
+
+void TLogView::Copy() {
+  if (!file_ || anchor_ == caret_) return;
+  const std::uint64_t bytes = std::max(anchor_, caret_) - std::min(anchor_, caret_);
+  if (bytes > kMaxCopyBytes)
+    throw ConsoleError(QStringLiteral("The selection of %1 MB is too large to copy; at most %2 MB can be copied.")
+                           .arg(Megabytes(bytes), Megabytes(kMaxCopyBytes)));
+  QApplication::clipboard()->setText(SelectedText());
+}
+
+void TLogView::SelectAll() {
+  if (!file_) return;
+  anchor_ = 0;
+  caret_ = file_->Size();
+  viewport()->update();
+}
+
+void TLogView::MoveCaret(std::uint64_t to, bool extend) {
+  caret_ = to;
+  if (!extend) anchor_ = to;
+  EnsureCaretVisible();
+}
+
+void TLogView::EnsureCaretVisible() {
+  if (!file_) return;
+  const std::uint64_t line = file_->LineStartAt(caret_);
+  if (line < top_) {
+    top_ = line;
+  } else {
+    const int rows = Rows();
+    const std::vector<Row> shown = Layout(rows);
+    if (!shown.empty() && line > shown.back().start && static_cast<int>(shown.size()) >= rows) {
+      top_ = line;
+      for (int i = 1; i < rows && top_ > 0; ++i) top_ = file_->PrevLine(top_);
+    }
+  }
+  // Horizontally: the caret's column in view.
+  const Row row = MakeRow(line);
+  const int x = row.shown.ColumnOf(caret_ - line) * CharWidth();
+  const int width = viewport()->width() - TextLeft();
+  if (x < hscroll_) hscroll_ = x;
+  if (x > hscroll_ + width - CharWidth()) hscroll_ = x - width + CharWidth();
+  ClampTop();
+  SyncBars();
+  horizontalScrollBar()->setValue(hscroll_);
+  hscroll_ = horizontalScrollBar()->value();
+  viewport()->update();
+}
+
+void TLogView::MoveVertically(std::int64_t rows, bool extend) {
+  if (!file_) return;
+  const std::uint64_t line = file_->LineStartAt(caret_);
+  const int column = MakeRow(line).shown.ColumnOf(caret_ - line);
+  std::uint64_t target = line;
+  for (; rows < 0 && target > 0; ++rows) target = file_->PrevLine(target);
+  for (; rows > 0; --rows) {
+    if (file_->LineEnd(target) >= file_->Size()) break;
+    target = file_->NextLine(target);
+  }
+  const Row row = MakeRow(target);
+  const int columns = static_cast<int>(row.shown.column.size()) - 1;
+  const std::uint64_t at = column >= columns ? row.end : target + row.shown.column[std::size_t(column)];
+  MoveCaret(at, extend);
+}
+
+void TLogView::GotoLine(std::uint64_t line) {
+  if (!file_) return;
+  const std::optional<std::uint64_t> start = file_->LineStart(line);
+  if (!start) {
+    if (file_->IndexComplete()) {
+      GotoEnd();  // past the last line: the last line
+      pendingLine_.reset();
+    } else {
+      pendingLine_ = line;  // the count gets there soon
+    }
+    return;
+  }
+  pendingLine_.reset();
+  top_ = *start;
+  MoveCaret(*start, false);
+}
+
+void TLogView::GotoEnd() {
+  if (!file_) return;
+  top_ = file_->LastLine();
+  ClampTop();
+  MoveCaret(file_->Size(), false);
+}
+
+std::uint64_t TLogView::Hit(const QPoint& pos) const {
+  if (!file_) return 0;
+  const int row = std::max(0, pos.y() / LineHeight());
+  const std::vector<Row> rows = Layout(row + 1);
+  if (rows.empty()) return 0;
+  if (row >= static_cast<int>(rows.size())) return file_->Size();
+  const Row& r = rows.back();
+  const int columns = static_cast<int>(r.shown.column.size()) - 1;
+  const int column = static_cast<int>(std::lround(double(pos.x() - TextLeft() + hscroll_) / CharWidth()));
+  if (column <= 0) return r.start;
+  if (column >= columns) return r.shown.cut ? r.start + r.shown.column.back() : r.end;
+  return r.start + r.shown.column[std::size_t(column)];
+}
+
+// --- input --------------------------------------------------------------------------
+
+void TLogView::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Copy) ||
+      (event->key() == Qt::Key_Insert && event->modifiers() == Qt::ControlModifier)) {
+    Run([this] { Copy(); });
+    return event->accept();
+  }
+  if (event->matches(QKeySequence::SelectAll)) {
+    SelectAll();
+    return event->accept();
+  }
+  if (!file_) return event->ignore();
+  const bool shift = event->modifiers() & Qt::ShiftModifier;
+  const bool ctrl = event->modifiers() & Qt::ControlModifier;
+  switch (event->key()) {
+    case Qt::Key_Up:
+      if (ctrl) ScrollLines(-1); else MoveVertically(-1, shift);
+      break;
+    case Qt::Key_Down:
+      if (ctrl) ScrollLines(1); else MoveVertically(1, shift);
+      break;
+    case Qt::Key_PageUp:
+      ScrollLines(-(Rows() - 1));
+      MoveVertically(-(Rows() - 1), shift);
+      break;
+    case Qt::Key_PageDown:
+      ScrollLines(Rows() - 1);
+      MoveVertically(Rows() - 1, shift);
+      break;
+    case Qt::Key_Home:
+      if (ctrl) {
+        top_ = 0;
+        MoveCaret(0, shift);
+      } else {
+        MoveCaret(file_->LineStartAt(caret_), shift);
+      }
+      break;
+    case Qt::Key_End:
+      if (ctrl) {
+        top_ = file_->LastLine();
+        ClampTop();
+        MoveCaret(file_->Size(), shift);
+      } else {
+        MoveCaret(file_->LineEnd(file_->LineStartAt(caret_)), shift);
+      }
+      break;
+    case Qt::Key_Left:
+      if (caret_ > 0) {
+        const std::uint64_t line = file_->LineStartAt(caret_);
+        if (caret_ == line) {
+          MoveCaret(file_->LineEnd(file_->PrevLine(line)), shift);
+        } else {
+          const Row row = MakeRow(line);
+          const int c = row.shown.ColumnOf(caret_ - line);
+          std::uint64_t to = line + row.shown.column[std::size_t(std::max(0, c - 1))];
+          if (caret_ - line > row.shown.column[std::size_t(c)]) to = line + row.shown.column[std::size_t(c)];
+          MoveCaret(std::min(to, caret_ - 1), shift);
+        }
+      }
+      break;
+    case Qt::Key_Right:
+      if (caret_ < file_->Size()) {
+        const std::uint64_t line = file_->LineStartAt(caret_);
+        const std::uint64_t end = file_->LineEnd(line);
+        if (caret_ >= end) {
+          MoveCaret(file_->NextLine(line), shift);
+        } else {
+          const Utf8Step step = DecodeUtf8(file_->Bytes(caret_, end));
+          MoveCaret(caret_ + std::uint64_t(step.length), shift);
+        }
+      }
+      break;
+    default:
+      // Typing, Delete, Backspace, Return and the rest change nothing.
+      return event->ignore();
+  }
+  event->accept();
+}
+
+void TLogView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
+  setFocus(Qt::MouseFocusReason);
+  MoveCaret(Hit(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+  dragging_ = true;
+}
+
+void TLogView::mouseMoveEvent(QMouseEvent* event) {
+  if (!dragging_ || !file_) return;
+  const QPoint pos = event->position().toPoint();
+  if (pos.y() < 0) ScrollLines(-1);
+  if (pos.y() >= viewport()->height()) ScrollLines(1);
+  MoveCaret(Hit(QPoint(pos.x(), std::clamp(pos.y(), 0, viewport()->height() - 1))), true);
+}
+
+void TLogView::mouseReleaseEvent(QMouseEvent*) { dragging_ = false; }
+
+void TLogView::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (!file_ || event->button() != Qt::LeftButton) return;
+  // The word under the pointer.
+  const std::uint64_t at = Hit(event->position().toPoint());
+  const std::uint64_t line = file_->LineStartAt(at);
+  const std::string_view bytes = file_->Bytes(line, std::min(file_->LineEnd(line), line + ShownLine::kShownBytes));
+  const auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80); };
+  std::uint64_t from = at - line;
+  std::uint64_t to = at - line;
+  while (from > 0 && word(bytes[from - 1])) --from;
+  while (to < bytes.size() && word(bytes[to])) ++to;
+  anchor_ = line + from;
+  caret_ = line + to;
+  viewport()->update();
+}
+
+void TLogView::wheelEvent(QWheelEvent* event) {
+  const int steps = event->angleDelta().y() / 120;
+  if (steps != 0) ScrollLines(-std::int64_t(steps) * QApplication::wheelScrollLines());
+  const int h = event->angleDelta().x();
+  if (h != 0) horizontalScrollBar()->setValue(horizontalScrollBar()->value() - h / 120 * CharWidth() * 3);
+  event->accept();
+}
+
+void TLogView::contextMenuEvent(QContextMenuEvent* event) {
+  // The editor's context menu; nothing in it edits a log.
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("PopupMenu1"));
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addAction(QStringLiteral("Cut"), this, [] {})->setObjectName(QStringLiteral("Cut2"));
+  menu->addAction(QStringLiteral("Copy"), this, [this] { Run([this] { Copy(); }); })->setObjectName(QStringLiteral("Copy2"));
+  menu->addAction(QStringLiteral("Paste"), this, [] {})->setObjectName(QStringLiteral("Paste2"));
+  menu->addSeparator();
+  menu->addAction(QStringLiteral("Select all"), this, [this] { SelectAll(); });
+  menu->popup(event->globalPos());
+  event->accept();
+}
+
+}  // namespace console
