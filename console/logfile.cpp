@@ -26,6 +26,8 @@ constexpr std::uint64_t kMinReserve = std::uint64_t{1} << 30;
 // takes the point it reached as the start (a file with no break for this
 // long, and no index there yet).
 constexpr std::uint64_t kMaxBackward = 64 << 20;
+// Lines past the counted part that LineStart walks to instead of waiting.
+constexpr std::uint64_t kMaxWalk = 10000;
 
 bool IsBreakAt(std::string_view bytes, std::size_t i, int next) {
   if (bytes[i] == '\n') return true;
@@ -335,11 +337,20 @@ std::optional<std::uint64_t> LogFile::LineStart(std::uint64_t line) const {
     before = BreaksBefore(block);
     from = std::uint64_t{block} * block_;
   } else {
-    if (!complete) return std::nullopt;
     before = breaks_.empty() ? 0 : breaks_.back();
     from = std::uint64_t{blocks} * block_;
   }
   lock.unlock();
+  if (!found && !complete) {
+    // Not counted yet: a line a little past the count is walked to.
+    if (line - before > kMaxWalk) return std::nullopt;
+    std::uint64_t at = from;
+    for (std::uint64_t n = line - before; n > 0; --n) {
+      if (LineEnd(at) >= size_) return std::nullopt;
+      at = NextLine(at);
+    }
+    return at;
+  }
   if (!found && before + CountRange(from, size_) < line) return std::nullopt;
   return AfterBreak(from, line - before);
 }

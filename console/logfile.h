@@ -106,8 +106,8 @@ class LogFile {
   std::uint64_t KnownLines() const;
   // The number of lines, once the index is complete.
   std::optional<std::uint64_t> LineCount() const;
-  // The start of line (0-based), when the index reaches it; nullopt beyond
-  // the last line.
+  // The start of line (0-based), when the index reaches it or it is a few
+  // thousand lines past the counted part; nullopt beyond the last line.
   std::optional<std::uint64_t> LineStart(std::uint64_t line) const;
   // The line that holds offset, when the index reaches it.
   std::optional<std::uint64_t> LineOf(std::uint64_t offset) const;
