@@ -10,6 +10,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -20,6 +21,7 @@
 #include "console/about.h"
 #include "console/backup.h"
 #include "console/info.h"
+#include "console/logview.h"
 #include "console/main.h"
 #include "console/savedlg.h"
 #include "console/startup.h"
@@ -55,7 +57,13 @@ class FileHost : public cvtest::TestHost {
     return true;
   }
   QDateTime Now() const override { return now; }
+  bool Ask(QWidget*, const QString& question) override {
+    questions << question;
+    return askAnswer;
+  }
 
+  QStringList questions;
+  bool askAnswer = false;
   QString openAnswer;
   QString saveAnswer;
   QStringList dialogDirs;
@@ -87,6 +95,16 @@ class EditingTest : public QObject {
   console::TSynMemo* Memo() const { return Main()->SynMemo1(); }
   console::TSave* SaveDialog() const { return windows_->save.get(); }
   QByteArray MemoBytes() const { return Memo()->text().toUtf8(); }
+  console::TLogView* LogView() const { return Child<console::TLogView>(Main(), "LogView1"); }
+  // The bytes that the log view shows; null when it shows nothing.
+  QByteArray LogBytes() const {
+    const console::LogFile* log = LogView()->Log();
+    if (!log) return QByteArray();
+    const std::string_view bytes = log->Bytes(0, log->Size());
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
+  }
+  // A read-only file is shown in the log view in the editor's place.
+  bool LogShown() const { return LogView()->isVisibleTo(Main()) && !Memo()->isVisibleTo(Main()) && LogView()->IsOpen(); }
   void Trigger(const char* action) { Child<QAction>(Main(), action)->trigger(); }
   void Click(const char* button) { Child<QPushButton>(Main(), button)->click(); }
   void Type(const QString& text) { QTest::keyClicks(Memo(), text); }
@@ -170,20 +188,29 @@ class EditingTest : public QObject {
     QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), "#" + content + "x" + brk);
   }
 
-  void aBigLogLoadsWhole() {
+  void aBigLogOpensInTheLogView() {
     std::string log;
     for (int i = 0; log.size() < 9'500'000; ++i)
       log += "10.1." + std::to_string(i % 256) + ".7 - - [07/Dec/2026:10:00:00 +0100] \"GET /page" + std::to_string(i) +
              " HTTP/1.1\" 200 512\r\n";
+    Trigger("Edithttpdconf1");
     WriteFile(Apache("/log/access_log"), log);
     Trigger("Viewaccesslog1");
     QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
-    QCOMPARE(Memo()->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), long(log.size()));
-    QVERIFY(MemoBytes().toStdString() == log);
-    QCOMPARE(Memo()->GutterDigits(), int(std::to_string(Memo()->lines()).size()));
-    QVERIFY(Memo()->isReadOnly());
-    // Close gives the memory back at once: a fresh, empty document.
+    QVERIFY(LogShown());
+    QCOMPARE(CurrentFile(), QApache("/log/access_log"));
+    QVERIFY(LogBytes().toStdString() == log);
+    // The editor let go of httpd.conf's text.
+    QCOMPARE(Memo()->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 0L);
+    QVERIFY(LogView()->Log()->WaitIndexed(10000));
+    QTRY_COMPARE(LogView()->GutterDigits(), int(std::to_string(std::count(log.begin(), log.end(), '\n') + 1).size()));
+    QVERIFY(!SaveEnabled());
+    // Close shows the empty editor again and lets go of the file.
     Click("btClose");
+    QVERIFY(!LogShown());
+    QVERIFY(Memo()->isVisibleTo(Main()));
+    QVERIFY(!LogView()->IsOpen());
+    QCOMPARE(CurrentFile(), QString());
     QCOMPARE(Memo()->SendScintilla(QsciScintillaBase::SCI_GETLENGTH), 0L);
   }
 
@@ -218,8 +245,10 @@ class EditingTest : public QObject {
 
     // Without changes Close asks nothing; a read-only file closes editable.
     Trigger("Viewerrorlog1");
+    QVERIFY(LogShown());
     Click("btClose");
     QVERIFY(!SaveDialog()->isVisible());
+    QVERIFY(!LogShown());
     QCOMPARE(MemoBytes(), QByteArray());
     QVERIFY(!Memo()->isReadOnly());
     QVERIFY(host_->messages.isEmpty());
@@ -238,8 +267,8 @@ class EditingTest : public QObject {
     Trigger("Viewerrorlog1");
     Child<QPushButton>(SaveDialog(), "Button3")->click();
     QCOMPARE(CurrentFile(), QApache("/log/error_log"));
-    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kErrorLog));
-    QVERIFY(Memo()->isReadOnly());
+    QVERIFY(LogShown());
+    QCOMPARE(LogBytes(), QByteArray::fromStdString(kErrorLog));
     QVERIFY(!SaveEnabled());
     QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), QByteArray::fromStdString(kConfCrLf));
   }
@@ -324,19 +353,24 @@ class EditingTest : public QObject {
 
   void errorLogIsReadOnlyThenHttpdConfIsEditable() {
     Trigger("Viewerrorlog1");
-    QVERIFY(Memo()->isReadOnly());
-    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kErrorLog));
-    Type(QStringLiteral("typed"));
+    QVERIFY(LogShown());
+    QTest::keyClicks(LogView(), QStringLiteral("typed"));
+    QTest::keyClick(LogView(), Qt::Key_Backspace);
     QGuiApplication::clipboard()->setText(QStringLiteral("pasted"));
     Trigger("Paste1");
     Trigger("Selectall1");
     Trigger("Cut1");
-    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kErrorLog));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("pasted"));
+    QCOMPARE(LogBytes(), QByteArray::fromStdString(kErrorLog));
+    QCOMPARE(ReadFile(Apache("/log/error_log")), kErrorLog);
     QVERIFY(!SaveEnabled());
     Trigger("Copy1");
     QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), kErrorLog);
+    QVERIFY(host_->messages.isEmpty());
 
     Trigger("Edithttpdconf1");
+    QVERIFY(!LogShown());
+    QVERIFY(Memo()->isVisibleTo(Main()));
     QVERIFY(!Memo()->isReadOnly());
     QGuiApplication::clipboard()->setText(QStringLiteral("# pasted\r\n"));
     Trigger("Paste1");
@@ -399,7 +433,7 @@ class EditingTest : public QObject {
     host_->openAnswer = QApache("/conf");  // a folder
     Trigger("Edit1");
     QCOMPARE(host_->messages.size(), 2);
-    QVERIFY(Memo()->isReadOnly());
+    QVERIFY(LogShown());
     QCOMPARE(CurrentFile(), QApache("/log/access_log"));
     QVERIFY(BackupEnabled());
   }
@@ -497,6 +531,113 @@ class EditingTest : public QObject {
     QVERIFY2(QString::fromStdString(text.output).count(QLatin1Char('\f')) == 1, text.output.c_str());
     QVERIFY(QString::fromStdString(text.output).contains(QStringLiteral("on Server: SRV1")));  // no file: the header starts with the blank
     QVERIFY(QString::fromStdString(text.output).contains(QStringLiteral("Printed 15.01.27 with Webwarden32 v0.1ALPHA")));
+  }
+
+  void aLogIsSavedAsByteForByte_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("LF") << QByteArray("[error] one\n[error] two\n\n[error] four\n");
+    QTest::newRow("CR LF") << QByteArray("[error] one\r\n[error] two\r\n\r\n");
+    QTest::newRow("lone CR") << QByteArray("[error] one\r[error] two\r");
+    QTest::newRow("not UTF-8") << QByteArray("caf\xe9 \xff\n");
+  }
+  void aLogIsSavedAsByteForByte() {
+    QFETCH(QByteArray, content);
+    WriteFile(Apache("/log/error_log"), content.toStdString());
+    Trigger("Viewerrorlog1");
+    Click("btBackup");  // off, to see that Save as turns the backup commands on
+    QVERIFY(!BackupEnabled());
+    host_->messages.clear();
+    host_->saveAnswer = QApache("/log/saved_log");
+    Trigger("Saveas1");
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/log/saved_log"))), content);
+    QCOMPARE(CurrentFile(), QApache("/log/saved_log"));
+    QVERIFY(LogShown());
+    QVERIFY(BackupEnabled());
+    QVERIFY(!SaveEnabled());
+  }
+
+  void makeBackupOfALogCopiesTheFile() {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    Trigger("Viewerrorlog1");
+    const QString file = QApache("/log/error_log");
+    Click("btBackup");
+    const QString backup = file + QStringLiteral("07.12.26.bak");
+    QCOMPARE(host_->messages, QStringList{QStringLiteral("The file ") + file + QStringLiteral(" was backuped as ") + backup});
+    QCOMPARE(ReadFile(backup.toStdString()), kErrorLog);
+    QVERIFY(!BackupEnabled());
+  }
+
+  void aLogIsPrintedWithHeaderFooterAndNumbers() {
+    if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty()) QSKIP("pdftotext is not installed");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    std::string log;
+    for (int i = 1; i <= 150; ++i) log += "[error] entry" + std::to_string(i) + " value\t" + std::to_string(i * 7) + "\n";
+    WriteFile(Apache("/log/error_log"), log);
+    Trigger("Viewerrorlog1");
+    const std::string pdf = *dir_ / "log.pdf";
+    ::setenv(console::kPrintPdfVariable, pdf.c_str(), 1);
+    Click("btPrint");
+    QCOMPARE(host_->messages, QStringList{QStringLiteral("The printout was written to the PDF file %1.").arg(QString::fromStdString(pdf))});
+    QVERIFY(host_->questions.isEmpty());
+    const testsupport::RunResult text = testsupport::RunShell("pdftotext -layout " + testsupport::Quote(pdf) + " -");
+    QCOMPARE(text.status, 0);
+    QStringList pages = QString::fromStdString(text.output).split(QLatin1Char('\f'));
+    if (pages.last().trimmed().isEmpty()) pages.removeLast();
+    QVERIFY2(pages.size() >= 2, qPrintable(QString::number(pages.size())));
+    const QString header = QApache("/log/error_log") + QStringLiteral(" on Server: SRV1");
+    for (const QString& page : pages) {
+      QCOMPARE(page.count(header), 1);
+      QCOMPARE(page.count(QLatin1String("Printed 07.12.26 with Webwarden32 v0.1ALPHA")), 1);
+    }
+    const QString all = pages.join(QLatin1Char('\n'));
+    for (int line : {1, 2, 75, 150}) {
+      const QRegularExpression numbered(QStringLiteral("(^|\\n)\\s*%1\\s+\\[error\\] entry%1 value\\s+%2").arg(line).arg(line * 7));
+      QVERIFY2(all.contains(numbered), qPrintable(QStringLiteral("line %1 in\n").arg(line) + all.left(2000)));
+    }
+  }
+
+  void aVeryLongPrintoutAsksFirst() {
+    std::string log;
+    for (int i = 0; i < 40000; ++i) log += "[notice] line " + std::to_string(i) + "\n";
+    WriteFile(Apache("/log/error_log"), log);
+    Trigger("Viewerrorlog1");
+    const std::string pdf = *dir_ / "long.pdf";
+    ::setenv(console::kPrintPdfVariable, pdf.c_str(), 1);
+    host_->askAnswer = false;
+    Click("btPrint");
+    QCOMPARE(host_->questions.size(), 1);
+    QVERIFY2(host_->questions[0].contains(QLatin1String("pages")), qPrintable(host_->questions[0]));
+    QVERIFY(!std::filesystem::exists(pdf));
+    QVERIFY(host_->messages.isEmpty());
+  }
+
+  void theLogViewLooksLikeTheEditor() {
+    Trigger("Viewerrorlog1");
+    QCOMPARE(LogView()->geometry(), Memo()->geometry());
+    QCOMPARE(LogView()->font(), Memo()->font());
+    QCOMPARE(LogView()->parentWidget(), Memo()->parentWidget());
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20), LogView()->mapToGlobal(QPoint(20, 20)));
+    QApplication::sendEvent(LogView()->viewport(), &event);  // where a right click arrives
+    auto* menu = LogView()->findChild<QMenu*>(QStringLiteral("PopupMenu1"));
+    QVERIFY(menu);
+    QStringList entries;
+    for (QAction* a : menu->actions()) entries << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    QCOMPARE(entries, (QStringList{"Cut", "Copy", "Paste", "-", "Select all"}));
+    // Select all and Copy from the menu; Cut and Paste leave the file alone.
+    QGuiApplication::clipboard()->clear();
+    menu->actions()[4]->trigger();
+    Child<QAction>(menu, "Cut2")->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString());
+    Child<QAction>(menu, "Copy2")->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text().toStdString(), kErrorLog);
+    Child<QAction>(menu, "Paste2")->trigger();
+    QCOMPARE(ReadFile(Apache("/log/error_log")), kErrorLog);
+    menu->close();
+    // Line numbers in the gutter, as the editor shows them.
+    QCOMPARE(LogView()->VisibleNumbers().mid(0, 3), (QStringList{"1", "2", "3"}));
+    QCOMPARE(LogView()->VisibleText().mid(0, 2),
+             (QStringList{"[Mon Dec 07 10:00:00 2026] [error] first", "[Mon Dec 07 10:00:01 2026] [error] second"}));
   }
 
   void aboutTwiceShowsOneDialog() {
