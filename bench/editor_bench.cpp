@@ -1,8 +1,9 @@
-// Opening big access logs in the console's editor, next to `vim -R` on the
-// same files: the time until the file is shown and the peak memory of the
-// process. Each open runs in a process of its own (this program started
-// again with --open FILE, or vim), so that its peak resident size is its own;
-// the logs (100 MB and 1 GB) are generated once into a temporary folder.
+// Opening big access logs in the console's log view and in its editor, next
+// to `vim -R` on the same files: the time until the file is shown and the
+// peak memory of the process. Each open runs in a process of its own (this
+// program started again with --open FILE or --log FILE, or vim), so that its
+// peak resident size is its own; the logs (100 MB, 1 GB and 4 GB) are
+// generated once into a temporary folder and removed at the end.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "console/document.h"
+#include "console/logview.h"
 #include "console/memotext.h"
 #include "console/synmemo.h"
 
@@ -50,6 +53,37 @@ int OpenInEditor(const char* path) {
   memo.grab();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("%.6f %d\n", seconds, memo.lines());
+  return 0;
+}
+
+// The child's side for the log view: open the file as View access_log does,
+// paint the first screen, go to the last line (Ctrl+End) and paint it, then
+// wait for the line count. Reports the seconds from the start of the open to
+// each of the three, and the number of lines.
+int OpenInLogView(const char* path) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  int argc = 1;
+  char name[] = "editor_bench";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  console::TSynMemo memo;
+  console::TLogView view;
+  view.FollowLook(memo);
+  view.resize(745, 449);
+  const auto since = [](Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); };
+  const Clock::time_point start = Clock::now();
+  view.Open(QString::fromLocal8Bit(path));
+  view.grab();
+  const double first = since(start);
+  QKeyEvent end(QEvent::KeyPress, Qt::Key_End, Qt::ControlModifier);
+  QApplication::sendEvent(&view, &end);
+  view.grab();
+  const double last = since(start);
+  if (!view.Log()->WaitIndexed(600000)) return 1;
+  const double counted = since(start);
+  view.grab();
+  std::printf("%.6f %.6f %.6f %llu\n", first, last, counted,
+              static_cast<unsigned long long>(view.Log()->LineCount().value_or(0)));
   return 0;
 }
 
@@ -168,6 +202,30 @@ void BM_ConsoleOpen(benchmark::State& state) {
 }
 BENCHMARK(BM_ConsoleOpen)->Arg(0)->Arg(100)->Arg(1024)->Iterations(1)->Repetitions(3)->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConsoleOpen)->Arg(4096)->Iterations(1)->Repetitions(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The log view: args = the log's size in MB.
+void BM_LogViewOpen(benchmark::State& state) {
+  const int megabytes = int(state.range(0));
+  const std::string file = TheLogs().Log(megabytes);
+  const std::uint64_t bytes = fs::file_size(file);
+  for (auto _ : state) {
+    const Run run = Spawn({Self(), "--log", file});
+    double first = 0, last = 0, counted = 0;
+    unsigned long long lines = 0;
+    if (!run.ok || std::sscanf(run.output.c_str(), "%lf %lf %lf %llu", &first, &last, &counted, &lines) != 4)
+      return state.SkipWithError("the log view did not open the file");
+    Report(state, run, bytes);
+    state.counters["first_screen_ms"] = first * 1000;
+    state.counters["last_line_ms"] = last * 1000;
+    state.counters["index_s"] = counted;
+    state.counters["index_GBps"] = double(bytes) / (1 << 30) / std::max(counted, 1e-9);
+    state.counters["lines"] = double(lines);
+  }
+}
+BENCHMARK(BM_LogViewOpen)->Arg(100)->Arg(1024)->Iterations(1)->Repetitions(3)->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LogViewOpen)->Arg(4096)->Iterations(1)->Repetitions(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // vim -R on the same file, leaving as soon as the file is read.
 void BM_VimOpen(benchmark::State& state) {
@@ -182,11 +240,13 @@ void BM_VimOpen(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_VimOpen)->Arg(100)->Arg(1024)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VimOpen)->Arg(4096)->Iterations(1)->Repetitions(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--open") == 0) return OpenInEditor(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--log") == 0) return OpenInLogView(argv[2]);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
