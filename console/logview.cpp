@@ -37,6 +37,8 @@ QString Megabytes(std::uint64_t bytes) { return QString::number(double(bytes) / 
 
 TLogView::TLogView(QWidget* parent) : QAbstractScrollArea(parent) {
   setFont(CourierNew(10));
+  const QFontMetricsF metrics(font());
+  lineHeight_ = std::max(1, static_cast<int>(metrics.ascent() + metrics.descent()));
   setFocusPolicy(Qt::StrongFocus);
   setContextMenuPolicy(Qt::DefaultContextMenu);
   viewport()->setCursor(Qt::IBeamCursor);
@@ -98,6 +100,7 @@ TLogView::~TLogView() = default;
 
 void TLogView::FollowLook(QsciScintilla& editor) {
   setFont(editor.font());
+  lineHeight_ = std::max(1L, editor.SendScintilla(QsciScintillaBase::SCI_TEXTHEIGHT, 0UL));
   paper_ = editor.paper();
   ink_ = editor.color();
   edge_ = editor.edgeColor();
@@ -249,13 +252,12 @@ void TLogView::PlaceLabels() {
 
 // --- geometry -----------------------------------------------------------------------
 
-int TLogView::LineHeight() const { return std::max(1, QFontMetrics(font()).height()); }
-
-int TLogView::CharWidth() const { return std::max(1, QFontMetrics(font()).horizontalAdvance(QLatin1Char('0'))); }
+qreal TLogView::CharWidth() const { return std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance(QLatin1Char('0'))); }
 
 int TLogView::GutterWidth() const {
   // As the editor sizes its number margin: the digits and one more.
-  return QFontMetrics(font()).horizontalAdvance(QString(gutterDigits_ + 1, QLatin1Char('9'))) + kBookmarkMargin;
+  const int numbers = static_cast<int>(QFontMetricsF(font()).horizontalAdvance(QString(gutterDigits_ + 1, QLatin1Char('9'))));
+  return numbers + kBookmarkMargin;
 }
 
 int TLogView::Rows() const { return std::max(1, viewport()->height() / LineHeight()); }
@@ -335,11 +337,11 @@ void TLogView::SyncBars() {
   // The horizontal range ends at the right edge, as the editor's does.
   const int digits = std::max(1, static_cast<int>(std::floor(std::log10(std::max(lines, 1.0)))) + 1);
   gutterDigits_ = digits;
-  const int width = CharWidth() * (kRightEdge + 1);
+  const int width = static_cast<int>(std::ceil(CharWidth() * (kRightEdge + 1)));
   QScrollBar* h = horizontalScrollBar();
   h->setRange(0, std::max(0, width - (viewport()->width() - TextLeft())));
   h->setPageStep(viewport()->width());
-  h->setSingleStep(CharWidth());
+  h->setSingleStep(static_cast<int>(std::ceil(CharWidth())));
   syncing_ = false;
 }
 
@@ -392,10 +394,10 @@ void TLogView::paintEvent(QPaintEvent*) {
   QPainter p(viewport());
   const QRect area = viewport()->rect();
   const int lh = LineHeight();
-  const int cw = CharWidth();
+  const qreal cw = CharWidth();
   const int gutter = GutterWidth();
   const int left = TextLeft() - hscroll_;
-  const QFontMetrics fm(font());
+  const int ascent = static_cast<int>(std::lround(QFontMetricsF(font()).ascent()));
   p.fillRect(area, paper_);
   p.setFont(font());
   const std::vector<Row> rows = file_ ? Layout(area.height() / lh + 1) : std::vector<Row>();
@@ -411,25 +413,25 @@ void TLogView::paintEvent(QPaintEvent*) {
       const int c0 = selFrom <= row.start ? 0 : row.shown.ColumnOf(selFrom - row.start);
       int c1 = selTo >= row.end ? columns : row.shown.ColumnOf(selTo - row.start);
       if (selTo > row.end) ++c1;  // the line's break is selected too
-      p.fillRect(QRect(left + c0 * cw, y, (c1 - c0) * cw, lh), pal.color(QPalette::Highlight).lighter(150));
+      p.fillRect(QRectF(left + c0 * cw, y, (c1 - c0) * cw, lh), pal.color(QPalette::Highlight).lighter(150));
     }
     p.setPen(ink_);
-    p.drawText(QPoint(left, y + fm.ascent()), row.shown.text);
+    p.drawText(QPointF(left, y + ascent), row.shown.text);
     if (row.shown.cut) {
       p.setPen(Qt::gray);
-      p.drawText(QPoint(left + columns * cw, y + fm.ascent()),
+      p.drawText(QPointF(left + columns * cw, y + ascent),
                  QStringLiteral(" \u2026[line cut: %1 bytes]").arg(row.end - row.start));
     }
     if (caret_ >= row.start && caret_ <= row.end && hasFocus()) {
       const int c = row.shown.ColumnOf(caret_ - row.start);
-      p.fillRect(QRect(left + c * cw, y, 1, lh), ink_);
+      p.fillRect(QRectF(left + c * cw, y, 1, lh), ink_);
     }
     y += lh;
   }
   // The right edge.
   p.setPen(edge_);
-  const int edgeX = left + kRightEdge * cw;
-  p.drawLine(edgeX, 0, edgeX, area.height());
+  const qreal edgeX = left + kRightEdge * cw;
+  p.drawLine(QPointF(edgeX, 0), QPointF(edgeX, area.height()));
   p.setClipping(false);
 
   // The gutter: line numbers right-aligned, then the bookmark margin.
@@ -439,7 +441,7 @@ void TLogView::paintEvent(QPaintEvent*) {
   const int numbers = gutter - kBookmarkMargin;
   for (const Row& row : rows) {
     if (row.number)
-      p.drawText(QRect(0, y, numbers - cw / 2, lh), Qt::AlignRight | Qt::AlignVCenter, QString::number(*row.number));
+      p.drawText(QRect(0, y, numbers - static_cast<int>(cw / 2), lh), Qt::AlignRight | Qt::AlignVCenter, QString::number(*row.number));
     y += lh;
   }
 }
@@ -511,10 +513,11 @@ void TLogView::EnsureCaretVisible() {
   }
   // Horizontally: the caret's column in view.
   const Row row = MakeRow(line);
-  const int x = row.shown.ColumnOf(caret_ - line) * CharWidth();
+  const int x = static_cast<int>(row.shown.ColumnOf(caret_ - line) * CharWidth());
   const int width = viewport()->width() - TextLeft();
+  const int cw = static_cast<int>(std::ceil(CharWidth()));
   if (x < hscroll_) hscroll_ = x;
-  if (x > hscroll_ + width - CharWidth()) hscroll_ = x - width + CharWidth();
+  if (x > hscroll_ + width - cw) hscroll_ = x - width + cw;
   ClampTop();
   SyncBars();
   horizontalScrollBar()->setValue(hscroll_);
@@ -693,7 +696,7 @@ void TLogView::wheelEvent(QWheelEvent* event) {
   const int steps = event->angleDelta().y() / 120;
   if (steps != 0) ScrollLines(-std::int64_t(steps) * QApplication::wheelScrollLines());
   const int h = event->angleDelta().x();
-  if (h != 0) horizontalScrollBar()->setValue(horizontalScrollBar()->value() - h / 120 * CharWidth() * 3);
+  if (h != 0) horizontalScrollBar()->setValue(horizontalScrollBar()->value() - h / 120 * horizontalScrollBar()->singleStep() * 3);
   event->accept();
 }
 

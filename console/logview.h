@@ -108,8 +108,8 @@ class TLogView : public QAbstractScrollArea {
 
   std::vector<Row> Layout(int rows) const;
   Row MakeRow(std::uint64_t start) const;
-  int LineHeight() const;
-  int CharWidth() const;
+  int LineHeight() const { return lineHeight_; }
+  qreal CharWidth() const;
   int GutterWidth() const;
   int TextLeft() const { return GutterWidth() + 1; }
   std::uint64_t Hit(const QPoint& pos) const;
@@ -132,6 +132,7 @@ class TLogView : public QAbstractScrollArea {
   std::uint64_t caret_ = 0;
   std::uint64_t anchor_ = 0;
   int hscroll_ = 0;
+  int lineHeight_ = 1;
   int gutterDigits_ = 1;
   bool syncing_ = false;
   bool dragging_ = false;
