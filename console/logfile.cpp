@@ -439,7 +439,7 @@ LogFile::Change LogFile::Check() {
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size < size_) return Change::Truncated;
   if (size == size_) return Change::None;
-  if (size > reserve_) return Change::Replaced;  // past the mapping: open anew
+  if (size > reserve_) return Change::Outgrown;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     size_ = size;

@@ -133,6 +133,7 @@ class LogFile {
     Truncated,  // shorter than before: open it anew
     Replaced,   // the path names another file now (rotation): open it anew
     Missing,    // nothing at the path (rotation in progress): keep showing
+    Outgrown,   // grown past the mapping: open it anew, the bytes shown stay
   };
   // Looks at the file on disk and takes in what was appended.
   Change Check();

@@ -173,6 +173,19 @@ void TLogView::CheckFile() {
         if (caretAtEnd && caret_ >= file_->LastLine()) caret_ = anchor_ = caret_;
       }
       break;
+    case LogFile::Change::Outgrown:
+      try {
+        file_ = std::make_unique<LogFile>(file_->Path());
+      } catch (const EFileError&) {
+        break;
+      }
+      // The same file, longer: every offset still holds what it held.
+      StartProgress();
+      if (atEnd) {
+        top_ = file_->LastLine();
+        ClampTop();
+      }
+      break;
     case LogFile::Change::Truncated:
     case LogFile::Change::Replaced: {
       const QString path = file_->Path();
@@ -409,14 +422,24 @@ void TLogView::paintEvent(QPaintEvent*) {
   int y = 0;
   for (const Row& row : rows) {
     const int columns = static_cast<int>(row.shown.column.size()) - 1;
+    QRectF selected;
     if (selFrom < selTo && selFrom <= row.end && selTo > row.start) {
       const int c0 = selFrom <= row.start ? 0 : row.shown.ColumnOf(selFrom - row.start);
       int c1 = selTo >= row.end ? columns : row.shown.ColumnOf(selTo - row.start);
       if (selTo > row.end) ++c1;  // the line's break is selected too
-      p.fillRect(QRectF(left + c0 * cw, y, (c1 - c0) * cw, lh), pal.color(QPalette::Highlight).lighter(150));
+      selected = QRectF(left + c0 * cw, y, (c1 - c0) * cw, lh);
+      p.fillRect(selected, pal.color(QPalette::Highlight));
     }
     p.setPen(ink_);
     p.drawText(QPointF(left, y + ascent), row.shown.text);
+    if (!selected.isEmpty()) {
+      // The selected characters again, in the selection's text colour.
+      p.save();
+      p.setClipRect(selected, Qt::IntersectClip);
+      p.setPen(pal.color(QPalette::HighlightedText));
+      p.drawText(QPointF(left, y + ascent), row.shown.text);
+      p.restore();
+    }
     if (row.shown.cut) {
       p.setPen(Qt::gray);
       p.drawText(QPointF(left + columns * cw, y + ascent),
