@@ -115,6 +115,7 @@ void TLogView::Open(const QString& path, std::size_t indexBlock) {
   top_ = caret_ = anchor_ = 0;
   hscroll_ = 0;
   pendingLine_.reset();
+  ClearBookmarks();
   notice_->hide();
   Watch();
   StartProgress();
@@ -125,6 +126,7 @@ void TLogView::Open(const QString& path, std::size_t indexBlock) {
 
 void TLogView::Close() {
   file_.reset();
+  ClearBookmarks();
   top_ = caret_ = anchor_ = 0;
   pendingLine_.reset();
   if (!watcher_->files().isEmpty()) watcher_->removePaths(watcher_->files());
@@ -192,6 +194,7 @@ void TLogView::CheckFile() {
         break;  // gone again: keep what is shown, the folder tells when it is back
       }
       file_ = std::move(fresh);
+      ClearBookmarks();
       caret_ = anchor_ = 0;
       top_ = 0;
       if (atEnd) {
@@ -461,6 +464,18 @@ void TLogView::paintEvent(QPaintEvent*) {
   for (const Row& row : rows) {
     if (row.number)
       p.drawText(QRect(0, y, numbers - static_cast<int>(cw / 2), lh), Qt::AlignRight | Qt::AlignVCenter, QString::number(*row.number));
+    for (const std::optional<std::uint64_t>& mark : bookmarks_) {
+      if (mark != row.start) continue;
+      // The editor's circle marker.
+      p.save();
+      p.setRenderHint(QPainter::Antialiasing);
+      p.setPen(Qt::black);
+      p.setBrush(Qt::white);
+      const int d = std::min(kBookmarkMargin, lh) - 4;
+      p.drawEllipse(QRectF(numbers + (kBookmarkMargin - d) / 2.0, y + (lh - d) / 2.0, d, d));
+      p.restore();
+      break;
+    }
     y += lh;
   }
 }

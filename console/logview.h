@@ -84,6 +84,11 @@ class TLogView : public QAbstractScrollArea {
   QString Notice() const;
   QString Progress() const;
 
+  // Bookmarks 0 to 9 as the editor keeps them: Ctrl+Shift+digit sets one on
+  // the caret's line (or takes it off that line), Ctrl+digit goes to it.
+  // The start of its line, or nullopt.
+  std::optional<std::uint64_t> Bookmark(int n) const;
+
   // Looks at the file now (the watcher does so on its own).
   void CheckFile();
 
@@ -137,6 +142,9 @@ class TLogView : public QAbstractScrollArea {
   bool syncing_ = false;
   bool dragging_ = false;
   std::optional<std::uint64_t> pendingLine_;
+  static constexpr int kBookmarks = 10;
+  std::optional<std::uint64_t> bookmarks_[kBookmarks];
+  void ClearBookmarks();
   std::function<void(const std::function<void()>&)> runner_;
 
   QColor paper_, ink_, marginBack_, marginInk_, edge_;

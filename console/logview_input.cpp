@@ -18,6 +18,19 @@ namespace {
 
 QString Megabytes(std::uint64_t bytes) { return QString::number(double(bytes) / (1 << 20), 'f', 1); }
 
+// The digit of Ctrl+digit and Ctrl+Shift+digit; with Shift held the key may
+// arrive as the shifted symbol of a US layout.
+int DigitOf(const QKeyEvent* event) {
+  const int key = event->key();
+  if (key >= Qt::Key_0 && key <= Qt::Key_9) return key - Qt::Key_0;
+  static constexpr int kShifted[] = {Qt::Key_ParenRight, Qt::Key_Exclam,  Qt::Key_At,          Qt::Key_NumberSign,
+                                     Qt::Key_Dollar,     Qt::Key_Percent, Qt::Key_AsciiCircum, Qt::Key_Ampersand,
+                                     Qt::Key_Asterisk,   Qt::Key_ParenLeft};
+  for (int d = 0; d < 10; ++d)
+    if (key == kShifted[d]) return d;
+  return -1;
+}
+
 }  // namespace
 
 // --- caret and selection ------------------------------------------------------------
@@ -45,6 +58,15 @@ void TLogView::Copy() {
     throw ConsoleError(QStringLiteral("The selection of %1 MB is too large to copy; at most %2 MB can be copied.")
                            .arg(Megabytes(bytes), Megabytes(kMaxCopyBytes)));
   QApplication::clipboard()->setText(SelectedText());
+}
+
+std::optional<std::uint64_t> TLogView::Bookmark(int n) const {
+  if (n < 0 || n >= kBookmarks) return std::nullopt;
+  return bookmarks_[n];
+}
+
+void TLogView::ClearBookmarks() {
+  for (std::optional<std::uint64_t>& mark : bookmarks_) mark.reset();
 }
 
 void TLogView::SelectAll() {
@@ -156,6 +178,20 @@ void TLogView::keyPressEvent(QKeyEvent* event) {
   if (!file_) return event->ignore();
   const bool shift = event->modifiers() & Qt::ShiftModifier;
   const bool ctrl = event->modifiers() & Qt::ControlModifier;
+  if (ctrl && !(event->modifiers() & Qt::AltModifier)) {
+    if (const int digit = DigitOf(event); digit >= 0) {
+      const std::uint64_t line = file_->LineStartAt(caret_);
+      if (shift) {
+        const bool here = bookmarks_[digit] == line;
+        bookmarks_[digit].reset();
+        if (!here) bookmarks_[digit] = line;
+        viewport()->update();
+      } else if (bookmarks_[digit]) {
+        MoveCaret(*bookmarks_[digit], false);
+      }
+      return event->accept();
+    }
+  }
   switch (event->key()) {
     case Qt::Key_Up:
       if (ctrl) ScrollLines(-1); else MoveVertically(-1, shift);

@@ -152,6 +152,16 @@ class LogViewTest : public QObject {
     QTest::keyClick(view_.get(), Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QGuiApplication::clipboard()->text(), Q(lines[9] + "\r\n"));
 
+    // Bookmarks as in the editor: Ctrl+Shift+3 on line 10, Ctrl+3 back there.
+    QTest::keyClick(view_.get(), Qt::Key_3, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(view_->Bookmark(3), std::optional<std::uint64_t>(text.find("line 11 ")));
+    view_->GotoLine(200);
+    QTest::keyClick(view_.get(), Qt::Key_3, Qt::ControlModifier);
+    QCOMPARE(view_->Caret(), std::uint64_t(text.find("line 11 ")));
+    QVERIFY(!view_->grab().isNull());
+    QTest::keyClick(view_.get(), Qt::Key_NumberSign, Qt::ControlModifier | Qt::ShiftModifier);  // off again
+    QCOMPARE(view_->Bookmark(3), std::nullopt);
+
     // Typing, Delete and Return change nothing.
     QTest::keyClicks(view_.get(), QStringLiteral("typed"));
     QTest::keyClick(view_.get(), Qt::Key_Delete);
