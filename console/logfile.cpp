@@ -292,11 +292,15 @@ std::uint64_t LogFile::BreaksBefore(std::size_t block) const { return block == 0
 
 std::uint64_t LogFile::IndexedBytes() const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return IndexComplete() ? size_ : std::uint64_t{breaks_.size()} * block_;
+  return CompleteLocked() ? size_ : std::uint64_t{breaks_.size()} * block_;
 }
 
 bool LogFile::IndexComplete() const {
-  // Called with or without the lock held: breaks_.size() only grows.
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return CompleteLocked();
+}
+
+bool LogFile::CompleteLocked() const {
   const std::size_t blocks = size_ == 0 ? 0 : static_cast<std::size_t>((size_ - 1) / block_);
   return breaks_.size() >= blocks;
 }
@@ -310,7 +314,7 @@ std::uint64_t LogFile::KnownLines() const {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::size_t blocks = breaks_.size();
   const std::uint64_t counted = breaks_.empty() ? 0 : breaks_.back();
-  const bool complete = IndexComplete();
+  const bool complete = CompleteLocked();
   lock.unlock();
   if (!complete) return counted + 1;
   return counted + CountRange(std::uint64_t{blocks} * block_, size_) + 1;
@@ -319,14 +323,14 @@ std::uint64_t LogFile::KnownLines() const {
 std::optional<std::uint64_t> LogFile::LineCount() const {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!IndexComplete()) return std::nullopt;
+    if (!CompleteLocked()) return std::nullopt;
   }
   return KnownLines();
 }
 
 bool LogFile::WaitIndexed(int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return IndexComplete(); });
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return CompleteLocked(); });
 }
 
 std::uint64_t LogFile::AfterBreak(std::uint64_t from, std::uint64_t n) const {
@@ -352,7 +356,7 @@ std::optional<std::uint64_t> LogFile::LineStart(std::uint64_t line) const {
   // line-th break, which is in that block.
   const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), line);
   const std::size_t blocks = breaks_.size();
-  const bool complete = IndexComplete();
+  const bool complete = CompleteLocked();
   const bool found = it != breaks_.end();
   std::uint64_t before = 0;
   std::uint64_t from = 0;
@@ -386,7 +390,7 @@ std::optional<std::uint64_t> LogFile::LineOf(std::uint64_t offset) const {
   std::uint64_t before = 0;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (block > breaks_.size() && !IndexComplete()) return std::nullopt;
+    if (block > breaks_.size() && !CompleteLocked()) return std::nullopt;
     usable = std::min(block, breaks_.size());
     before = BreaksBefore(usable);
   }

@@ -141,6 +141,7 @@ class LogFile {
  private:
   void Scan();
   std::uint64_t BreaksBefore(std::size_t block) const;  // under mutex_
+  bool CompleteLocked() const;                         // under mutex_
   std::uint64_t CountRange(std::uint64_t from, std::uint64_t to) const;
   // The offset just after the n-th break (1-based) at or after from.
   std::uint64_t AfterBreak(std::uint64_t from, std::uint64_t n) const;

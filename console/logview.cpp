@@ -344,7 +344,8 @@ void TLogView::SyncBars() {
       value = double(known) + double(top_ - std::min(top_, indexed)) / std::max(perLine, 1.0);
     }
   }
-  v->setValue(static_cast<int>(std::min(value, double(INT_MAX))));
+  // Not while the user drags the slider: the count moves the estimate.
+  if (!v->isSliderDown()) v->setValue(static_cast<int>(std::min(value, double(INT_MAX))));
 
   // The horizontal range ends at the right edge, as the editor's does.
   const int digits = std::max(1, static_cast<int>(std::floor(std::log10(std::max(lines, 1.0)))) + 1);
