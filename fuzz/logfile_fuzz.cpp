@@ -2,6 +2,7 @@
 // split into blocks anywhere, equals a plain count; the lines written in
 // pieces equal those written whole; every line decodes to characters whose
 // columns point into the line, in order.
+#include <QList>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
