@@ -164,11 +164,9 @@ void TLogView::CheckFile() {
       break;
     case LogFile::Change::Grown:
       StartProgress();
-      if (atEnd) {
-        const bool caretAtEnd = caret_ == anchor_;
+      if (atEnd) {  // the new lines come into view; the caret stays
         top_ = file_->LastLine();
         ClampTop();
-        if (caretAtEnd && caret_ >= file_->LastLine()) caret_ = anchor_ = caret_;
       }
       break;
     case LogFile::Change::Outgrown:
