@@ -86,6 +86,8 @@ class LogFile {
   ~LogFile();
 
   const QString& Path() const { return path_; }
+  // Whether the file opened is the one with this device and inode.
+  bool SameFile(std::uint64_t dev, std::uint64_t inode) const { return dev == dev_ && inode == inode_; }
   std::uint64_t Size() const { return size_; }
   // The style of the first line break (CR LF for a text without any).
   LineBreak Break() const { return break_; }

@@ -1,5 +1,8 @@
 #include "console/logoutput.h"
 
+#include <sys/stat.h>
+
+#include <QFile>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPrinter>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "console/errors.h"
+#include "console/filesave.h"
 #include "console/fonts.h"
 #include "console/logfile.h"
 
@@ -24,7 +28,12 @@ constexpr std::uint64_t kReleaseEvery = 16 << 20;
 }  // namespace
 
 void SaveLogAs(const LogFile& log, const QString& path) {
-  FileReplacement out(path);
+  FileSaver out(path);
+  // Rewriting the shown file in place would overwrite bytes not read yet.
+  struct stat target {};
+  if (out.Chosen() == FileSaver::Method::InPlace && ::stat(QFile::encodeName(path).constData(), &target) == 0 &&
+      log.SameFile(target.st_dev, target.st_ino))
+    throw EFileError(CreateError(path, QStringLiteral("It is the file shown; save it under another name.")));
   LineWriter writer(log.Break(), [&out](std::string_view piece) { out.Write(piece); });
   std::vector<char> buffer(kChunk);
   const std::uint64_t size = log.Size();

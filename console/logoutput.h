@@ -12,7 +12,8 @@ namespace console {
 class LogFile;
 
 // Writes the log's lines to path with the log's line breaks, as Save as
-// writes the editor's text: by replacing path as a whole. Throws EFileError.
+// writes the editor's text. Throws EFileError, also when path is the shown
+// file itself and could only be rewritten in place.
 void SaveLogAs(const LogFile& log, const QString& path);
 
 // A printout of more pages than this asks first.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QPointer>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 
 #include "console/logfile.h"
 
+class QAction;
 class QFileSystemWatcher;
 class QLabel;
 class QMenu;
@@ -41,8 +43,11 @@ class TLogView : public QAbstractScrollArea {
 
   // Takes the editor's font and colours, so that both look alike.
   void FollowLook(QsciScintilla& editor);
-  // Runs the commands of the context menu and the keyboard (Copy can fail);
-  // by default they run directly and their errors are dropped.
+  // The context menu's entries trigger these (the Edit menu's entries), as
+  // the editor's do; without them they act on the view directly.
+  void SetContextCommands(QAction* cut, QAction* copy, QAction* paste, QAction* selectAll);
+  // Runs the keyboard's Copy (which can fail); by default directly, its
+  // errors dropped.
   void SetRunner(std::function<void(const std::function<void()>&)> runner) { runner_ = std::move(runner); }
 
   // Shows path in place of the file shown, from its start. Throws EFileError
@@ -146,6 +151,8 @@ class TLogView : public QAbstractScrollArea {
   std::optional<std::uint64_t> bookmarks_[kBookmarks];
   void ClearBookmarks();
   std::function<void(const std::function<void()>&)> runner_;
+  // The Edit menu's entries; the window that owns them outlives the view's menus.
+  QPointer<QAction> cut_, copy_, paste_, selectAll_;
 
   QColor paper_, ink_, marginBack_, marginInk_, edge_;
   QFileSystemWatcher* watcher_ = nullptr;

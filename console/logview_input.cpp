@@ -1,5 +1,6 @@
 // The log view's caret, selection, clipboard and input: keys, mouse, wheel
 // and the context menu. Nothing here changes the file.
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -298,16 +299,33 @@ void TLogView::wheelEvent(QWheelEvent* event) {
   event->accept();
 }
 
+void TLogView::SetContextCommands(QAction* cut, QAction* copy, QAction* paste, QAction* selectAll) {
+  cut_ = cut;
+  copy_ = copy;
+  paste_ = paste;
+  selectAll_ = selectAll;
+}
+
 void TLogView::contextMenuEvent(QContextMenuEvent* event) {
   // The editor's context menu; nothing in it edits a log.
   auto* menu = new QMenu(this);
   menu->setObjectName(QStringLiteral("PopupMenu1"));
   menu->setAttribute(Qt::WA_DeleteOnClose);
-  menu->addAction(QStringLiteral("Cut"), this, [] {})->setObjectName(QStringLiteral("Cut2"));
-  menu->addAction(QStringLiteral("Copy"), this, [this] { Run([this] { Copy(); }); })->setObjectName(QStringLiteral("Copy2"));
-  menu->addAction(QStringLiteral("Paste"), this, [] {})->setObjectName(QStringLiteral("Paste2"));
+  const auto entry = [&](const char* text, const char* name, const QPointer<QAction>& command,
+                         std::function<void()> direct) {
+    QAction* action = menu->addAction(QString::fromLatin1(text), this, [command, direct] {
+      if (command)
+        command->trigger();
+      else
+        direct();
+    });
+    action->setObjectName(QString::fromLatin1(name));
+  };
+  entry("Cut", "Cut2", cut_, [] {});
+  entry("Copy", "Copy2", copy_, [this] { Run([this] { Copy(); }); });
+  entry("Paste", "Paste2", paste_, [] {});
   menu->addSeparator();
-  menu->addAction(QStringLiteral("Select all"), this, [this] { SelectAll(); });
+  entry("Select all", "Selectall2", selectAll_, [this] { SelectAll(); });
   menu->popup(event->globalPos());
   event->accept();
 }

@@ -88,6 +88,8 @@ void TForm1::ConnectFileCommands() {
   // The editor's context menu goes through the Edit menu's entries.
   memo_->SetContextCommands(Named<QAction>(this, "Cut1"), Named<QAction>(this, "Copy1"), Named<QAction>(this, "Paste1"),
                             Named<QAction>(this, "Selectall1"));
+  logView_->SetContextCommands(Named<QAction>(this, "Cut1"), Named<QAction>(this, "Copy1"), Named<QAction>(this, "Paste1"),
+                               Named<QAction>(this, "Selectall1"));
   const struct {
     const char* name;
     Handler handler;

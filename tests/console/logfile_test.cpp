@@ -237,4 +237,20 @@ TEST(SaveLogAs, WritesTheLinesWithTheFileBreaks) {
   }
 }
 
+TEST(SaveLogAs, RefusesToRewriteTheShownFileInPlace) {
+  TempDir dir;
+  const std::string text = "a\nb\r\nc\n";  // written back, b would get LF
+  WriteFile(dir / "log", text);
+  // A second link makes saving rewrite the file itself instead of renaming.
+  std::filesystem::create_hard_link(dir / "log", dir / "link");
+  LogFile log(Q(dir / "log"));
+  EXPECT_THROW(console::SaveLogAs(log, Q(dir / "log")), console::EFileError);
+  EXPECT_EQ(ReadFile(dir / "log"), text);
+  // Another file with a second link is rewritten in place as usual.
+  WriteFile(dir / "other", "old\n");
+  std::filesystem::create_hard_link(dir / "other", dir / "other-link");
+  console::SaveLogAs(log, Q(dir / "other"));
+  EXPECT_EQ(ReadFile(dir / "other-link"), "a\nb\nc\n");
+}
+
 }  // namespace
