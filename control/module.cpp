@@ -1,4 +1,5 @@
 // CVSRVA.OCX: the module's classes, resources and exports.
+#include "browsepage.h"
 #include "connections.h"
 #include "ctrl.h"
 #include "registration.h"
@@ -21,6 +22,9 @@ ole::server::ClassRegistrar<cvsrva::CvConnections> g_connections(cvsrva::CLSID_C
                                                                  cvsrva::kConnectionsProgId);
 ole::server::ClassRegistrar<cvsrva::CvConnection> g_connection(cvsrva::CLSID_CvConnection, cvsrva::kConnectionProgId,
                                                                cvsrva::kConnectionProgId);
+ole::server::ClassRegistrar<cvsrva::CCvServerAdminPropPage> g_page(
+    cvsrva::CLSID_CvServerAdminPropPage, cvsrva::kPageProgId,
+    std::string(cvsrva::LoadString(cvsrva::IDS_CVSERVERADMIN_PPG)), cvsrva::UpdatePageRegistry);
 
 }  // namespace
 

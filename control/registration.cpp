@@ -71,6 +71,15 @@ bool UpdateControlRegistry(bool registering) {
   return true;
 }
 
+bool UpdatePageRegistry(bool registering) {
+  ole::server::ClassInfo info;
+  info.clsid = CLSID_CvServerAdminPropPage;
+  info.progid = kPageProgId;
+  info.typeName = std::string(LoadString(IDS_CVSERVERADMIN_PPG));
+  if (!registering) return ole::server::UnregisterStandardClass(info);
+  return ole::server::RegisterStandardClass(info, "Apartment");
+}
+
 HRESULT RegisterServer() {
   if (FAILED(ole::server::RegisterModuleTypeLib())) return SELFREG_E_TYPELIB;
   if (!ole::server::Module::Get().UpdateRegistryAll(true)) return SELFREG_E_CLASS;

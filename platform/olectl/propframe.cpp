@@ -21,13 +21,7 @@ ErrorBoxFn& ErrorBox() {
   return fn;
 }
 
-void ShowError(QWidget* parent, const QString& title, const QString& text) {
-  if (const ErrorBoxFn& fn = ErrorBox()) {
-    fn(parent, title, text);
-  } else {
-    QMessageBox::warning(parent, title, text);
-  }
-}
+void ShowError(QWidget* parent, const QString& title, const QString& text) { ShowErrorBox(parent, title, text); }
 
 // What the frame shows for a failed apply: the object's description, else the
 // error's number (the exception's code when the object raised one).
@@ -62,6 +56,10 @@ class PropertyFrame {
   PropertyFrame(QWidget* parent, const QString& caption)
       : caption_(caption), site_(MakeObject<FrameSite>(this)) {
     dialog_ = new QDialog(parent);
+    // Over a stay-on-top owner the frame must stay on top as well, or the
+    // owner would hide the frame that blocks it.
+    if (parent && parent->window()->windowFlags().testFlag(Qt::WindowStaysOnTopHint))
+      dialog_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     dialog_->setObjectName("OlePropertyFrame");
     dialog_->setWindowTitle(caption + " Properties");
     tabs_ = new QTabWidget(dialog_);
@@ -189,6 +187,14 @@ HRESULT FrameSite::OnStatusChange(DWORD flags) {
 }  // namespace
 
 void SetErrorBox(ErrorBoxFn fn) { ErrorBox() = std::move(fn); }
+
+void ShowErrorBox(QWidget* parent, const QString& title, const QString& text) {
+  if (const ErrorBoxFn& fn = ErrorBox()) {
+    fn(parent, title, text);
+  } else {
+    QMessageBox::warning(parent, title, text);
+  }
+}
 
 HRESULT OleCreatePropertyFrame(QWidget* parent, const QString& caption, ULONG objectCount,
                                IUnknown** objects, ULONG pageCount, const CLSID* pages,

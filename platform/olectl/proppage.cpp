@@ -128,6 +128,24 @@ void DDP_Text(CDataExchange& dx, QLineEdit* edit, const char* property) {
   edit->setProperty(kDdpDirty, false);
 }
 
+void DDP_Text(CDataExchange& dx, QString& value, const char* property) {
+  if (dx.Failed()) return;
+  const auto& objects = dx.Page().Objects();
+  if (!dx.IsSaving()) {
+    QString text;
+    if (!objects.empty() && GetPropText(objects.front().Get(), property, &text)) value = text;
+    return;
+  }
+  for (const ComPtr<IDispatch>& object : objects) {
+    EXCEPINFO info{};
+    HRESULT hr = PutPropText(object.Get(), property, value, &info);
+    if (FAILED(hr)) {
+      dx.Fail(hr, info);
+      return;
+    }
+  }
+}
+
 // ---- COlePropertyPageBase -----------------------------------------------------
 
 COlePropertyPageBase::COlePropertyPageBase(QString caption) : caption_(std::move(caption)) {}

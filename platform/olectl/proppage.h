@@ -54,6 +54,10 @@ class CDataExchange {
 // the field mark the page modified. As in MFC, saving writes only a field the
 // user changed since it was loaded or last saved.
 void DDP_Text(CDataExchange& dx, QLineEdit* edit, const char* property);
+// Exchanges a page's own copy of a text property: loading reads it from the
+// first object, saving writes it to every object (a page is saved only while
+// it is modified).
+void DDP_Text(CDataExchange& dx, QString& value, const char* property);
 
 // The behaviour of a property page, independent of its COM identity.
 class COlePropertyPageBase {
@@ -126,5 +130,8 @@ HRESULT OleCreatePropertyFrame(QWidget* parent, const QString& caption, ULONG ob
 // warning message box.
 using ErrorBoxFn = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
 void SetErrorBox(ErrorBoxFn fn);
+// Shows an error as the frame does, through the box SetErrorBox installed;
+// for pages that report a failure of their own.
+void ShowErrorBox(QWidget* parent, const QString& title, const QString& text);
 
 }  // namespace ole::ctl
