@@ -13,7 +13,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest>
+#include <fstream>
 #include <memory>
 
 #include "console/about.h"
@@ -27,6 +29,7 @@
 #include "corvane/agent_harness.h"
 #include "olectl/site.h"
 #include "support/run.h"
+#include "support/slapd_fixture.h"
 #include "support/temp_dir.h"
 #include "test_host.h"
 
@@ -58,6 +61,48 @@ class FrameCloser {
   QTimer timer_;
 };
 
+// Picks a server on the property frame once it is up: expands the path of
+// item texts, selects the last one and presses button.
+class FramePicker {
+ public:
+  FramePicker(QStringList path, const char* button) : path_(std::move(path)), button_(button) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || modal->objectName() != QLatin1String("OlePropertyFrame")) return;
+      auto* tree = modal->findChild<QTreeWidget*>(QStringLiteral("Tree1"));
+      onTop_ = modal->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+      owner_ = modal->parentWidget() ? modal->parentWidget()->window() : nullptr;
+      QTreeWidgetItem* item = nullptr;
+      for (const QString& text : path_) {
+        QTreeWidgetItem* next = nullptr;
+        const int n = item ? item->childCount() : tree->topLevelItemCount();
+        for (int i = 0; i < n && !next; ++i) {
+          QTreeWidgetItem* c = item ? item->child(i) : tree->topLevelItem(i);
+          if (c->text(0) == text) next = c;
+        }
+        if (!next) break;
+        item = next;
+        if (&text != &path_.back()) item->setExpanded(true);
+      }
+      picked_ = item ? item->text(0) : QString();
+      if (item) tree->setCurrentItem(item);
+      if (auto* b = modal->findChild<QPushButton*>(QString::fromLatin1(button_))) b->click();
+    });
+    timer_.start(20);
+  }
+  const QString& picked() const { return picked_; }
+  // The frame was on top, over this window.
+  bool onTop() const { return onTop_; }
+  QWidget* owner() const { return owner_; }
+
+ private:
+  bool onTop_ = false;
+  QWidget* owner_ = nullptr;
+  QStringList path_;
+  const char* button_;
+  QString picked_;
+  QTimer timer_;
+};
 
 QStringList MenuTexts(QMenu* menu) {
   QStringList out;
@@ -468,6 +513,46 @@ class WindowsTest : public QObject {
     Child<QPushButton>(d, "btGetServer")->click();
     QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
     QCOMPARE(Child<QLineEdit>(d, "EditSrvName")->text(), QStringLiteral("SRV1"));
+    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
+  }
+
+  // The demo's way: DEMO1 is a server object under ACME/SALES in the
+  // directory, and the agent answers as DEMO1.
+  void getServerPicksFromTheBrowseTree() {
+    cvtest::AgentProcess agent;
+    agent.serverName = "DEMO1";
+    QVERIFY(agent.Start());
+    testsupport::Slapd slapd(0);
+    slapd.extraLdif = "dn: cn=DEMO1,ou=SALES,o=ACME,dc=corvane,dc=test\nobjectClass: kcpServer\ncn: DEMO1\n"
+                      "kcpNetworkAddress: 127.0.0.1:" + std::to_string(agent.port()) + "\n\n";
+    QVERIFY2(slapd.Start(), slapd.Log().c_str());
+    agent.WriteClientIni("ADMIN");
+    std::ofstream(agent.dir() / "client.ini", std::ios::app) << "[Trees]\nACME=" << slapd.treeUrl() << "\n";
+    Start();
+    const QStringList demo1{"Corvane Services", "Veltrane Directory Services", "ACME", "ACME", "SALES", "DEMO1"};
+    for (QWidget* dialog : {static_cast<QWidget*>(Settings()), static_cast<QWidget*>(AddServer())}) {
+      auto* name = Child<QLineEdit>(dialog, "EditSrvName");
+      name->setText(QStringLiteral("typed"));
+      {
+        FramePicker picker(demo1, "OK");
+        Child<QPushButton>(dialog, "btGetServer")->click();
+        QCOMPARE(picker.picked(), QStringLiteral("DEMO1"));
+        QCOMPARE(picker.owner(), dialog);
+        QVERIFY(picker.onTop());
+      }
+      QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+      QCOMPARE(name->text(), QStringLiteral("DEMO1"));
+      // Cancelled: the field shows the name the control holds, still DEMO1.
+      name->setText(QStringLiteral("typed"));
+      {
+        FramePicker picker({"Corvane Services", "Corvane Servers", "DEMO1"}, "Cancel");
+        Child<QPushButton>(dialog, "btGetServer")->click();
+        QCOMPARE(picker.picked(), QStringLiteral("DEMO1"));
+      }
+      QCOMPARE(name->text(), QStringLiteral("DEMO1"));
+    }
+    QVERIFY(host_->messages.isEmpty());
+    windows_.reset();
     ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
   }
 

@@ -86,6 +86,13 @@ TEST(CvsrvaModule, RegistersTheControlItsLibraryAndCategories) {
   EXPECT_TRUE(ole::RegKeyExists(clsid + "\\Control"));
   EXPECT_FALSE(ole::RegKeyExists(clsid + "\\Insertable"));
   EXPECT_EQ(ole::RegGetString("CvSrvAdmLib.CvServerAdminCtrl.1\\CLSID", ""), GuidToString(cvsrva::CLSID_CvSrvAdm));
+  // The property page, with the type name string 2.
+  const std::string page = "CLSID\\{EC747AF4-8EF6-11D0-B375-0000E20315E2}";
+  EXPECT_EQ(ole::RegGetString(page, ""), "Veltrane Server Administration Control Property Page");
+  EXPECT_EQ(ole::RegGetString(page + "\\InprocServer32", ""), path);
+  EXPECT_EQ(ole::RegGetString(page + "\\ProgID", ""), "CvSrvAdmLib.CvServerAdminPropPage.1");
+  EXPECT_EQ(ole::RegGetString("CvSrvAdmLib.CvServerAdminPropPage.1\\CLSID", ""),
+            "{EC747AF4-8EF6-11D0-B375-0000E20315E2}");
   for (const auto& [catid, text] :
        {std::pair{cvsrva::CATID_SafeForScripting, "Controls that are safely scriptable"},
         std::pair{cvsrva::CATID_SafeForInitializing, "Controls safely initializable from persistent data"}}) {
@@ -114,6 +121,8 @@ TEST(CvsrvaModule, RegistersTheControlItsLibraryAndCategories) {
   for (const char* gone : {"CvSrvAdmLib.CvConnections", "CvSrvAdmLib.CvConnection"}) EXPECT_FALSE(ole::RegKeyExists(gone));
   EXPECT_FALSE(ole::RegKeyExists("CLSID\\" + GuidToString(cvsrva::CLSID_CvConnections)));
   EXPECT_FALSE(ole::RegKeyExists("CLSID\\" + GuidToString(cvsrva::CLSID_CvConnection)));
+  EXPECT_FALSE(ole::RegKeyExists(page));
+  EXPECT_FALSE(ole::RegKeyExists("CvSrvAdmLib.CvServerAdminPropPage.1"));
   EXPECT_FALSE(ole::RegKeyExists("TypeLib\\{EC747AF0-8EF6-11D0-B375-0000E20315E2}"));
   // Component-category entries are not removed.
   EXPECT_TRUE(ole::RegKeyExists("Component Categories\\" + GuidToString(cvsrva::CATID_SafeForScripting)));

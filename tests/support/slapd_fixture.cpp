@@ -128,6 +128,7 @@ bool Slapd::Start(const std::string& srv1Address) {
     std::snprintf(name, sizeof name, "OBJ%05d", i);
     ldif << "dn: cn=" << name << ",ou=BIG,o=ACME,dc=corvane,dc=test\nobjectClass: device\ncn: " << name << "\n\n";
   }
+  ldif << extraLdif;
   ldif.close();
   if (Run("/usr/sbin/slapadd -q -f " + d + "/slapd.conf -l " + d + "/tree.ldif >" + d + "/slapadd.log 2>&1") != 0)
     return false;

@@ -42,6 +42,9 @@ class Slapd {
   std::filesystem::path dir() const { return dir_; }
   std::string Log() const;
 
+  // More LDIF records, added with the test tree by Start().
+  std::string extraLdif;
+
   // Replaces one attribute of an entry as the directory's manager.
   bool Replace(const std::string& dn, const std::string& attribute, const std::string& value);
 
