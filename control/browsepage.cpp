@@ -1,7 +1,6 @@
 #include "browsepage.h"
 
 #include <QApplication>
-#include <QBitmap>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPixmap>
@@ -174,7 +173,7 @@ void CCvServerAdminPropPage::OnInitDialog() {
   auto add = [this](unsigned bitmap) {
     const QImage image = LoadBrowseBitmap(static_cast<std::uint16_t>(bitmap));
     QPixmap pixmap = QPixmap::fromImage(image);
-    pixmap.setMask(QBitmap::fromImage(image.createMaskFromColor(qRgb(255, 255, 255), Qt::MaskOutColor)));
+    pixmap.setMask(pixmap.createMaskFromColor(QColor(255, 255, 255), Qt::MaskInColor));  // white: transparent
     imageList_.push_back(QIcon(pixmap));
   };
   for (const ClassImageRow& row : kClassImageTable) add(row.bitmap);
@@ -202,7 +201,10 @@ void CCvServerAdminPropPage::OnInitDialog() {
   pendingSelection_ = nullptr;
   ExpandItem(root);
   restoring_ = 0;
-  if (QTreeWidgetItem* pending = std::exchange(pendingSelection_, nullptr)) tree_->setCurrentItem(pending);
+  if (QTreeWidgetItem* pending = std::exchange(pendingSelection_, nullptr)) {
+    tree_->setCurrentItem(pending);
+    tree_->scrollToItem(pending);
+  }
 }
 
 QTreeWidgetItem* CCvServerAdminPropPage::InsertItem(QTreeWidgetItem* parent, const QString& text, int image,

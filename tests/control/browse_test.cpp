@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "browsepage.h"
+#include "classimages.h"
 #include "corvane/agent_harness.h"
 #include "ctrl.h"
 #include "ole/bstr.h"
@@ -134,6 +135,34 @@ class BrowsePageTest : public QObject {
     QFETCH(int, image);
     auto page = ole::MakeObject<CCvServerAdminPropPage>();
     QCOMPARE(page->ClassImageIndex(cls), image);
+  }
+
+  // Every class and node has a picture of its own, 16 x 16, and white is
+  // transparent in the tree.
+  void picturesAreDistinctAndMaskedWithWhite() {
+    std::vector<unsigned> ids;
+    for (const auto& row : cvsrva::kClassImageTable) ids.push_back(row.bitmap);
+    ids.insert(ids.end(), {207u, 260u, 261u, 211u});
+    std::vector<QImage> images;
+    for (unsigned id : ids) {
+      QImage image = cvsrva::LoadBrowseBitmap(id);
+      QCOMPARE(image.size(), QSize(16, 16));
+      for (std::size_t i = 0; i < images.size(); ++i)
+        QVERIFY2(image != images[i], qPrintable(QString("bitmaps %1 and %2 look the same").arg(id).arg(ids[i])));
+      images.push_back(image);
+    }
+    QVERIFY(cvsrva::LoadBrowseBitmap(231).isNull());  // there is no bitmap 231
+    QTreeWidget* tree = Open("");
+    const QImage root = tree->topLevelItem(0)->icon(0).pixmap(16, 16).toImage();
+    const QImage drawn = cvsrva::LoadBrowseBitmap(207);
+    int transparent = 0;
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 16; ++x) {
+        const bool white = drawn.pixel(x, y) == qRgb(255, 255, 255);
+        QCOMPARE(qAlpha(root.pixel(x, y)) == 0, white);
+        transparent += white;
+      }
+    QVERIFY(transparent > 0 && transparent < 256);
   }
 
   void plainNameSelectsTheListedServerIgnoringCase() {
