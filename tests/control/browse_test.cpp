@@ -264,6 +264,27 @@ class BrowsePageTest : public QObject {
     }
   }
 
+  // Items arrive under the wait cursor, with the tree not redrawing; both are
+  // back when the expansion returns.
+  void fillsRunUnderTheWaitCursorWithoutRedrawing() {
+    QTreeWidget* tree = Open("");
+    QTreeWidgetItem* o = Path(tree, {"Corvane Services", "Veltrane Directory Services", "ACME", "ACME"});
+    int inserted = 0;
+    int waiting = 0;
+    int redrawing = 0;
+    connect(tree->model(), &QAbstractItemModel::rowsInserted, tree, [&] {
+      ++inserted;
+      waiting += QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+      redrawing += tree->updatesEnabled();
+    });
+    o->setExpanded(true);
+    QCOMPARE(inserted, 3);
+    QCOMPARE(waiting, 3);
+    QCOMPARE(redrawing, 0);
+    QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(tree->updatesEnabled());
+  }
+
   void selectionComposesFullName() {
     QTreeWidget* tree = Open("");
     QTreeWidgetItem* root = tree->topLevelItem(0);
