@@ -43,8 +43,7 @@ using testsupport::WriteFile;
 namespace {
 
 // Clicks a button of the property frame once it is up, so that a verb that
-// shows it modally returns. (Without a registered property page the verb
-// shows no frame and returns at once.)
+// shows it modally returns.
 class FrameCloser {
  public:
   explicit FrameCloser(const char* button) : button_(button) {
