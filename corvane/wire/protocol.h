@@ -71,6 +71,18 @@ enum class Msg : std::uint16_t {
   SetParameterNumber = 0x0206,
   // ModuleList. reply: code, u16 count, str names...
   ModuleList = 0x0207,
+  // ModuleStatus: str module name. reply: code, u8 loaded, u32 process id,
+  //   u32 seconds since start, str last failure reason ("" when none),
+  //   u32 seconds since that failure.
+  ModuleStatus = 0x0208,
+
+  // Server-side call services (service.h has the agent's side).
+  // ServiceLookup: str service name. reply: code, u32 service id, u8 major,
+  //   u8 minor, u8 state, blob information (kServiceInfoSize bytes).
+  ServiceLookup = 0x0301,
+  // ServiceRequest: u32 service id, u32 reply capacity, u32 time budget in
+  //   ms, blob request. reply: code, blob reply (at most the capacity).
+  ServiceRequest = 0x0302,
 
   // Reserved ranges for later services.
   ServiceFirst = 0x0300,   // service lookup and service requests
@@ -97,5 +109,8 @@ inline constexpr std::size_t kKeySize = 32;
 // Parameter value types on the wire (the client's record types).
 inline constexpr std::uint32_t kParamNumber = 0;
 inline constexpr std::uint32_t kParamText = 5;
+
+// Service lookups answer an information area of this size.
+inline constexpr std::size_t kServiceInfoSize = 32;
 
 }  // namespace cvwire

@@ -79,17 +79,23 @@ bool ReadReady(const toml::node& node, Manifest* m, const ManifestDefaults& defa
   if (!ready) return Fail(error, "ready must be a table");
   const toml::node* tcp = ready->get("tcp");
   const toml::node* alive = ready->get("alive_ms");
-  if ((tcp != nullptr) == (alive != nullptr)) return Fail(error, "ready needs exactly one of tcp and alive_ms");
+  const toml::node* service = ready->get("service");
+  if ((tcp != nullptr) + (alive != nullptr) + (service != nullptr) != 1)
+    return Fail(error, "ready needs exactly one of tcp, alive_ms and service");
   for (const auto& [key, value] : *ready) {
     (void)value;
-    if (key != "tcp" && key != "alive_ms" && key != "timeout_ms")
+    if (key != "tcp" && key != "alive_ms" && key != "service" && key != "timeout_ms")
       return Fail(error, "unknown key ready." + std::string(key.str()));
   }
   m->readyTimeout = defaults.readyTimeout;
   if (const toml::node* timeout = ready->get("timeout_ms")) {
     if (!ReadMilliseconds(*timeout, "ready.timeout_ms", false, &m->readyTimeout, error)) return false;
   }
-  if (tcp) {
+  if (service) {
+    const auto* b = service->as_boolean();
+    if (!b || !b->get()) return Fail(error, "ready.service must be true");
+    m->readyService = true;
+  } else if (tcp) {
     const auto* s = tcp->as_string();
     TcpReady address;
     if (!s || !ParseTcpAddress(s->get(), &address))
@@ -132,6 +138,16 @@ bool ReadManifestTable(const toml::table& table, const ManifestDefaults& default
     } else if (k == "ready") {
       if (!ReadReady(node, m, defaults, error)) return false;
       haveReady = true;
+    } else if (k == "log") {
+      const auto* s = node.as_string();
+      if (!s || s->get().empty() || s->get().find('\0') != std::string::npos)
+        return Fail(error, "log must be a file name");
+      m->log = s->get();
+    } else if (k == "services") {
+      if (!ReadStringArray(node, k, false, &m->services, error)) return false;
+      for (const auto& name : m->services) {
+        if (name.empty() || name.size() > 255) return Fail(error, "services holds an empty or overlong name");
+      }
     } else if (k == "stop_timeout_ms") {
       if (!ReadMilliseconds(node, k, false, &m->stopTimeout, error)) return false;
     } else if (k == "commands") {
@@ -151,6 +167,7 @@ bool ReadManifestTable(const toml::table& table, const ManifestDefaults& default
   }
   if (!haveExec) return Fail(error, "exec is missing");
   if (!haveReady) return Fail(error, "ready is missing");
+  if (m->readyService && m->services.empty()) return Fail(error, "ready.service needs services");
   return true;
 }
 

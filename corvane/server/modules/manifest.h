@@ -30,11 +30,18 @@ struct Manifest {
   std::vector<std::string> exec;       // argv templates; {volume} and {args} expand
   std::vector<std::pair<std::string, std::string>> env;  // added to the environment, values expand
   std::vector<std::string> preflight;  // empty when none
-  std::optional<TcpReady> readyTcp;    // connect check, else...
+  std::optional<TcpReady> readyTcp;    // connect check, or readyService, else...
   std::chrono::milliseconds readyAlive{0};    // ...still running after this long
   std::chrono::milliseconds readyTimeout{0};  // bound of the connect check and of the preflight
   std::chrono::milliseconds stopTimeout{0};
   std::vector<std::string> unloadCommands;    // console commands that unload the module, as written
+  // Where a failed load is explained ({volume} expands), e.g. the error log
+  // of the server the module runs; empty: only the agent's log.
+  std::string log;
+  // Call services the module offers while it runs; the agent gives it the
+  // Unix socket to answer them on in CV_SERVICE_SOCKET.
+  std::vector<std::string> services;
+  bool readyService = false;  // ready once that socket accepts connections
 };
 
 struct ManifestDefaults {

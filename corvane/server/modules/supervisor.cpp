@@ -2,14 +2,18 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <optional>
 #include <spdlog/spdlog.h>
 
 #include "corvane/server/modules/commandfile.h"
+#include "corvane/server/modules/faillog.h"
 #include "corvane/server/modules/manifest.h"
 #include "corvane/server/modules/process.h"
 
@@ -35,6 +39,27 @@ struct Module {
 
 void SleepFor(std::chrono::milliseconds ms) { ::poll(nullptr, 0, static_cast<int>(ms.count())); }
 
+// One connect attempt to a Unix socket (non-blocking: a listener that does
+// not accept yet refuses at once).
+bool TryConnectUnix(const std::string& path) {
+  sockaddr_un addr{};
+  if (path.size() >= sizeof addr.sun_path) return false;
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  posix::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return false;
+  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+std::string JoinSearchPath(const std::vector<std::string>& folders) {
+  std::string out;
+  for (const auto& f : folders) {
+    if (!out.empty()) out += ':';
+    out += f;
+  }
+  return out;
+}
+
 std::chrono::milliseconds Left(Clock::time_point deadline) {
   const auto now = Clock::now();
   return now >= deadline ? std::chrono::milliseconds(0)
@@ -43,10 +68,49 @@ std::chrono::milliseconds Left(Clock::time_point deadline) {
 
 }  // namespace
 
+// Why a load failed, and what the program printed last.
+struct Failure {
+  std::string reason;
+  std::vector<std::string> output;
+};
+
 struct ModuleSupervisor::Impl {
   SupervisorConfig config;
   std::vector<Module> modules;
   std::atomic<bool> cancelled{false};
+  StatusBoard status;
+
+  // Records why a load failed: the agent's log, the status board, and the
+  // log file the manifest names (when it got that far).
+  void RecordFailure(const std::string& key, const Manifest* manifest, const Failure& f) {
+    std::string output;
+    for (const auto& line : f.output) output += (output.empty() ? "" : " | ") + line;
+    spdlog::error("module {} did not load: {}{}{}", key, f.reason, output.empty() ? "" : "; last output: ", output);
+    std::string summary = f.reason;
+    if (!f.output.empty()) summary += "; last output: " + f.output.back();
+    status.Failed(key, summary.substr(0, 2048));
+    if (!manifest || manifest->log.empty() || cancelled) return;
+    const std::filesystem::path file = modules::ExpandValue(manifest->log, config.volume.string(), {});
+    if (!file.is_absolute()) {
+      spdlog::warn("module {}: log {} is not an absolute path; reason not written there", key, file.string());
+      return;
+    }
+    std::string error;
+    if (!modules::AppendFailureEntry(
+            file, modules::FormatFailureEntry(std::chrono::system_clock::now(), key, f.reason, f.output), &error)) {
+      spdlog::warn("module {}: cannot write the reason to its log: {}", key, error);
+    }
+  }
+
+  std::string SocketPath(const std::string& key) const { return (config.runDir / (key + ".sock")).string(); }
+
+  void Forget(const Module& m) {
+    status.Unloaded(m.key);
+    if (!m.manifest.services.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(SocketPath(m.key), ec);
+    }
+  }
 
   // ChildProcess::WaitExit that gives up early once cancelled (false then).
   bool WaitExit(ChildProcess& process, Clock::time_point deadline) {
@@ -68,6 +132,10 @@ struct ModuleSupervisor::Impl {
       }
       spdlog::warn("module {} ended on its own ({}); last output: {}", it->key, it->process.DescribeStatus(),
                    it->process.output().Joined());
+      const auto lines = it->process.output().Lines();
+      status.Failed(it->key, "ended on its own (" + it->process.DescribeStatus() + ")" +
+                                 (lines.empty() ? "" : "; last output: " + lines.back()));
+      Forget(*it);
       it = modules.erase(it);
     }
   }
@@ -86,36 +154,56 @@ struct ModuleSupervisor::Impl {
   }
 
   // Runs the preflight program to completion within the ready timeout.
-  bool Preflight(const std::string& key, const Manifest& m, const std::vector<std::string>& args) {
+  bool Preflight(const Manifest& m, const std::vector<std::string>& args, Failure* f) {
     if (m.preflight.empty()) return true;
     const std::string volume = config.volume.string();
     std::string error;
     auto child = ChildProcess::Spawn(modules::ExpandArgv(m.preflight, volume, args), {}, &error);
     if (!child) {
-      spdlog::error("module {}: preflight not started: {}", key, error);
+      f->reason = "preflight not started: " + error;
       return false;
     }
     if (!WaitExit(*child, Clock::now() + m.readyTimeout)) {
       child->KillAndReap();
-      if (cancelled) {
-        spdlog::warn("module {}: preflight stopped, the agent is stopping", key);
-      } else {
-        spdlog::error("module {}: preflight did not finish within {} ms; last output: {}", key,
-                      m.readyTimeout.count(), child->output().Joined());
-      }
+      f->reason = cancelled ? "preflight stopped, the agent is stopping"
+                            : "preflight did not finish within " + std::to_string(m.readyTimeout.count()) + " ms";
+      f->output = child->output().Lines();
       return false;
     }
-    const auto status = child->status();
-    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-      spdlog::error("module {}: preflight failed ({}); last output: {}", key, child->DescribeStatus(),
-                    child->output().Joined());
+    const auto exit = child->status();
+    if (!exit || !WIFEXITED(*exit) || WEXITSTATUS(*exit) != 0) {
+      f->reason = "preflight failed (" + child->DescribeStatus() + ")";
+      f->output = child->output().Lines();
       return false;
     }
     return true;
   }
 
   // Waits for the manifest's readiness check; false with *why set otherwise.
-  bool WaitReady(const Manifest& m, ChildProcess& process, std::string* why) {
+  bool WaitReady(const std::string& key, const Manifest& m, ChildProcess& process, std::string* why) {
+    if (m.readyService) {
+      const std::string socket = SocketPath(key);
+      const auto deadline = Clock::now() + m.readyTimeout;
+      for (;;) {
+        if (cancelled) {
+          *why = "the agent is stopping";
+          return false;
+        }
+        if (TryConnectUnix(socket)) {
+          if (process.Running()) return true;
+          *why = "exited before answering on its service socket";
+          return false;
+        }
+        if (Clock::now() >= deadline) {
+          *why = "no answer on its service socket within " + std::to_string(m.readyTimeout.count()) + " ms";
+          return false;
+        }
+        if (process.WaitExit(std::min(deadline, Clock::now() + modules::kPollInterval))) {
+          *why = "exited before answering on its service socket";
+          return false;
+        }
+      }
+    }
     if (!m.readyTcp) {
       if (WaitExit(process, Clock::now() + m.readyAlive)) {
         *why = "exited before " + std::to_string(m.readyAlive.count()) + " ms";
@@ -174,46 +262,78 @@ struct ModuleSupervisor::Impl {
 
     Reap();
     if (FindByKey(key) != modules.end()) {
+      // Not a failure of the module: it runs, so its reason is left alone.
       spdlog::warn("module {} is already loaded", key);
       return kCvErrModuleFailed;
     }
+    Failure f;
+    std::optional<Manifest> manifest;
+    if (!Start(key, base, args, &manifest, &f)) {
+      RecordFailure(key, manifest ? &*manifest : nullptr, f);
+      return kCvErrModuleFailed;
+    }
+    return 0;
+  }
+
+  // Finds, checks and starts module key; false with *f set on failure
+  // (*manifest holds the manifest once it was read).
+  bool Start(const std::string& key, const std::string& base, const std::vector<std::string>& args,
+             std::optional<Manifest>* manifest, Failure* f) {
     const auto path = modules::FindInSearchPath(config.volume, config.searchPath, base + ".qrx");
     if (!path) {
-      spdlog::warn("module {}: no {}.qrx in the search path", key, base);
-      return kCvErrModuleFailed;
+      f->reason = "no " + base + ".qrx in the search path";
+      return false;
     }
     std::string error;
     const auto text = modules::ReadBoundedFile(*path, modules::kMaxManifestBytes, &error);
     if (!text) {
-      spdlog::error("module {}: cannot read {}: {}", key, path->string(), error);
-      return kCvErrModuleFailed;
+      f->reason = "cannot read " + path->string() + ": " + error;
+      return false;
     }
-    auto manifest = modules::ParseManifest(*text, Defaults(), &error);
-    if (!manifest) {
-      spdlog::error("module {}: bad manifest {}: {}", key, path->string(), error);
-      return kCvErrModuleFailed;
+    *manifest = modules::ParseManifest(*text, Defaults(), &error);
+    if (!*manifest) {
+      f->reason = "bad manifest " + path->string() + ": " + error;
+      return false;
     }
-    if (!Preflight(key, *manifest, args)) return kCvErrModuleFailed;
+    const Manifest& m = **manifest;
+    if (!Preflight(m, args, f)) return false;
 
     const std::string volume = config.volume.string();
     std::vector<std::pair<std::string, std::string>> env;
-    for (const auto& [name, value] : manifest->env) env.emplace_back(name, modules::ExpandValue(value, volume, args));
-    auto process = ChildProcess::Spawn(modules::ExpandArgv(manifest->exec, volume, args), env, &error);
+    for (const auto& [name, value] : m.env) env.emplace_back(name, modules::ExpandValue(value, volume, args));
+    std::string socket;
+    if (!m.services.empty()) {
+      socket = SocketPath(key);
+      sockaddr_un probe{};
+      if (config.runDir.empty() || socket.size() >= sizeof probe.sun_path) {
+        f->reason = "no usable folder for its service socket (" + socket + ")";
+        return false;
+      }
+      std::error_code ec;
+      std::filesystem::create_directories(config.runDir, ec);
+      std::filesystem::permissions(config.runDir, std::filesystem::perms::owner_all, ec);
+      std::filesystem::remove(socket, ec);  // left by a module that died
+      env.emplace_back("CV_SERVICE_SOCKET", socket);
+      env.emplace_back("CV_VOLUME", volume);
+      env.emplace_back("CV_SEARCH_PATH", JoinSearchPath(config.searchPath));
+    }
+    auto process = ChildProcess::Spawn(modules::ExpandArgv(m.exec, volume, args), env, &error);
     if (!process) {
-      spdlog::error("module {}: {}", key, error);
-      return kCvErrModuleFailed;
+      f->reason = error;
+      return false;
     }
     std::string why;
-    if (!WaitReady(*manifest, *process, &why)) {
+    if (!WaitReady(key, m, *process, &why)) {
       process->KillAndReap();
-      spdlog::error("module {} failed to start: {} ({}); last output: {}", key, why, process->DescribeStatus(),
-                    process->output().Joined());
-      return kCvErrModuleFailed;
+      f->reason = "failed to start: " + why + " (" + process->DescribeStatus() + ")";
+      f->output = process->output().Lines();
+      return false;
     }
-    spdlog::info("module {} loaded (pid {}){}{}", key, process->pid(), manifest->description.empty() ? "" : ": ",
-                 manifest->description);
-    modules.push_back(Module{key, std::move(*manifest), std::move(*process)});
-    return 0;
+    spdlog::info("module {} loaded (pid {}){}{}", key, process->pid(), m.description.empty() ? "" : ": ",
+                 m.description);
+    status.Loaded(key, process->pid(), m.services, socket);
+    modules.push_back(Module{key, std::move(**manifest), std::move(*process)});
+    return true;
   }
 
   void Stop(std::vector<Module>::iterator it) {
@@ -224,6 +344,7 @@ struct ModuleSupervisor::Impl {
       m.process.KillAndReap();
     }
     spdlog::info("module {} unloaded ({})", m.key, m.process.DescribeStatus());
+    Forget(m);
     modules.erase(it);
   }
 
@@ -265,6 +386,7 @@ struct ModuleSupervisor::Impl {
           m.process.KillAndReap();
         }
         spdlog::info("module {} unloaded ({})", m.key, m.process.DescribeStatus());
+        Forget(m);
         done[i] = true;
         --left;
       }
@@ -362,6 +484,8 @@ void ModuleSupervisor::Poll() { impl_->Reap(); }
 void ModuleSupervisor::StopAll() { impl_->StopAll(); }
 
 void ModuleSupervisor::Cancel() { impl_->cancelled = true; }
+
+StatusBoard& ModuleSupervisor::status() { return impl_->status; }
 
 bool IsSafeFileName(std::string_view name) {
   if (name.empty() || name.size() > kMaxFileNameLength || name == "." || name.find("..") != std::string_view::npos ||

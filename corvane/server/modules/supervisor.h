@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvane/client/cverrors.h"
+#include "corvane/server/modules/status.h"
 
 namespace cvserver {
 
@@ -27,6 +28,7 @@ namespace cvserver {
 struct SupervisorConfig {
   std::filesystem::path volume;                 // the volume's root folder
   std::vector<std::string> searchPath;          // volume folders searched for .qrx and .qbt files, in order
+  std::filesystem::path runDir;                 // private folder (0700) of the service sockets
   // Longest a readiness check or a stop may take when a manifest gives no
   // timeout of its own.
   std::chrono::milliseconds defaultReadyTimeout{5000};
@@ -76,6 +78,10 @@ class ModuleSupervisor {
   // later Load and RunCommandFile; Unload, Poll and StopAll still work. For
   // an agent that is stopping and must not wait out a readiness timeout.
   void Cancel();
+
+  // Loaded modules, their services and the reasons of failed loads; any
+  // thread may read it.
+  StatusBoard& status();
 
  private:
   struct Impl;
