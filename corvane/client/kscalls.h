@@ -16,6 +16,7 @@ inline constexpr std::uint32_t kCvObjectNameSize = 260;    // the object logged 
 inline constexpr std::uint32_t kCvScanNameSize = 52;       // a name from CvScanObject
 inline constexpr std::uint32_t kCvServiceInfoSize = 32;    // the information area of CvGetServiceInfoByName
 inline constexpr std::uint32_t kCvParameterAreaSize = 500; // name and value of a server parameter
+inline constexpr std::uint32_t kCvModuleReasonSize = 2048; // the failure reason of CvGetModuleStatus
 
 // Server parameter value types. Type 5 carries a text; every other type
 // carries a 32-bit number.
@@ -161,6 +162,20 @@ CVCLIENT_API std::uint32_t CvGetServiceInfoByName(std::uint32_t connection, cons
 CVCLIENT_API std::uint32_t CvServiceRequest(std::uint32_t connection, std::uint32_t serviceId,
                                             std::uint32_t requestCount, const CvFragment* request,
                                             std::uint32_t replyCount, CvFragment* reply);
+
+// What the server knows of one QRX module (an operation of this library
+// beyond the vendor's set, for tools): whether it is loaded, its process id
+// and seconds since it started, and why its last load failed.
+struct CvModuleStatus {
+  std::uint8_t loaded;
+  std::uint32_t processId;
+  std::uint32_t upSeconds;
+  std::uint32_t failureAgeSeconds;  // seconds since that failure
+  char lastFailure[kCvModuleReasonSize];  // "" when none since the agent started
+};
+
+CVCLIENT_API std::uint32_t CvGetModuleStatus(std::uint32_t connection, const char* moduleName,
+                                             CvModuleStatus* status);
 
 // A connection through which CvScanObject lists the servers this workstation
 // can see.

@@ -129,25 +129,6 @@ CVCLIENT_API std::uint32_t CvSetServerParameterNumber(std::uint32_t connection, 
   return SetParameter(connection, Msg::SetParameterNumber, name, nullptr, value);
 }
 
-// The server-side call services are not available in this client yet: both
-// operations check their arguments and answer kCvErrInvalidArgument.
-CVCLIENT_API std::uint32_t CvGetServiceInfoByName(std::uint32_t connection, const char* serviceName,
-                                                  std::uint32_t* serviceId, std::uint8_t*, std::uint8_t*,
-                                                  std::uint8_t*, std::uint8_t*) {
-  Locked l;
-  if (!l.lib.Find(connection)) return kCvErrInvalidConnection;
-  if (serviceId) *serviceId = 0;
-  (void)serviceName;
-  return kCvErrInvalidArgument;
-}
-
-CVCLIENT_API std::uint32_t CvServiceRequest(std::uint32_t connection, std::uint32_t, std::uint32_t,
-                                            const CvFragment*, std::uint32_t, CvFragment*) {
-  Locked l;
-  if (!l.lib.Find(connection)) return kCvErrInvalidConnection;
-  return kCvErrInvalidArgument;
-}
-
 CVCLIENT_API std::uint32_t CvGetPrimaryConnection(std::uint32_t* connection) {
   if (!connection) return kCvErrInvalidArgument;
   Locked l;

@@ -70,6 +70,10 @@ void Session::HandleFrames() {
         idle_.cancel();
         agent_.RunOnWorker(shared_from_this(), std::move(outcome.job), std::move(outcome.then));
         break;
+      case Outcome::Kind::Pending:
+        waiting_ = true;
+        idle_.cancel();
+        break;
       case Outcome::Kind::Close:
         spdlog::warn("connection {}: protocol violation (type {:#06x}), closing", state_.slot, r.type());
         Close();
@@ -170,6 +174,7 @@ bool Agent::Start(std::string& error) {
   spdlog::info("server {} listening on {}:{}", config_.name, config_.listenHost, port_);
   Accept();
   PollModules();
+  RunAutoexec();
   return true;
 }
 

@@ -48,9 +48,10 @@ struct SessionState {
 };
 
 // What one request comes to: a reply now, a reply computed later on the
-// module worker, or closing the connection (a protocol violation).
+// module worker, a reply that the handler hands to Session::Finish itself
+// (Pending), or closing the connection (a protocol violation).
 struct Outcome {
-  enum class Kind { Reply, Later, Close };
+  enum class Kind { Reply, Later, Pending, Close };
   using Job = std::function<std::vector<std::uint8_t>()>;
   // Runs on the event loop with the job's result, when the session is still
   // open, and gives the reply frame.
@@ -65,6 +66,13 @@ struct Outcome {
     o.kind = Kind::Later;
     o.job = std::move(job);
     o.then = std::move(then);
+    return o;
+  }
+  // The handler has arranged for Session::Finish to be called on the event
+  // loop with the reply.
+  static Outcome Pending() {
+    Outcome o(std::nullopt);
+    o.kind = Kind::Pending;
     return o;
   }
 
@@ -111,7 +119,8 @@ class Agent {
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
-  // Binds and listens; writes the port file when configured.
+  // Binds and listens; writes the port file when configured; queues the
+  // start-up command file, when configured, on the module worker.
   bool Start(std::string& error);
   // Closes the listener and every session, cancels the module operation in
   // progress (ModuleSupervisor::Cancel) and ends the module worker; after it
@@ -142,6 +151,11 @@ class Agent {
   Outcome HandleDirectoryLogin(SessionState& s, cvwire::Reader& r);  // dirlogin.cpp
   Outcome HandleRequest(SessionState& s, cvwire::Reader& r);
   Outcome HandleModuleRequest(SessionState& s, cvwire::Reader& r, bool isOperator);
+  // Service lookups and requests, module status (handlers_service.cpp).
+  Outcome HandleServiceRequest(SessionState& s, cvwire::Reader& r, const Slot& caller);
+  Outcome HandleServiceLookup(cvwire::Reader& r);
+  Outcome HandleModuleStatus(cvwire::Reader& r);
+  void RunAutoexec();
   void WriteServerInfo(cvwire::Writer& w) const;
   void WriteSlot(cvwire::Writer& w, const Slot& slot) const;
 
@@ -159,6 +173,8 @@ class Agent {
   std::uint16_t port_ = 0;
   bool stopping_ = false;
   std::atomic<bool> pollQueued_{false};
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::uint32_t nextServiceCall_ = 0;
   Worker worker_;  // last: its thread ends before the members above go
 };
 

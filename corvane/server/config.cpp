@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <limits>
 
 namespace cvserver {
@@ -138,6 +139,19 @@ std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& err
   }
   c.idleTimeoutMs = static_cast<std::uint32_t>(idle);
   c.messageQueueLimit = static_cast<std::uint32_t>(queue);
+  c.autoexec = server["autoexec"].value_or(std::string());
+  c.runDir = server["run_dir"].value_or(std::string());
+  if (c.runDir.empty()) {
+    std::error_code ec;
+    const auto state = std::filesystem::absolute(c.state, ec);
+    c.runDir = ((ec ? std::filesystem::path(c.state) : state).parent_path() / "run").string();
+  }
+  const std::int64_t serviceTimeout = server["service_timeout_ms"].value_or(std::int64_t{30000});
+  if (serviceTimeout < 100 || serviceTimeout > 600000) {
+    error = "[server] service_timeout_ms must be 100..600000";
+    return std::nullopt;
+  }
+  c.serviceTimeoutMs = static_cast<std::uint32_t>(serviceTimeout);
 
   if (const auto* users = root["user"].as_array()) {
     std::uint32_t id = 0x01000001;

@@ -52,6 +52,9 @@ struct ServerConfig {
   std::vector<std::string> peers;
   std::uint32_t idleTimeoutMs = 300000;   // [server] idle_timeout_ms
   std::uint32_t messageQueueLimit = 16;   // [server] message_queue
+  std::string autoexec;                   // [server] autoexec: command file run once at start
+  std::string runDir;                     // [server] run_dir: service sockets; default <state folder>/run
+  std::uint32_t serviceTimeoutMs = 30000; // [server] service_timeout_ms: longest a service request may take
   std::vector<UserConfig> users;
   std::vector<ParameterConfig> parameters;
   DirectoryConfig directory;

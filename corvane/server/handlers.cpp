@@ -244,6 +244,13 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
     case Msg::ModuleList:
       return HandleModuleRequest(s, r, isOperator);
 
+    case Msg::ModuleStatus:
+      return HandleModuleStatus(r);
+    case Msg::ServiceLookup:
+      return HandleServiceLookup(r);
+    case Msg::ServiceRequest:
+      return HandleServiceRequest(s, r, *me);
+
     case Msg::ParameterList: {
       std::uint32_t index = r.U32();
       if (!r.Done()) return std::nullopt;

@@ -71,6 +71,7 @@ int Run(const std::string& configPath) {
   cvserver::SupervisorConfig supervisorConfig;
   supervisorConfig.volume = config->volume;
   supervisorConfig.searchPath = config->searchPath;
+  supervisorConfig.runDir = config->runDir;
   cvserver::ModuleSupervisor modules(supervisorConfig);
 
   asio::io_context io;

@@ -68,6 +68,19 @@ int Fail(const char* what, std::uint32_t code) {
   return 1;
 }
 
+// Why the load just made failed, as the server recorded it: only a failure
+// that happened during this call counts (an older one is another story).
+void PrintLoadFailure(std::uint32_t h, const std::string& module, std::chrono::steady_clock::time_point began) {
+  CvModuleStatus status{};
+  if (CvGetModuleStatus(h, module.c_str(), &status) != kCvOk) return;
+  const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began);
+  if (status.loaded) {
+    std::fprintf(stderr, "cvcli: reason: %s is already loaded (process %u)\n", module.c_str(), status.processId);
+  } else if (status.lastFailure[0] != '\0' && status.failureAgeSeconds <= took.count() + 1) {
+    std::fprintf(stderr, "cvcli: reason: %s\n", status.lastFailure);
+  }
+}
+
 bool Number(const char* text, std::int64_t& out) {
   const char* end = text + std::strlen(text);
   auto [p, ec] = std::from_chars(text, end, out);
@@ -132,7 +145,12 @@ int main(int argc, char** argv) {
   } else if (cmd == "load" && argc >= 4) {
     std::string line = Join(3, argc, argv);
     if (line.find(' ') == std::string::npos) line += ' ';
-    if ((code = CvLoadModule(h, line.c_str()))) return Fail("load", code);
+    const auto began = std::chrono::steady_clock::now();
+    if ((code = CvLoadModule(h, line.c_str()))) {
+      Fail("load", code);
+      PrintLoadFailure(h, line.substr(0, line.find(' ')), began);
+      return 1;
+    }
     std::puts("loaded");
   } else if (cmd == "unload" && argc >= 4) {
     if ((code = CvUnloadModule(h, Join(3, argc, argv).c_str()))) return Fail("unload", code);

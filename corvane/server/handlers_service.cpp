@@ -1,0 +1,217 @@
+// Request handlers for the server-side call services and module status.
+//
+// A service is offered by a loaded module whose manifest names it; the
+// module answers on its own Unix socket (see corvane/wire/service.h). Each
+// ServiceRequest opens one connection to that socket on the event loop,
+// sends the call and waits for the answer under a deadline, without blocking
+// the loop: a module that crashes costs the request kCvErrQrxConnection, one
+// that hangs kCvErrNoAnswer, and nothing else.
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "corvane/client/cvdefs.h"
+#include "corvane/client/cverrors.h"
+#include "corvane/server/agent.h"
+#include "corvane/server/modules/manifest.h"
+#include "corvane/wire/service.h"
+
+namespace cvserver {
+namespace {
+
+using cvwire::Msg;
+using cvwire::Reader;
+using cvwire::Writer;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxServiceName = 255;
+// Time the agent keeps for itself out of the client's budget: to get the
+// reply back over the network before the client gives up.
+constexpr std::uint32_t kAgentMarginMs = 150;
+
+std::vector<std::uint8_t> CodeReply(const Reader& r, std::uint32_t code) {
+  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
+  w.U32(code);
+  return w.Frame();
+}
+
+std::uint32_t Seconds(Clock::time_point since) {
+  const auto s = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since).count();
+  return static_cast<std::uint32_t>(std::clamp<long long>(s, 0, 0xFFFFFFFF));
+}
+
+// One request on its way to a service module and back.
+class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
+ public:
+  ServiceCall(asio::io_context& io, std::shared_ptr<Session> session, std::uint32_t requestId, std::size_t capacity)
+      : socket_(io), timer_(io), session_(std::move(session)), requestId_(requestId), capacity_(capacity) {}
+
+  void Start(const std::string& path, std::vector<std::uint8_t> frame, std::uint32_t callId,
+             std::chrono::milliseconds budget) {
+    frame_ = std::move(frame);
+    callId_ = callId;
+    timer_.expires_after(budget);
+    timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+      if (ec) return;
+      spdlog::warn("connection {}: the call service gave no answer in time", self->session_->state().slot);
+      self->Done(kCvErrNoAnswer, {});
+    });
+    socket_.async_connect(asio::local::stream_protocol::endpoint(path),
+                          [self = shared_from_this()](const std::error_code& ec) {
+                            if (ec) return self->Fail("cannot reach the call service: " + ec.message());
+                            asio::async_write(self->socket_, asio::buffer(self->frame_),
+                                              [self](const std::error_code& wec, std::size_t) {
+                                                if (wec) return self->Fail("sending to the call service: " + wec.message());
+                                                self->Read();
+                                              });
+                          });
+  }
+
+ private:
+  void Read() {
+    socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec,
+                                                                               std::size_t n) {
+      if (self->done_) return;
+      if (ec) return self->Fail("the call service closed the request (" + ec.message() + ")");
+      if (self->parser_.Feed(std::span(self->buffer_.data(), n)) != cvwire::FrameParser::Status::Ok) {
+        return self->Fail("malformed answer from the call service");
+      }
+      std::vector<std::uint8_t> payload;
+      if (!self->parser_.Next(payload)) return self->Read();
+      auto reply = cvwire::service::DecodeAnswer(payload, self->callId_);
+      if (!reply) return self->Fail("malformed answer from the call service");
+      if (reply->size() > self->capacity_) return self->Fail("the call service answered more than the client takes");
+      self->Done(kCvOk, std::move(*reply));
+    });
+  }
+
+  void Fail(const std::string& why) {
+    if (done_) return;
+    spdlog::warn("connection {}: {}", session_->state().slot, why);
+    Done(kCvErrQrxConnection, {});
+  }
+
+  void Done(std::uint32_t code, std::vector<std::uint8_t> reply) {
+    if (done_) return;
+    done_ = true;
+    std::error_code ec;
+    timer_.cancel();
+    socket_.close(ec);
+    Writer w(cvwire::ReplyType(Msg::ServiceRequest), requestId_);
+    w.U32(code);
+    if (code == kCvOk) w.Blob(reply);
+    session_->Finish(w.Frame());
+  }
+
+  asio::local::stream_protocol::socket socket_;
+  asio::steady_timer timer_;
+  std::shared_ptr<Session> session_;
+  std::uint32_t requestId_;
+  std::size_t capacity_;
+  std::uint32_t callId_ = 0;
+  std::vector<std::uint8_t> frame_;
+  cvwire::FrameParser parser_;
+  std::array<std::uint8_t, 8192> buffer_{};
+  bool done_ = false;
+};
+
+}  // namespace
+
+Outcome Agent::HandleServiceLookup(Reader& r) {
+  const std::string name = r.Str();
+  if (!r.Done()) return std::nullopt;
+  if (name.empty() || name.size() > kMaxServiceName) return CodeReply(r, kCvErrInvalidArgument);
+  const auto module = modules_.status().FindService(name);
+  if (!module) return CodeReply(r, kCvErrInvalidEntryName);
+  std::uint8_t info[cvwire::kServiceInfoSize] = {};
+  std::memcpy(info, module->name.data(), std::min(module->name.size(), sizeof info - 1));
+  Writer w(cvwire::ReplyType(Msg::ServiceLookup), r.requestId());
+  w.U32(kCvOk).U32(module->generation).U8(1).U8(0).U8(1).Blob(info);
+  return w.Frame();
+}
+
+Outcome Agent::HandleServiceRequest(SessionState& s, Reader& r, const Slot& caller) {
+  const std::uint32_t serviceId = r.U32();
+  const std::uint32_t capacity = r.U32();
+  const std::uint32_t clientBudget = r.U32();
+  std::vector<std::uint8_t> request = r.Blob();
+  if (!r.Done()) return std::nullopt;
+  if (request.empty() || request.size() > cvwire::service::kMaxRequest || capacity == 0) {
+    return CodeReply(r, kCvErrInvalidArgument);
+  }
+  std::optional<ModuleStatus> module;
+  for (const auto& m : modules_.status().All()) {
+    if (m.loaded && m.generation == serviceId && !m.services.empty()) module = m;
+  }
+  if (!module) return CodeReply(r, kCvErrQrxConnection);
+  auto session = s.self.lock();
+  if (!session) return std::nullopt;
+
+  std::uint32_t budget = std::min(clientBudget, config_.serviceTimeoutMs);
+  budget = budget > 2 * kAgentMarginMs ? budget - kAgentMarginMs : budget / 2;
+  cvwire::service::Call call;
+  call.user = caller.user;
+  call.isOperator = caller.isOperator;
+  call.connection = s.slot;
+  // The module answers a little before the agent gives up on it.
+  call.budgetMs = budget > 100 ? budget - 50 : budget;
+  call.replyCapacity = std::min<std::uint32_t>(capacity, cvwire::service::kMaxReply);
+  call.serverName = config_.name;
+  call.serverVersion = std::to_string(config_.versionMajor) + "." + std::to_string(config_.versionMinor) + "." +
+                       std::to_string(config_.versionRevision);
+  call.serverUpSeconds = Seconds(started_);
+  for (const auto& m : modules_.status().All()) {
+    cvwire::service::ModuleState st;
+    st.name = m.name;
+    st.loaded = m.loaded;
+    st.pid = m.loaded ? static_cast<std::uint32_t>(m.pid) : 0;
+    st.upSeconds = m.loaded ? Seconds(m.started) : 0;
+    st.lastFailure = m.lastFailure;
+    st.failureAgeSeconds = m.lastFailure.empty() ? 0 : Seconds(m.failedAt);
+    call.modules.push_back(std::move(st));
+  }
+  call.request = std::move(request);
+  const std::uint32_t callId = ++nextServiceCall_;
+  auto pending = std::make_shared<ServiceCall>(io_, std::move(session), r.requestId(), call.replyCapacity);
+  pending->Start(module->serviceSocket, cvwire::service::EncodeCall(call, callId), callId,
+                 std::chrono::milliseconds(budget));
+  return Outcome::Pending();
+}
+
+Outcome Agent::HandleModuleStatus(Reader& r) {
+  const std::string text = r.Str();
+  if (!r.Done()) return std::nullopt;
+  const std::string_view name = modules::StripSuffixNoCase(modules::Trim(text), ".qrx");
+  if (!IsSafeFileName(name)) return CodeReply(r, kCvErrInvalidFileName);
+  const auto m = modules_.status().Get(modules::ToUpper(name));
+  Writer w(cvwire::ReplyType(Msg::ModuleStatus), r.requestId());
+  w.U32(kCvOk);
+  if (!m) {
+    w.U8(0).U32(0).U32(0).Str("").U32(0);
+  } else {
+    w.U8(m->loaded ? 1 : 0).U32(m->loaded ? static_cast<std::uint32_t>(m->pid) : 0);
+    w.U32(m->loaded ? Seconds(m->started) : 0).Str(m->lastFailure);
+    w.U32(m->lastFailure.empty() ? 0 : Seconds(m->failedAt));
+  }
+  return w.Frame();
+}
+
+void Agent::RunAutoexec() {
+  if (config_.autoexec.empty()) return;
+  const std::string file = config_.autoexec;
+  worker_.Post([this, file] {
+    spdlog::info("running the start-up command file {}", file);
+    const std::uint32_t code = modules_.RunCommandFile(file, [this](const std::string& n, const std::string& v) {
+      std::lock_guard lock(parametersMutex_);
+      return parameters_.SetFromCommand(n, v);
+    });
+    if (code != 0) {
+      spdlog::error("start-up command file {} failed with {}", file, code);
+    } else {
+      spdlog::info("start-up command file {} done", file);
+    }
+  });
+}
+
+}  // namespace cvserver
