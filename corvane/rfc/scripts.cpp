@@ -1,0 +1,242 @@
+#include "corvane/rfc/scripts.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "posix/unique_fd.h"
+
+namespace cvrfc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t kErrorTail = 1024;
+constexpr std::size_t kMaxAttributeName = 79;
+
+std::mutex gRunningMutex;
+std::set<pid_t> gRunning;  // process groups of the scripts running now
+
+bool Pipe(posix::UniqueFd& read, posix::UniqueFd& write) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  read.reset(fds[0]);
+  write.reset(fds[1]);
+  return true;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+bool NameOk(std::string_view name) {
+  if (name.empty() || name.size() > kMaxAttributeName || name.front() == '.' || name.back() == '.') return false;
+  for (char c : name) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    if (!ok) return false;
+  }
+  return name.find("..") == std::string_view::npos;
+}
+
+template <typename T>
+bool Number(std::string_view text, T* out) {
+  auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+  return ec == std::errc() && p == text.data() + text.size() && !text.empty();
+}
+
+}  // namespace
+
+ScriptResult RunScript(const ScriptRun& run) {
+  ScriptResult result;
+  posix::UniqueFd outRead, outWrite, errRead, errWrite;
+  if (!Pipe(outRead, outWrite) || !Pipe(errRead, errWrite)) {
+    result.error = std::string("pipe: ") + std::strerror(errno);
+    return result;
+  }
+  std::vector<std::string> argvStrings{run.program.string()};
+  argvStrings.insert(argvStrings.end(), run.args.begin(), run.args.end());
+  std::vector<std::string> envStrings = run.env;
+  auto argv = Pointers(argvStrings);
+  auto envp = Pointers(envStrings);
+  const std::string dir = run.workDir.string();
+
+  // Everything the child needs is prepared above: after fork it calls only
+  // async-signal-safe functions.
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    result.error = std::string("fork: ") + std::strerror(errno);
+    return result;
+  }
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    ::dup2(outWrite.get(), 1);
+    ::dup2(errWrite.get(), 2);
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
+    ::execve(argv[0], argv.data(), envp.data());
+    const char msg[] = "cannot run the script\n";
+    [[maybe_unused]] auto n = ::write(2, msg, sizeof msg - 1);
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);  // also here, so that a kill never misses the group
+  {
+    std::lock_guard lock(gRunningMutex);
+    gRunning.insert(pid);
+  }
+  outWrite.reset();
+  errWrite.reset();
+
+  const auto deadline = Clock::now() + run.timeout;
+  bool outOpen = true, errOpen = true;
+  result.kind = ScriptResult::Kind::Exited;
+  char buffer[4096];
+  while (outOpen || errOpen) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      result.kind = ScriptResult::Kind::TimedOut;
+      break;
+    }
+    pollfd fds[2] = {{outOpen ? outRead.get() : -1, POLLIN, 0}, {errOpen ? errRead.get() : -1, POLLIN, 0}};
+    const int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000)));
+    if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
+    if (fds[0].revents) {
+      const ssize_t got = ::read(outRead.get(), buffer, sizeof buffer);
+      if (got <= 0) {
+        outOpen = false;
+      } else {
+        result.output.append(buffer, static_cast<std::size_t>(got));
+        if (result.output.size() > run.outputLimit) {
+          result.output.resize(run.outputLimit);
+          result.kind = ScriptResult::Kind::TooMuchOutput;
+          break;
+        }
+      }
+    }
+    if (fds[1].revents) {
+      const ssize_t got = ::read(errRead.get(), buffer, sizeof buffer);
+      if (got <= 0) {
+        errOpen = false;
+      } else {
+        result.errorTail.append(buffer, static_cast<std::size_t>(got));
+        if (result.errorTail.size() > kErrorTail) result.errorTail.erase(0, result.errorTail.size() - kErrorTail);
+      }
+    }
+  }
+  int status = 0;
+  if (result.kind != ScriptResult::Kind::Exited) {
+    ::kill(-pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  } else {
+    // Both pipes closed: the script is done, or closed them and runs on.
+    for (;;) {
+      const pid_t w = ::waitpid(pid, &status, WNOHANG);
+      if (w == pid) break;
+      if (Clock::now() >= deadline) {
+        result.kind = ScriptResult::Kind::TimedOut;
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        break;
+      }
+      ::poll(nullptr, 0, 10);
+    }
+    ::kill(-pid, SIGKILL);  // what it left behind in its group
+  }
+  {
+    std::lock_guard lock(gRunningMutex);
+    gRunning.erase(pid);
+  }
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+void KillRunningScripts() {
+  std::lock_guard lock(gRunningMutex);
+  for (pid_t group : gRunning) ::kill(-group, SIGKILL);
+}
+
+std::vector<std::uint8_t> ScriptReply(const std::string& output, std::size_t capacity) {
+  Reply typed;
+  bool anyTyped = false;
+  std::size_t start = 0;
+  int lineNo = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string_view line(output.data() + start, end - start);
+    start = end + 1;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() < 3 || line[1] != ' ' || std::string_view("BFIRS").find(line[0]) == std::string_view::npos) continue;
+    const std::string_view rest = line.substr(2);
+    const std::size_t blank = rest.find(' ');
+    const std::string_view name = rest.substr(0, blank);
+    const std::string_view value = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+    if (!NameOk(name)) continue;  // not a typed line: plain text
+    anyTyped = true;
+    bool ok = true;
+    switch (line[0]) {
+      case 'B': {
+        std::int32_t v = 0;
+        if (value == "true" || value == "TRUE") {
+          v = -1;
+        } else if (value == "false" || value == "FALSE") {
+          v = 0;
+        } else {
+          ok = Number(value, &v);
+        }
+        if (ok) typed.Bool(name, v != 0);
+        break;
+      }
+      case 'F': {
+        std::uint32_t v = 0;
+        ok = Number(value, &v);
+        if (ok) typed.Unsigned(name, v);
+        break;
+      }
+      case 'I': {
+        std::int32_t v = 0;
+        ok = Number(value, &v);
+        if (ok) typed.Int(name, v);
+        break;
+      }
+      case 'R': {
+        double v = 0;
+        ok = Number(value, &v);
+        if (ok) typed.Real(name, v);
+        break;
+      }
+      case 'S':
+        typed.String(name, value);
+        break;
+    }
+    if (!ok) {
+      return ErrorReply(kErrScriptOutput, "line " + std::to_string(lineNo) + ": bad " + std::string(1, line[0]) +
+                                              " value for " + std::string(name), capacity);
+    }
+  }
+  if (!anyTyped) {
+    Reply plain;
+    plain.String("OUTPUT", output);
+    if (plain.ok() && plain.size() <= capacity) return plain.Bytes();
+    return ErrorReply(kErrReplyTooLarge, "the script's output does not fit the reply", capacity);
+  }
+  if (!typed.ok()) return ErrorReply(kErrScriptOutput, "a value of the script's output cannot be stored", capacity);
+  if (typed.size() > capacity) return ErrorReply(kErrReplyTooLarge, "the script's reply does not fit", capacity);
+  return typed.Bytes();
+}
+
+}  // namespace cvrfc
