@@ -11,11 +11,16 @@
 //                          (ignoring SIGTERM) and write its process id to PATH
 //   --argv-file PATH       write every argument, one per line, to PATH
 //   --env-file NAME PATH   write the value of environment variable NAME to PATH
+//   --service MODE         answer calls on the Unix socket CV_SERVICE_SOCKET badly:
+//                          after reading a call, crash (abort), hang (keep the
+//                          connection open, answer nothing) or garbage (answer
+//                          bytes that are no frame)
 // Without --exit or --exit-after it runs until SIGTERM.
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -57,6 +62,28 @@ int Listen(int port) {
   return fd;
 }
 
+int ListenUnix(const char* path) {
+  sockaddr_un addr{};
+  if (!path || std::strlen(path) >= sizeof addr.sun_path) return -1;
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, path);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ::unlink(path);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+    std::perror("listen unix");
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the peer has sent something (a call), at most a second; false
+// when it sent nothing (the agent's readiness probe).
+bool AwaitCall(int fd) {
+  char buffer[4096];
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 1000) > 0 && ::read(fd, buffer, sizeof buffer) > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +94,7 @@ int main(int argc, char** argv) {
   bool exitNow = false;
   bool ignoreTerm = false;
   std::string childPidfile;
+  std::string serviceMode;
   std::vector<std::string> all(argv + 1, argv + argc);
   for (std::size_t i = 0; i < all.size(); ++i) {
     const std::string& a = all[i];
@@ -87,6 +115,8 @@ int main(int argc, char** argv) {
     } else if (a == "--exit") {
       exitNow = true;
       exitCode = std::atoi(next().c_str());
+    } else if (a == "--service") {
+      serviceMode = next();
     } else if (a == "--ignore-term") {
       ignoreTerm = true;
     } else if (a == "--print") {
@@ -133,6 +163,12 @@ int main(int argc, char** argv) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   };
   int listenFd = -1;
+  std::vector<int> held;  // connections a hanging service keeps open
+  if (!serviceMode.empty()) {
+    listenFd = ListenUnix(std::getenv("CV_SERVICE_SOCKET"));
+    if (listenFd < 0) return 70;
+    port = 0;
+  }
   while (!gTerm) {
     if (exitAfterMs >= 0 && elapsedMs() >= exitAfterMs) return exitCode;
     if (port > 0 && listenFd < 0 && elapsedMs() >= listenAfterMs) {
@@ -142,6 +178,15 @@ int main(int argc, char** argv) {
     pollfd p{listenFd, POLLIN, 0};
     if (::poll(&p, listenFd >= 0 ? 1 : 0, 10) > 0) {
       const int c = ::accept(listenFd, nullptr, nullptr);
+      if (c >= 0 && !serviceMode.empty() && AwaitCall(c)) {
+        if (serviceMode == "crash") std::abort();
+        if (serviceMode == "hang") {
+          held.push_back(c);
+          continue;
+        }
+        const char junk[] = "\xff\xff\xff\x7fnot a frame";
+        [[maybe_unused]] auto n = ::write(c, junk, sizeof junk - 1);
+      }
       if (c >= 0) ::close(c);
     }
   }

@@ -1,0 +1,447 @@
+// End to end: cvserverd with the call service module cvrfcd loaded, driven
+// through the real client library's CvGetServiceInfoByName and
+// CvServiceRequest with hand-built call records; and service modules that
+// crash, hang or answer garbage.
+#include <gtest/gtest.h>
+#include <gmock/gmock.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "agent_harness.h"
+#include "control/attobj/attobj.h"
+#include "corvane/client/cverrors.h"
+#include "corvane/client/kscalls.h"
+#include "corvane/client/ksconn.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+constexpr const char* kService = "CvSrvA Remote Function Calls";
+
+// A call record as the control builds it.
+class Record {
+ public:
+  explicit Record(const std::string& name) {
+    bytes_ = {static_cast<std::uint8_t>(name.find(".BAS") != std::string::npos ? 0x80 : 0x00), 0, 0};
+    Item('C', name.data(), name.size());
+  }
+  Record& Text(const std::string& s) { return Item('C', s.data(), s.size()); }
+  Record& Int(std::int32_t v) { return Item('I', &v, 4); }
+  Record& Real(double v) { return Item('R', &v, 8); }
+  Record& Bool(bool v) {
+    const std::int32_t b = v ? -1 : 0;
+    return Item('B', &b, 4);
+  }
+  Record& Unsigned(std::uint32_t v) { return Item('D', &v, 4); }
+  Record& Object(const std::vector<std::uint8_t>& o) { return Item('O', o.data(), o.size()); }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+
+ private:
+  Record& Item(char tag, const void* data, std::size_t n) {
+    bytes_.push_back(static_cast<std::uint8_t>(n));
+    bytes_.push_back(static_cast<std::uint8_t>(n >> 8));
+    bytes_.push_back(static_cast<std::uint8_t>(tag));
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    bytes_.insert(bytes_.end(), p, p + n);
+    const std::uint16_t count = static_cast<std::uint16_t>(bytes_[1] | (bytes_[2] << 8)) + 1;
+    bytes_[1] = static_cast<std::uint8_t>(count);
+    bytes_[2] = static_cast<std::uint8_t>(count >> 8);
+    return *this;
+  }
+  std::vector<std::uint8_t> bytes_;
+};
+
+struct Att {
+  char type = 0;
+  std::string value;  // the stored text; for 'O' the nested object's bytes
+};
+
+// The reply's attributes in order, by name.
+struct Decoded {
+  std::vector<std::string> names;
+  std::map<std::string, Att> atts;
+  const Att& operator[](const std::string& n) const {
+    static const Att none;
+    auto it = atts.find(n);
+    return it == atts.end() ? none : it->second;
+  }
+};
+
+Decoded Decode(const std::vector<std::uint8_t>& bytes) {
+  Decoded d;
+  const cvattobj::Area area(bytes);
+  for (auto a = cvattobj::FirstAtt(nullptr, area); a; a = cvattobj::NextAtt(nullptr, area, a)) {
+    const auto v = a.Value();
+    d.names.emplace_back(a.Name());
+    d.atts[std::string(a.Name())] = Att{a.Type(), std::string(v.begin(), v.end())};
+  }
+  return d;
+}
+
+Decoded DecodeText(const std::string& bytes) { return Decode(std::vector<std::uint8_t>(bytes.begin(), bytes.end())); }
+
+std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class RfcTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (std::uint32_t h : handles_) {
+      while (CvReleaseConnection(h) == kCvOk) {
+      }
+    }
+  }
+
+  // The call service module from its manifest, loaded at start by AUTOEXEC.QBT.
+  void WriteService(const std::string& name = "RFC", const std::string& args = "") {
+    agent_.WriteFile("SYS/SYSTEM/" + name + ".qrx",
+                     "description = \"Remote function calls\"\n"
+                     "exec = [\"" CVRFCD_PATH "\"" + args + "]\n"
+                     "services = [\"CvSrvA Remote Function Calls\"]\n"
+                     "ready = { service = true, timeout_ms = 5000 }\nstop_timeout_ms = 2000\n");
+  }
+  // A stand-in that offers the service and then misbehaves (crash, hang, garbage).
+  void WriteBadService(const std::string& name, const std::string& mode) {
+    agent_.WriteFile("SYS/SYSTEM/" + name + ".qrx",
+                     "exec = [\"" CVTESTMODULE_PATH "\", \"--service\", \"" + mode + "\"]\n"
+                     "services = [\"CvSrvA Remote Function Calls\"]\n"
+                     "ready = { service = true }\nstop_timeout_ms = 1000\n");
+  }
+  void Start(const std::string& user = "ADMIN", int requestMs = 5000) {
+    agent_.serverExtra += "autoexec = \"AUTOEXEC.QBT\"\n";
+    ASSERT_TRUE(agent_.Start()) << agent_.Log();
+    agent_.WriteClientIni(user, "", 0600, requestMs);
+  }
+  std::uint32_t Connect() {
+    std::uint32_t h = 0;
+    EXPECT_EQ(CvGetConnectionHandle(agent_.serverName.c_str(), 0, &h, nullptr), kCvOk) << agent_.Log();
+    handles_.push_back(h);
+    return h;
+  }
+  // Looks the service up, waiting for the start-up command file to load it.
+  std::uint32_t Lookup(std::uint32_t h) {
+    std::uint32_t id = 0;
+    std::uint32_t code = 1;
+    for (int i = 0; i < 100 && code != kCvOk; ++i) {
+      code = CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr);
+      if (code != kCvOk) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(code, kCvOk) << agent_.Log();
+    return id;
+  }
+  // One request; the reply bytes, or the client code in *code.
+  std::vector<std::uint8_t> Request(std::uint32_t h, std::uint32_t id, std::vector<std::uint8_t> record,
+                                    std::uint32_t* code = nullptr, std::uint32_t capacity = 2500) {
+    std::vector<std::uint8_t> reply(capacity, 0);
+    CvFragment req{record.data(), static_cast<std::uint32_t>(record.size())};
+    CvFragment rep{reply.data(), capacity};
+    const std::uint32_t rc = CvServiceRequest(h, id, 1, &req, 1, &rep);
+    if (code) *code = rc;
+    if (rc != kCvOk) {
+      EXPECT_NE(code, nullptr) << "request failed with " << rc << "\n" << agent_.Log();
+      return {};
+    }
+    reply.resize(capacity - rep.size);
+    return reply;
+  }
+  Decoded Call(std::uint32_t h, std::uint32_t id, Record r) { return Decode(Request(h, id, r.bytes())); }
+
+  cvtest::AgentProcess agent_;
+  std::vector<std::uint32_t> handles_;
+};
+
+void ExpectError(const Decoded& d, std::int32_t code, const std::string& text = "") {
+  ASSERT_EQ(d.names, std::vector<std::string>{"ERROR"});
+  ASSERT_EQ(d["ERROR"].type, 'O');
+  const Decoded inner = DecodeText(d["ERROR"].value);
+  EXPECT_EQ(inner["CODE"].value, std::to_string(code)) << inner["TEXT"].value;
+  EXPECT_THAT(inner["TEXT"].value, HasSubstr(text));
+}
+
+TEST_F(RfcTest, EveryBuiltInFunction) {
+  WriteService();
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "; loads the call service\nLOAD RFC\n");
+  agent_.WriteFile("SYS/SYSTEM/GOODWEB.qrx", "exec = [\"" CVTESTMODULE_PATH "\"]\nready = { alive_ms = 100 }\n"
+                                             "preflight = [\"" CVTESTMODULE_PATH "\", \"--print\", \"Syntax OK\", \"--exit\", \"0\"]\n");
+  agent_.WriteFile("SYS/SYSTEM/BADWEB.qrx", "exec = [\"" CVTESTMODULE_PATH "\"]\nready = { alive_ms = 100 }\n"
+                                            "preflight = [\"" CVTESTMODULE_PATH "\", \"--print-err\", "
+                                            "\"Syntax error on line 3 of httpd.conf\", \"--exit\", \"1\"]\n");
+  std::string log;
+  for (int i = 1; i <= 30; ++i) log += "line " + std::to_string(i) + "\n";
+  agent_.WriteFile("SYS/APACHE/log/error_log", log);
+  agent_.WriteFile("secret.txt", "outside the volume\n");
+  Start();
+  const std::uint32_t h = Connect();
+  const std::uint32_t id = Lookup(h);
+  ASSERT_NE(id, 0u);
+
+  // ECHO answers every type back as it came; an object parameter nested.
+  cvattobj::ObjectPtr object = cvattobj::CreateObject(nullptr);
+  const std::int32_t n = 42;
+  ASSERT_TRUE(cvattobj::AddAtt(nullptr, &object, "N", &n, 0, 'I', 'a'));
+  const auto objectView = cvattobj::View(object);
+  const std::vector<std::uint8_t> objectBytes(objectView.begin(), objectView.end());
+  Decoded echo = Call(h, id, Record("ECHO").Text("text").Int(-7).Real(2.5).Bool(true).Unsigned(4000000000u).Object(
+                                 objectBytes));
+  EXPECT_EQ(echo.names, (std::vector<std::string>{"P1", "P2", "P3", "P4", "P5", "P6"}));
+  EXPECT_EQ(echo["P1"].type, 'S');
+  EXPECT_EQ(echo["P1"].value, "text");
+  EXPECT_EQ(echo["P2"].type, 'I');
+  EXPECT_EQ(echo["P2"].value, "-7");
+  EXPECT_EQ(echo["P3"].type, 'R');
+  EXPECT_EQ(echo["P3"].value, "2.500000");
+  EXPECT_EQ(echo["P4"].type, 'B');
+  EXPECT_EQ(echo["P4"].value, "-1");
+  EXPECT_EQ(echo["P5"].type, 'F');
+  EXPECT_EQ(echo["P5"].value, "-294967296") << "unsigned values of 2^31 and more are stored as negative text";
+  EXPECT_EQ(echo["P6"].type, 'O');
+  EXPECT_EQ(echo["P6"].value, std::string(objectBytes.begin(), objectBytes.end()));
+  EXPECT_EQ(Call(h, id, Record("echo").Int(6)).names, std::vector<std::string>{"P1"}) << "one parameter, one attribute";
+
+  const Decoded info = Call(h, id, Record("SERVER.INFO"));
+  EXPECT_EQ(info["NAME"].value, "SRV1");
+  EXPECT_EQ(info["VERSION"].value, "6.5.2");
+  EXPECT_EQ(info["UPTIME"].type, 'I');
+  EXPECT_EQ(info["MODULES"].value, "1");
+
+  const Decoded status = Call(h, id, Record("MODULE.STATUS").Text("rfc.qrx"));
+  EXPECT_EQ(status["LOADED"].value, "-1");
+  EXPECT_GT(std::stoi(status["PID"].value), 0);
+  EXPECT_EQ(status["REASON"].type, 0) << "no failure, no reason";
+  const Decoded missing = Call(h, id, Record("MODULE.STATUS").Text("NOSUCH"));
+  EXPECT_EQ(missing["LOADED"].value, "0");
+
+  // The configuration test runs the preflight only: nothing is loaded.
+  const Decoded good = Call(h, id, Record("APACHE.CONFIGTEST").Text("goodweb"));
+  EXPECT_EQ(good["OK"].value, "-1");
+  EXPECT_THAT(good["OUTPUT"].value, HasSubstr("Syntax OK"));
+  const Decoded bad = Call(h, id, Record("APACHE.CONFIGTEST").Text("BADWEB"));
+  EXPECT_EQ(bad["OK"].value, "0");
+  EXPECT_THAT(bad["OUTPUT"].value, HasSubstr("Syntax error on line 3"));
+  EXPECT_EQ(Call(h, id, Record("SERVER.INFO"))["MODULES"].value, "1");
+
+  const Decoded space = Call(h, id, Record("VOLUME.SPACE"));
+  EXPECT_EQ(space["TOTAL"].type, 'F');
+  EXPECT_GT(std::stoll(space["TOTAL"].value), 0);
+  EXPECT_LE(std::stoll(space["FREE"].value), std::stoll(space["TOTAL"].value));
+
+  const Decoded tail = Call(h, id, Record("FILE.TAIL").Text("APACHE\\log\\error_log").Int(3));
+  EXPECT_EQ(tail["LINES"].value, "3");
+  EXPECT_EQ(tail["TEXT"].value, "line 28\nline 29\nline 30");
+  // Only the last lines that fit the reply.
+  const Decoded small = Decode(Request(h, id, Record("FILE.TAIL").Text("APACHE/log/error_log").Int(30).bytes(),
+                                       nullptr, 80));
+  ASSERT_EQ(small["TEXT"].type, 'S');
+  EXPECT_LT(std::stoi(small["LINES"].value), 30);
+  EXPECT_THAT(small["TEXT"].value, ::testing::EndsWith("line 30"));
+  std::filesystem::create_symlink(agent_.dir() / "secret.txt", agent_.volume() / "link.txt");
+  for (const char* path : {"..\\secret.txt", "../secret.txt", "link.txt", "/etc/passwd", "APACHE/log"}) {
+    ExpectError(Call(h, id, Record("FILE.TAIL").Text(path).Int(1)), 2, "inside the volume");
+  }
+
+  // Errors a client reads by name.
+  ExpectError(Call(h, id, Record("NO.SUCH")), 1, "unknown function NO.SUCH");
+  ExpectError(Call(h, id, Record("MODULE.STATUS").Int(3)), 2);
+  ExpectError(Call(h, id, Record("SERVER.INFO").Int(3)), 2);
+  ExpectError(Call(h, id, Record("ECHO")), 2);
+  ExpectError(Decode(Request(h, id, Record("ECHO").Text(std::string(300, 'x')).bytes(), nullptr, 200)), 3);
+  ExpectError(Decode(Request(h, id, {0x00, 0x05, 0x00, 0x04, 0x00, 'C', 'E'})), 10, "malformed request");
+  agent_.Stop();
+  EXPECT_TRUE(WIFEXITED(agent_.exitStatus()) && WEXITSTATUS(agent_.exitStatus()) == 0) << agent_.Log();
+}
+
+TEST_F(RfcTest, ScriptsRunForOperatorsOnly) {
+  WriteService("RFC", ", \"--script-timeout-ms\", \"800\"");
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "LOAD RFC\n");
+  std::filesystem::copy_file(ECHO_BAS_PATH, agent_.volume() / "SYSTEM" / "echo.bas");
+  agent_.WriteFile("SYS/SYSTEM/FAIL.BAS", "#!/bin/sh\necho 'went wrong' >&2\nexit 3\n");
+  agent_.WriteFile("SYS/SYSTEM/SLOW.BAS", "#!/bin/sh\nsleep 30\n");
+  agent_.WriteFile("SYS/SYSTEM/TEXT.BAS", "#!/bin/sh\necho \"hello $1\"\n");
+  agent_.WriteFile("SYS/SYSTEM/BADOUT.BAS", "#!/bin/sh\necho 'I COUNT many'\n");
+  for (const char* s : {"FAIL.BAS", "SLOW.BAS", "TEXT.BAS", "BADOUT.BAS"}) {
+    std::filesystem::permissions(agent_.volume() / "SYSTEM" / s, std::filesystem::perms::owner_all);
+  }
+  Start();
+  const std::uint32_t h = Connect();
+  const std::uint32_t id = Lookup(h);
+
+  // Text parameters, as the control sends integers and reals to scripts.
+  const Decoded echo = Call(h, id, Record("ECHO.BAS").Text("-7").Text("2.5").Text("two words"));
+  EXPECT_EQ(echo.names, (std::vector<std::string>{"P1", "P2", "P3"}));
+  EXPECT_EQ(echo["P1"].type, 'I');
+  EXPECT_EQ(echo["P1"].value, "-7");
+  EXPECT_EQ(echo["P2"].type, 'R');
+  EXPECT_EQ(echo["P2"].value, "2.500000");
+  EXPECT_EQ(echo["P3"].value, "two words");
+
+  const Decoded text = Call(h, id, Record("TEXT.BAS").Text("world"));
+  EXPECT_EQ(text.names, std::vector<std::string>{"OUTPUT"});
+  EXPECT_EQ(text["OUTPUT"].value, "hello world\n");
+  ExpectError(Call(h, id, Record("FAIL.BAS")), 6, "exited with 3: went wrong");
+  const auto began = std::chrono::steady_clock::now();
+  ExpectError(Call(h, id, Record("SLOW.BAS")), 7, "ran past 800 ms");
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 4s);
+  ExpectError(Call(h, id, Record("BADOUT.BAS")), 8, "bad I value for COUNT");
+  ExpectError(Call(h, id, Record("NOSUCH.BAS")), 4);
+  // Script calls carry text only.
+  ExpectError(Decode(Request(h, id, Record("ECHO.BAS").Int(3).bytes())), 10, "text parameters only");
+}
+
+TEST_F(RfcTest, NonOperatorIsRefusedScriptsButReadsStatus) {
+  WriteService();
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "LOAD RFC\n");
+  std::filesystem::copy_file(ECHO_BAS_PATH, agent_.volume() / "SYSTEM" / "ECHO.BAS");
+  Start("GUEST");
+  const std::uint32_t h = Connect();
+  const std::uint32_t id = Lookup(h);
+  const Decoded refused = Call(h, id, Record("ECHO.BAS").Text("1"));
+  EXPECT_EQ(refused.names, std::vector<std::string>{"ERROR"});
+  EXPECT_EQ(refused["ERROR"].type, 'I');
+  EXPECT_EQ(refused["ERROR"].value, "5");
+  EXPECT_EQ(Call(h, id, Record("SERVER.INFO"))["NAME"].value, "SRV1");
+  EXPECT_EQ(Call(h, id, Record("ECHO").Text("hi"))["P1"].value, "hi");
+}
+
+TEST_F(RfcTest, LookupFollowsTheModule) {
+  WriteService();
+  Start();
+  const std::uint32_t h = Connect();
+  std::uint32_t id = 77;
+  EXPECT_NE(CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr), kCvOk)
+      << "no service before the module is loaded";
+  EXPECT_EQ(id, 0u);
+  ASSERT_EQ(CvLoadModule(h, "RFC "), kCvOk) << agent_.Log();
+  std::uint8_t major = 0, minor = 0, state = 0;
+  std::uint8_t area[kCvServiceInfoSize] = {};
+  ASSERT_EQ(CvGetServiceInfoByName(h, kService, &id, &major, &minor, &state, area), kCvOk);
+  EXPECT_NE(id, 0u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(area), "RFC");
+  EXPECT_NE(CvGetServiceInfoByName(h, "Some Other Service", &id, nullptr, nullptr, nullptr, nullptr), kCvOk);
+  ASSERT_EQ(CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr), kCvOk);
+  EXPECT_EQ(Call(h, id, Record("ECHO").Int(1))["P1"].value, "1");
+
+  ASSERT_EQ(CvUnloadModule(h, "RFC"), kCvOk);
+  EXPECT_NE(CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr), kCvOk);
+  std::uint32_t code = 0;
+  Request(h, 1, Record("ECHO").Int(1).bytes(), &code);
+  EXPECT_EQ(code, kCvErrQrxConnection) << "a request to a service that is gone";
+
+  ASSERT_EQ(CvLoadModule(h, "RFC "), kCvOk) << "loaded again";
+  ASSERT_EQ(CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr), kCvOk);
+  EXPECT_EQ(Call(h, id, Record("ECHO").Int(2))["P1"].value, "2");
+  EXPECT_FALSE(std::filesystem::exists(agent_.dir() / "run" / "RFC.sock.tmp"));
+}
+
+TEST_F(RfcTest, BrokenServiceModulesCostTheRequestOnly) {
+  struct Case {
+    const char* mode;
+    std::uint32_t code;
+  };
+  for (const Case& c : {Case{"crash", kCvErrQrxConnection}, Case{"garbage", kCvErrQrxConnection},
+                        Case{"hang", kCvErrNoAnswer}}) {
+    SCOPED_TRACE(c.mode);
+    cvtest::AgentProcess agent;
+    agent.WriteFile("SYS/SYSTEM/BADRFC.qrx", "exec = [\"" CVTESTMODULE_PATH "\", \"--service\", \"" +
+                                                 std::string(c.mode) +
+                                                 "\"]\nservices = [\"CvSrvA Remote Function Calls\"]\n"
+                                                 "ready = { service = true }\nstop_timeout_ms = 1000\n");
+    ASSERT_TRUE(agent.Start()) << agent.Log();
+    agent.WriteClientIni("ADMIN", "", 0600, 1500);
+    std::uint32_t h = 0;
+    ASSERT_EQ(CvGetConnectionHandle(agent.serverName.c_str(), 0, &h, nullptr), kCvOk);
+    ASSERT_EQ(CvLoadModule(h, "BADRFC "), kCvOk) << agent.Log();
+    std::uint32_t id = 0;
+    ASSERT_EQ(CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr), kCvOk);
+    std::vector<std::uint8_t> record = Record("ECHO").Int(1).bytes();
+    std::vector<std::uint8_t> reply(2500);
+    CvFragment req{record.data(), static_cast<std::uint32_t>(record.size())};
+    CvFragment rep{reply.data(), 2500};
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(CvServiceRequest(h, id, 1, &req, 1, &rep), c.code) << agent.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1500ms) << "answered before the client's own timeout";
+    EXPECT_EQ(rep.size, 2500u) << "nothing written into the reply";
+    // The agent and this connection carry on.
+    char name[kCvServerNameSize] = {};
+    EXPECT_EQ(CvGetServerInformation(h, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), kCvOk);
+    EXPECT_STREQ(name, "SRV1");
+    if (std::string(c.mode) == "crash") {
+      // The agent notices the module is gone, and why.
+      CvModuleStatus st{};
+      for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(CvGetModuleStatus(h, "badrfc", &st), kCvOk);
+        if (!st.loaded) break;
+        std::this_thread::sleep_for(50ms);
+      }
+      EXPECT_EQ(st.loaded, 0);
+      EXPECT_THAT(st.lastFailure, HasSubstr("ended on its own (signal 6)"));
+      EXPECT_NE(CvGetServiceInfoByName(h, kService, &id, nullptr, nullptr, nullptr, nullptr), kCvOk);
+    }
+    while (CvReleaseConnection(h) == kCvOk) {
+    }
+    agent.Stop();
+    EXPECT_TRUE(WIFEXITED(agent.exitStatus()) && WEXITSTATUS(agent.exitStatus()) == 0) << agent.Log();
+  }
+}
+
+// A failed load says why in the log file the manifest names and to clients.
+TEST_F(RfcTest, FailedLoadExplainedInTheModulesLog) {
+  agent_.WriteFile("SYS/APACHE/log/error_log", "[earlier] an entry Apache wrote\n");
+  agent_.WriteFile("SYS/SYSTEM/WEB.qrx",
+                   "exec = [\"" CVTESTMODULE_PATH "\"]\nready = { alive_ms = 100 }\n"
+                   "log = \"{volume}/APACHE/log/error_log\"\n"
+                   "preflight = [\"" CVTESTMODULE_PATH "\", \"--print\", \"AH00526: Syntax error on line 3\", "
+                   "\"--exit\", \"1\"]\n");
+  agent_.WriteFile("SYS/SYSTEM/LATE.qrx",
+                   "exec = [\"" CVTESTMODULE_PATH "\", \"--print\", \"still starting\"]\n"
+                   "log = \"{volume}/APACHE/log/late_log\"\n"
+                   "ready = { tcp = \"127.0.0.1:1\", timeout_ms = 300 }\n");
+  agent_.WriteFile("SYS/SYSTEM/NOISY.qrx",
+                   "exec = [\"" CVTESTMODULE_PATH "\", \"--print\", \"" + std::string(500, 'x') +
+                       "\", \"--print\", \"" + std::string(500, 'y') + "\", \"--exit\", \"2\"]\n"
+                       "log = \"{volume}/APACHE/log/noisy_log\"\nready = { alive_ms = 300 }\n");
+  Start();
+  const std::uint32_t h = Connect();
+  ASSERT_EQ(CvLoadModule(h, "WEB "), kCvErrModuleFailed);
+  const std::string log = ReadFile(agent_.volume() / "APACHE/log/error_log");
+  EXPECT_THAT(log, ::testing::StartsWith("[earlier] an entry Apache wrote\n")) << "appended, nothing lost";
+  EXPECT_THAT(log, ::testing::ContainsRegex(
+                       "\n" R"(\[[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6} [0-9]{4}\] )"
+                       R"(\[cvserverd:error\] \[pid [0-9]+\] )"
+                       R"(module WEB did not load: preflight failed \(exit 1\))" "\n"));
+  EXPECT_THAT(log, HasSubstr("module WEB output: AH00526: Syntax error on line 3\n"));
+  CvModuleStatus st{};
+  ASSERT_EQ(CvGetModuleStatus(h, "web.qrx", &st), kCvOk);
+  EXPECT_EQ(st.loaded, 0);
+  EXPECT_THAT(st.lastFailure, HasSubstr("preflight failed (exit 1)"));
+  EXPECT_THAT(st.lastFailure, HasSubstr("AH00526"));
+  EXPECT_LE(st.failureAgeSeconds, 5u);
+
+  ASSERT_EQ(CvLoadModule(h, "LATE "), kCvErrModuleFailed);
+  EXPECT_THAT(ReadFile(agent_.volume() / "APACHE/log/late_log"),
+              HasSubstr("did not load: failed to start: no connection to 127.0.0.1:1 within 300 ms"));
+  ASSERT_EQ(CvLoadModule(h, "NOISY "), kCvErrModuleFailed);
+  const std::string noisy = ReadFile(agent_.volume() / "APACHE/log/noisy_log");
+  EXPECT_THAT(noisy, HasSubstr("exited before 300 ms"));
+  EXPECT_THAT(noisy, HasSubstr("output: " + std::string(500, 'y')));
+  EXPECT_LE(noisy.size(), 4096u);
+  // A module without a log key: the reason is still there for clients.
+  ASSERT_EQ(CvLoadModule(h, "NOSUCH "), kCvErrModuleFailed);
+  ASSERT_EQ(CvGetModuleStatus(h, "NOSUCH", &st), kCvOk);
+  EXPECT_THAT(st.lastFailure, HasSubstr("no NOSUCH.qrx in the search path"));
+  EXPECT_EQ(CvGetModuleStatus(h, "../x", &st), kCvErrInvalidFileName);
+}
+
+}  // namespace
