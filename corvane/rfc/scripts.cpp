@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -168,71 +169,84 @@ void KillRunningScripts() {
   for (pid_t group : gRunning) ::kill(-group, SIGKILL);
 }
 
+namespace {
+
+// One line of a script's output read as "T NAME VALUE".
+struct TypedLine {
+  enum class Kind { Plain, Typed, BadValue } kind = Kind::Plain;
+  char type = 0;
+  std::string_view name;
+  std::string_view value;
+  std::int32_t integer = 0;
+  std::uint32_t unsignedValue = 0;
+  double real = 0;
+};
+
+TypedLine ReadLine(std::string_view line) {
+  TypedLine t;
+  if (line.size() < 3 || line[1] != ' ' || std::string_view("BFIRS").find(line[0]) == std::string_view::npos) return t;
+  const std::string_view rest = line.substr(2);
+  const std::size_t blank = rest.find(' ');
+  t.name = rest.substr(0, blank);
+  t.value = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+  if (!NameOk(t.name)) return t;
+  t.type = line[0];
+  bool ok = true;
+  switch (t.type) {
+    case 'B':
+      if (t.value == "true" || t.value == "TRUE") {
+        t.integer = -1;
+      } else if (t.value == "false" || t.value == "FALSE") {
+        t.integer = 0;
+      } else {
+        ok = Number(t.value, &t.integer);
+      }
+      break;
+    case 'F': ok = Number(t.value, &t.unsignedValue); break;
+    case 'I': ok = Number(t.value, &t.integer); break;
+    case 'R': ok = Number(t.value, &t.real); break;
+    default: break;
+  }
+  t.kind = ok ? TypedLine::Kind::Typed : TypedLine::Kind::BadValue;
+  return t;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> ScriptReply(const std::string& output, std::size_t capacity) {
-  Reply typed;
-  bool anyTyped = false;
-  std::size_t start = 0;
-  int lineNo = 0;
-  while (start < output.size()) {
+  std::vector<TypedLine> lines;
+  for (std::size_t start = 0; start < output.size();) {
     std::size_t end = output.find('\n', start);
     if (end == std::string::npos) end = output.size();
     std::string_view line(output.data() + start, end - start);
     start = end + 1;
-    ++lineNo;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.size() < 3 || line[1] != ' ' || std::string_view("BFIRS").find(line[0]) == std::string_view::npos) continue;
-    const std::string_view rest = line.substr(2);
-    const std::size_t blank = rest.find(' ');
-    const std::string_view name = rest.substr(0, blank);
-    const std::string_view value = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
-    if (!NameOk(name)) continue;  // not a typed line: plain text
-    anyTyped = true;
-    bool ok = true;
-    switch (line[0]) {
-      case 'B': {
-        std::int32_t v = 0;
-        if (value == "true" || value == "TRUE") {
-          v = -1;
-        } else if (value == "false" || value == "FALSE") {
-          v = 0;
-        } else {
-          ok = Number(value, &v);
-        }
-        if (ok) typed.Bool(name, v != 0);
-        break;
-      }
-      case 'F': {
-        std::uint32_t v = 0;
-        ok = Number(value, &v);
-        if (ok) typed.Unsigned(name, v);
-        break;
-      }
-      case 'I': {
-        std::int32_t v = 0;
-        ok = Number(value, &v);
-        if (ok) typed.Int(name, v);
-        break;
-      }
-      case 'R': {
-        double v = 0;
-        ok = Number(value, &v);
-        if (ok) typed.Real(name, v);
-        break;
-      }
-      case 'S':
-        typed.String(name, value);
-        break;
-    }
-    if (!ok) {
-      return ErrorReply(kErrScriptOutput, "line " + std::to_string(lineNo) + ": bad " + std::string(1, line[0]) +
-                                              " value for " + std::string(name), capacity);
-    }
+    lines.push_back(ReadLine(line));
   }
+  const bool anyTyped =
+      std::any_of(lines.begin(), lines.end(), [](const TypedLine& t) { return t.kind == TypedLine::Kind::Typed; });
   if (!anyTyped) {
+    // Plain text (a line such as "I think so" included).
     Reply plain;
     plain.String("OUTPUT", output);
     if (plain.ok() && plain.size() <= capacity) return plain.Bytes();
     return ErrorReply(kErrReplyTooLarge, "the script's output does not fit the reply", capacity);
+  }
+  Reply typed;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const TypedLine& t = lines[i];
+    if (t.kind == TypedLine::Kind::BadValue) {
+      return ErrorReply(kErrScriptOutput, "line " + std::to_string(i + 1) + ": bad " + std::string(1, t.type) +
+                                              " value for " + std::string(t.name), capacity);
+    }
+    if (t.kind != TypedLine::Kind::Typed) continue;
+    switch (t.type) {
+      case 'B': typed.Bool(t.name, t.integer != 0); break;
+      case 'F': typed.Unsigned(t.name, t.unsignedValue); break;
+      case 'I': typed.Int(t.name, t.integer); break;
+      case 'R': typed.Real(t.name, t.real); break;
+      default: typed.String(t.name, t.value); break;
+    }
   }
   if (!typed.ok()) return ErrorReply(kErrScriptOutput, "a value of the script's output cannot be stored", capacity);
   if (typed.size() > capacity) return ErrorReply(kErrReplyTooLarge, "the script's reply does not fit", capacity);

@@ -9,8 +9,10 @@
 // F (unsigned 32-bit), I (signed 32-bit), R (real) or S (text: the rest of
 // the line, may be empty), and NAME is 1 to 79 characters of letters,
 // digits, '_' and '.' (a dot nests: A.B is B inside the object A), is one
-// attribute of the reply, in order. When the script prints no such line, the
-// reply is one attribute OUTPUT ('S') holding all it printed. A script that
+// attribute of the reply, in order; other lines are left out. When the
+// script prints no such line with a valid value, the reply is one attribute
+// OUTPUT ('S') holding all it printed; when it does, a line of that form
+// whose value does not read as its type is an error. A script that
 // exits with a nonzero status, runs past its time or prints more than allowed
 // gets an ERROR reply instead (its last standard-error line as the text).
 #pragma once

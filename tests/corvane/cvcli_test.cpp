@@ -35,6 +35,10 @@ class CvcliTest : public ::testing::Test {
                      "exec = [\"" CVTESTMODULE_PATH "\", \"--pidfile\", \"{volume}/TESTMOD.pid\"]\n"
                      "ready = { alive_ms = 100 }\nstop_timeout_ms = 2000\n"
                      "[commands]\n\"testmod shutdown\" = \"unload\"\n");
+    agent_.WriteFile("SYS/SYSTEM/BROKEN.qrx",
+                     "exec = [\"" CVTESTMODULE_PATH "\"]\nready = { alive_ms = 100 }\n"
+                     "preflight = [\"" CVTESTMODULE_PATH "\", \"--print\", \"httpd.conf: bad directive\", "
+                     "\"--exit\", \"1\"]\n");
     agent_.WriteFile("SYS/SYSTEM/GOOD.qbt", "REM start the test module\nLOAD TESTMOD\n");
     ASSERT_TRUE(agent_.Start()) << agent_.Log();
     agent_.WriteClientIni("ADMIN");
@@ -184,7 +188,12 @@ TEST_F(CvcliTest, FailuresExitWithTheCodeAndTheControlsMessage) {
     std::string output;  // all of it; for status 2 its beginning
   };
   const std::vector<Case> cases = {
-      {"ADMIN", "SRV1 load NOSUCH", 1, "cvcli: load: 514 (0x202) Unable to load or unload specified module\n"},
+      {"ADMIN", "SRV1 load NOSUCH", 1,
+       "cvcli: load: 514 (0x202) Unable to load or unload specified module\n"
+       "cvcli: reason: no NOSUCH.qrx in the search path\n"},
+      {"ADMIN", "SRV1 load broken", 1,
+       "cvcli: load: 514 (0x202) Unable to load or unload specified module\n"
+       "cvcli: reason: preflight failed (exit 1); last output: httpd.conf: bad directive\n"},
       {"ADMIN", "SRV1 unload TESTMOD", 1, "cvcli: unload: 514 (0x202) Unable to load or unload specified module\n"},
       {"ADMIN", "SRV1 run MISSING", 1, "cvcli: run: 519 (0x207) Unable to execute QBT file\n"},
       {"ADMIN", "SRV1 run ../SYSTEM/GOOD", 1, "cvcli: run: 35219 (0x8993) Invalid filename\n"},

@@ -270,7 +270,7 @@ TEST_F(RfcTest, ScriptsRunForOperatorsOnly) {
   agent_.WriteFile("SYS/SYSTEM/FAIL.BAS", "#!/bin/sh\necho 'went wrong' >&2\nexit 3\n");
   agent_.WriteFile("SYS/SYSTEM/SLOW.BAS", "#!/bin/sh\nsleep 30\n");
   agent_.WriteFile("SYS/SYSTEM/TEXT.BAS", "#!/bin/sh\necho \"hello $1\"\n");
-  agent_.WriteFile("SYS/SYSTEM/BADOUT.BAS", "#!/bin/sh\necho 'I COUNT many'\n");
+  agent_.WriteFile("SYS/SYSTEM/BADOUT.BAS", "#!/bin/sh\necho 'S NAME x'\necho 'I COUNT many'\n");
   for (const char* s : {"FAIL.BAS", "SLOW.BAS", "TEXT.BAS", "BADOUT.BAS"}) {
     std::filesystem::permissions(agent_.volume() / "SYSTEM" / s, std::filesystem::perms::owner_all);
   }
