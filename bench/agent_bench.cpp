@@ -1,10 +1,14 @@
 // The client library against a real cvserverd on loopback: one request's
 // round trip, a scan of 500 server parameters, and a scan of 10,000
-// connection slots.
+// connection slots; and a call of the call service's ECHO with three
+// parameters through cvserverd and cvrfcd.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "agent_harness.h"
 #include "corvane/client/kscalls.h"
@@ -14,8 +18,10 @@ namespace {
 
 // One agent per benchmark, with what that benchmark needs configured.
 std::unique_ptr<cvtest::AgentProcess> StartAgent(const std::string& serverExtra, const std::string& extra,
-                                                 std::uint32_t* connection) {
+                                                 std::uint32_t* connection,
+                                                 const std::vector<std::pair<std::string, std::string>>& files = {}) {
   auto agent = std::make_unique<cvtest::AgentProcess>();
+  for (const auto& [path, text] : files) agent->WriteFile(path, text);
   agent->serverExtra = serverExtra;
   agent->extra = extra;
   if (!agent->Start()) return nullptr;
@@ -76,5 +82,37 @@ void BM_ConnectionScan10000(benchmark::State& state) {
   CvReleaseConnection(conn);
 }
 BENCHMARK(BM_ConnectionScan10000)->Unit(benchmark::kMillisecond);
+
+void BM_ServiceEchoThreeParameters(benchmark::State& state) {
+  std::uint32_t conn = 0;
+  auto agent = StartAgent("autoexec = \"AUTOEXEC.QBT\"\n", "", &conn,
+                          {{"SYS/SYSTEM/RFC.qrx", "exec = [\"" CVRFCD_PATH "\"]\n"
+                                                  "services = [\"CvSrvA Remote Function Calls\"]\n"
+                                                  "ready = { service = true }\n"},
+                           {"SYS/SYSTEM/AUTOEXEC.QBT", "LOAD RFC\n"}});
+  if (!agent) return state.SkipWithError("the agent did not start");
+  std::uint32_t id = 0;
+  for (int i = 0; i < 100; ++i) {
+    if (CvGetServiceInfoByName(conn, "CvSrvA Remote Function Calls", &id, nullptr, nullptr, nullptr, nullptr) == 0)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (id == 0) return state.SkipWithError("the call service did not come up");
+  // ECHO with an integer, a real and a text, as the control sends them.
+  std::vector<std::uint8_t> request = {0x00, 0x04, 0x00, 0x04, 0x00, 'C', 'E', 'C', 'H', 'O',
+                                       0x04, 0x00, 'I',  2,    0,    0,   0,   0x08, 0x00, 'R'};
+  const double real = 2.5;
+  const auto* r = reinterpret_cast<const std::uint8_t*>(&real);
+  request.insert(request.end(), r, r + 8);
+  request.insert(request.end(), {0x05, 0x00, 'C', 'h', 'e', 'l', 'l', 'o'});
+  std::vector<std::uint8_t> reply(2500);
+  for (auto _ : state) {
+    CvFragment req{request.data(), static_cast<std::uint32_t>(request.size())};
+    CvFragment rep{reply.data(), 2500};
+    if (CvServiceRequest(conn, id, 1, &req, 1, &rep) != 0 || rep.size == 2500) return state.SkipWithError("call failed");
+  }
+  CvReleaseConnection(conn);
+}
+BENCHMARK(BM_ServiceEchoThreeParameters)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

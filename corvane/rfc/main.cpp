@@ -2,8 +2,9 @@
 // starts it from its QRX manifest and hands it, in the environment, the Unix
 // socket to answer on (CV_SERVICE_SOCKET), the volume (CV_VOLUME) and the
 // search path (CV_SEARCH_PATH, folders separated by ':'). Each connection
-// carries one call (corvane/wire/service.h) and gets one answer; calls are
-// answered on threads of their own, at most kMaxActive at a time.
+// carries one call (corvane/wire/service.h) and gets one answer. kWorkers
+// threads accept and answer; further calls wait in the listen queue (the
+// agent's deadline bounds how long).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,7 +31,7 @@
 
 namespace {
 
-constexpr int kMaxActive = 16;
+constexpr int kWorkers = 16;
 // How long the agent may take to send its call after connecting.
 constexpr int kReadTimeoutMs = 2000;
 
@@ -81,7 +82,7 @@ std::optional<std::vector<std::uint8_t>> ReadFrame(int fd) {
   }
 }
 
-void Serve(posix::UniqueFd fd, const cvrfc::Settings& settings, bool busy) {
+void Serve(posix::UniqueFd fd, const cvrfc::Settings& settings) {
   const auto payload = ReadFrame(fd.get());
   if (!payload) return;
   cvwire::Reader header(*payload);
@@ -90,8 +91,6 @@ void Serve(posix::UniqueFd fd, const cvrfc::Settings& settings, bool busy) {
   std::vector<std::uint8_t> reply;
   if (!call) {
     reply = cvrfc::ErrorReply(cvrfc::kErrBadRequest, "malformed call", 200);
-  } else if (busy) {
-    reply = cvrfc::ErrorReply(cvrfc::kErrBusy, "the call service is busy", call->replyCapacity);
   } else {
     reply = cvrfc::Answer(*call, settings);
   }
@@ -160,25 +159,26 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   std::fprintf(stderr, "cvrfcd: answering \"%s\" on %s\n", cvrfc::kServiceName, socketPath);
 
-  for (;;) {
-    pollfd fds[2] = {{listener.get(), POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    posix::UniqueFd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!conn) continue;
-    const bool busy = gActive.load() >= kMaxActive;
-    ++gActive;
-    // The thread owns the connection; gActive counts the threads alive.
-    std::thread([fd = std::move(conn), &settings, busy]() mutable {
-      Serve(std::move(fd), settings, busy);
-      --gActive;
+  // The workers run until the process ends; gActive counts calls under way.
+  for (int i = 0; i < kWorkers; ++i) {
+    std::thread([fd = listener.get(), &settings] {
+      for (;;) {
+        posix::UniqueFd conn(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!conn) {
+          if (errno == EINTR || errno == ECONNABORTED) continue;
+          return;  // the listener was shut down
+        }
+        ++gActive;
+        Serve(std::move(conn), settings);
+        --gActive;
+      }
     }).detach();
   }
-  listener.reset();
+  for (;;) {
+    pollfd stop{gStopPipe[0], POLLIN, 0};
+    if (::poll(&stop, 1, -1) > 0) break;
+  }
+  ::shutdown(listener.get(), SHUT_RDWR);  // wakes the workers' accept
   ::unlink(socketPath);
   cvrfc::KillRunningScripts();
   // Give the calls under way a moment to answer (their scripts are gone).

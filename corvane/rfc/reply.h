@@ -22,7 +22,6 @@ enum ErrorCode : std::int32_t {
   kErrScriptFailed = 6,
   kErrScriptTimeout = 7,
   kErrScriptOutput = 8,
-  kErrBusy = 9,
   kErrBadRequest = 10,
   kErrFailed = 11,
 };
