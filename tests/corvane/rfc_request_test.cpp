@@ -2,7 +2,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "control/attobj/attobj.h"
 #include "corvane/rfc/reply.h"
@@ -149,6 +156,85 @@ TEST(RfcReply, ErrorRepliesFitTheirCapacity) {
   EXPECT_EQ(Attr(refused, "ERROR", &type), "5");
   EXPECT_EQ(type, 'I');
   EXPECT_EQ(cvattobj::Count(refused), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Scripts run for real: /bin/sh programs written to a temporary folder.
+class RfcScriptRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (std::filesystem::temp_directory_path() / "cvrfc-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  cvrfc::ScriptRun Script(const std::string& body) {
+    const auto path = dir_ / "T.BAS";
+    std::ofstream(path, std::ios::trunc) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    cvrfc::ScriptRun run;
+    run.program = path;
+    run.workDir = dir_;
+    run.env = {"PATH=/usr/bin:/bin"};
+    run.timeout = std::chrono::milliseconds(2000);
+    run.outputLimit = 1000;
+    return run;
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(RfcScriptRun, ArgumentsReachTheProgramUnchanged) {
+  auto run = Script("for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done\npwd\n");
+  run.args = {"-7", "two words", "$(touch hacked)", "*", ""};
+  const auto r = cvrfc::RunScript(run);
+  EXPECT_EQ(r.kind, cvrfc::ScriptResult::Kind::Exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.output, "[-7]\n[two words]\n[$(touch hacked)]\n[*]\n[]\n" + dir_.string() + "\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "hacked")) << "no shell between the service and the script";
+}
+
+TEST_F(RfcScriptRun, LimitsAndFailures) {
+  const auto failed = cvrfc::RunScript(Script("echo first >&2\necho 'last words' >&2\nexit 4\n"));
+  EXPECT_EQ(failed.kind, cvrfc::ScriptResult::Kind::Exited);
+  EXPECT_EQ(failed.exitStatus, 4);
+  EXPECT_EQ(failed.errorTail, "first\nlast words\n");
+
+  const auto chatty = cvrfc::RunScript(Script("while :; do echo xxxxxxxxxxxxxxxxxxxx; done\n"));
+  EXPECT_EQ(chatty.kind, cvrfc::ScriptResult::Kind::TooMuchOutput);
+  EXPECT_EQ(chatty.output.size(), 1000u);
+
+  // A script past its time is killed with what it started in its group.
+  auto slow = Script("sleep 30 &\necho $! > child.pid\nsleep 30\n");
+  slow.timeout = std::chrono::milliseconds(300);
+  const auto began = std::chrono::steady_clock::now();
+  const auto timedOut = cvrfc::RunScript(slow);
+  EXPECT_EQ(timedOut.kind, cvrfc::ScriptResult::Kind::TimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+  pid_t child = 0;
+  std::ifstream(dir_ / "child.pid") >> child;
+  ASSERT_GT(child, 0);
+  // Gone, or a zombie left for init to reap.
+  const auto dead = [](pid_t pid) {
+    std::string stat;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
+    const auto close = stat.rfind(')');
+    return ::kill(pid, 0) != 0 || (close != std::string::npos && stat.substr(close + 2, 1) == "Z");
+  };
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = dead(child);
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(gone) << "the script's background child was killed with it";
+
+  auto missing = Script("");
+  missing.program = dir_ / "NOPE.BAS";
+  const auto notThere = cvrfc::RunScript(missing);
+  EXPECT_EQ(notThere.exitStatus, 127);
+  EXPECT_EQ(notThere.errorTail, "cannot run the script\n");
 }
 
 }  // namespace
