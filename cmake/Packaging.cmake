@@ -38,6 +38,10 @@ install(FILES ${WW_PACKAGING_DIR}/webwarden32.svg
 
 # --- cvserverd ----------------------------------------------------------------
 install(TARGETS cvserverd RUNTIME DESTINATION usr/sbin COMPONENT cvserverd)
+install(TARGETS cvrfcd RUNTIME DESTINATION usr/lib/cvserverd COMPONENT cvserverd)
+install(FILES ${WW_PACKAGING_DIR}/examples/RFC.qrx DESTINATION usr/share/doc/cvserverd/examples COMPONENT cvserverd)
+install(FILES ${PROJECT_SOURCE_DIR}/corvane/rfc/scripts/ECHO.BAS
+  DESTINATION usr/share/doc/cvserverd/examples COMPONENT cvserverd)
 install(FILES ${WW_PACKAGING_DIR}/cvserverd.service DESTINATION lib/systemd/system COMPONENT cvserverd)
 install(FILES ${WW_PACKAGING_DIR}/cvserverd.sysusers DESTINATION usr/lib/sysusers.d
   RENAME cvserverd.conf COMPONENT cvserverd)

@@ -34,6 +34,9 @@ case "$(dpkg-deb -f "$(deb_of webwarden32)" Depends)" in *libqt6widgets6*) ;; *)
 # The programs, from the unpacked root only.
 "$root/usr/sbin/cvserverd" --version | grep -q '^cvserverd ' || fail "cvserverd --version"
 "$root/usr/bin/cvcli" --help >/dev/null || fail "cvcli --help"
+rfc_usage=$("$root/usr/lib/cvserverd/cvrfcd" --help 2>&1 || true)
+case "$rfc_usage" in "usage: cvrfcd"*) ;; *) fail "cvrfcd: $rfc_usage" ;; esac
+for f in RFC.qrx ECHO.BAS; do [ -f "$root/usr/share/doc/cvserverd/examples/$f" ] || fail "example $f"; done
 [ "$(readlink "$root/usr/bin/webwarden32")" = ../lib/webwarden32/webwarden32 ] || fail "/usr/bin/webwarden32 link"
 # (into a file: grep -q would end the pipe early, and pipefail would count
 # tlbdump's broken pipe as its failure)
