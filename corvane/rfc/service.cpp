@@ -195,8 +195,10 @@ std::vector<std::uint8_t> FileTail(const Context& c) {
   if (count < 1 || count > kMaxTailLines) return BadParameter(c, "the line count must be 1 to 1000");
   const auto path = InVolume(c.settings.volume, c.params[0].text);
   if (!path) return BadParameter(c, "no such file inside the volume");
+  // Checked before opening: opening a FIFO would wait for a writer.
+  if (!std::filesystem::is_regular_file(*path)) return BadParameter(c, "no such file inside the volume");
   std::ifstream in(*path, std::ios::binary);
-  if (!in || !std::filesystem::is_regular_file(*path)) return BadParameter(c, "no such file inside the volume");
+  if (!in) return BadParameter(c, "no such file inside the volume");
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
   const std::streamoff from = std::max<std::streamoff>(0, size - static_cast<std::streamoff>(kTailWindow));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
@@ -248,7 +249,8 @@ TEST_F(RfcTest, EveryBuiltInFunction) {
   EXPECT_LT(std::stoi(small["LINES"].value), 30);
   EXPECT_THAT(small["TEXT"].value, ::testing::EndsWith("line 30"));
   std::filesystem::create_symlink(agent_.dir() / "secret.txt", agent_.volume() / "link.txt");
-  for (const char* path : {"..\\secret.txt", "../secret.txt", "link.txt", "/etc/passwd", "APACHE/log"}) {
+  ASSERT_EQ(::mkfifo((agent_.volume() / "fifo").c_str(), 0600), 0);
+  for (const char* path : {"..\\secret.txt", "../secret.txt", "link.txt", "/etc/passwd", "APACHE/log", "fifo"}) {
     ExpectError(Call(h, id, Record("FILE.TAIL").Text(path).Int(1)), 2, "inside the volume");
   }
 
