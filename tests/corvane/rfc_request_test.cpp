@@ -15,6 +15,7 @@
 #include "corvane/rfc/reply.h"
 #include "corvane/rfc/request.h"
 #include "corvane/rfc/scripts.h"
+#include "corvane/wire/service.h"
 
 namespace {
 
@@ -235,6 +236,46 @@ TEST_F(RfcScriptRun, LimitsAndFailures) {
   const auto notThere = cvrfc::RunScript(missing);
   EXPECT_EQ(notThere.exitStatus, 127);
   EXPECT_EQ(notThere.errorTail, "cannot run the script\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceChannel, CallsAndAnswersRoundTripWithinTheirBounds) {
+  cvwire::service::Call call;
+  call.user = "ADMIN";
+  call.isOperator = true;
+  call.connection = 3;
+  call.budgetMs = 2500;
+  call.replyCapacity = 2500;
+  call.serverName = "SRV1";
+  call.serverVersion = "6.5.2";
+  call.serverUpSeconds = 99;
+  for (int i = 0; i < 70; ++i) {
+    call.modules.push_back({"M" + std::to_string(i), i % 2 == 0, 100u + i, 5, std::string(600, 'r'), 7});
+  }
+  call.request = {0x00, 0x01, 0x00, 0x04, 0x00, 'E', 'C', 'H', 'O'};
+  const auto frame = cvwire::service::EncodeCall(call, 42);
+  const std::span payload = std::span(frame).subspan(4);
+  const auto back = cvwire::service::DecodeCall(payload);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->user, "ADMIN");
+  EXPECT_TRUE(back->isOperator);
+  EXPECT_EQ(back->budgetMs, 2500u);
+  EXPECT_EQ(back->request, call.request);
+  ASSERT_EQ(back->modules.size(), cvwire::service::kMaxModules) << "cut to the bound";
+  EXPECT_EQ(back->modules[2].pid, 102u);
+  EXPECT_EQ(back->modules[2].lastFailure.size(), cvwire::service::kMaxFailureText);
+  for (std::size_t cut = 0; cut < payload.size(); cut += 97) {
+    EXPECT_FALSE(cvwire::service::DecodeCall(payload.first(cut))) << "cut at " << cut;
+  }
+
+  const std::vector<std::uint8_t> reply = {1, 2, 3};
+  const auto answer = cvwire::service::EncodeAnswer(9, reply);
+  EXPECT_EQ(cvwire::service::DecodeAnswer(std::span(answer).subspan(4), 9), reply);
+  EXPECT_FALSE(cvwire::service::DecodeAnswer(std::span(answer).subspan(4), 8)) << "the answer of another call";
+  EXPECT_FALSE(cvwire::service::DecodeCall(std::span(answer).subspan(4))) << "an answer is no call";
 }
 
 }  // namespace
