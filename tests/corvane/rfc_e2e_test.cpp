@@ -398,6 +398,31 @@ TEST_F(RfcTest, BrokenServiceModulesCostTheRequestOnly) {
   }
 }
 
+// An agent told to stop while a request waits on a hanging module stops at
+// once; the waiting client gets an error, not a hang.
+TEST_F(RfcTest, AgentStopsWhileARequestWaits) {
+  WriteBadService("HANGRFC", "hang");
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "LOAD HANGRFC\n");
+  Start("ADMIN", 20000);
+  const std::uint32_t h = Connect();
+  const std::uint32_t id = Lookup(h);
+  std::uint32_t code = 0;
+  std::thread caller([&] {
+    std::vector<std::uint8_t> record = Record("ECHO").Int(1).bytes();
+    std::vector<std::uint8_t> reply(2500);
+    CvFragment req{record.data(), static_cast<std::uint32_t>(record.size())};
+    CvFragment rep{reply.data(), 2500};
+    code = CvServiceRequest(h, id, 1, &req, 1, &rep);
+  });
+  std::this_thread::sleep_for(300ms);
+  const auto began = std::chrono::steady_clock::now();
+  agent_.Stop();
+  caller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+  EXPECT_TRUE(WIFEXITED(agent_.exitStatus()) && WEXITSTATUS(agent_.exitStatus()) == 0) << agent_.Log();
+  EXPECT_EQ(code, kCvErrNoAnswer);
+}
+
 // A failed load says why in the log file the manifest names and to clients.
 TEST_F(RfcTest, FailedLoadExplainedInTheModulesLog) {
   agent_.WriteFile("SYS/APACHE/log/error_log", "[earlier] an entry Apache wrote\n");
