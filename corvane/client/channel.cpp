@@ -5,6 +5,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,13 +14,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "corvane/wire/scram.h"
+
 namespace cvclient {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
@@ -35,30 +39,75 @@ bool Wait(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+std::string OpenSslError() {
+  const unsigned long e = ERR_peek_last_error();
+  if (e == 0) return "the connection was closed";
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
 }  // namespace
 
+std::string CertificateFingerprint(const X509* cert) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (!cert || X509_digest(cert, EVP_sha256(), md, &len) != 1) return {};
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (unsigned int i = 0; i < len; ++i) {
+    if (i > 0) s.push_back(':');
+    s.push_back(kDigits[md[i] >> 4]);
+    s.push_back(kDigits[md[i] & 15]);
+  }
+  return s;
+}
+
 void Channel::Close() {
+  ssl_.reset();
+  ctx_.reset();
   fd_.reset();
   parser_ = cvwire::FrameParser();
+  fingerprint_.clear();
+  caVerified_ = false;
+  binding_.clear();
+}
+
+bool Channel::Retry(int r, Deadline deadline) {
+  switch (SSL_get_error(ssl_.get(), r)) {
+    case SSL_ERROR_WANT_READ:
+      return Wait(fd_.get(), POLLIN, deadline);
+    case SSL_ERROR_WANT_WRITE:
+      return Wait(fd_.get(), POLLOUT, deadline);
+    default:
+      return false;
+  }
 }
 
 bool Channel::CheckIdle() {
   if (!open()) return false;
   pollfd p{fd_.get(), POLLIN, 0};
-  if (::poll(&p, 1, 0) <= 0) return true;
-  std::uint8_t b;
-  const ssize_t n = ::recv(fd_.get(), &b, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return true;
+  if (SSL_pending(ssl_.get()) == 0 && ::poll(&p, 1, 0) <= 0) return true;
+  // Something came while idle: a late reply, or the end of the connection.
+  std::uint8_t buf[4096];
+  for (;;) {
+    ERR_clear_error();
+    const int n = SSL_read(ssl_.get(), buf, sizeof buf);
+    if (n > 0) {
+      if (parser_.Feed(std::span(buf, static_cast<std::size_t>(n))) != cvwire::FrameParser::Status::Ok) break;
+      continue;
+    }
+    if (SSL_get_error(ssl_.get(), n) == SSL_ERROR_WANT_READ) return true;
+    break;
+  }
   Close();
   return false;
 }
 
-Channel::ConnectResult Channel::Connect(const std::string& host, std::uint16_t port,
-                                        std::chrono::milliseconds timeout) {
+Channel::ConnectResult Channel::Connect(const std::string& host, std::uint16_t port, Deadline deadline) {
   Close();
-  const auto deadline = Clock::now() + timeout;
-  // Numeric addresses only when resolving would block; names go through
-  // getaddrinfo (which has no deadline of its own, so keep them in /etc/hosts).
+  // getaddrinfo has no deadline of its own: keep names in /etc/hosts or use
+  // numeric addresses.
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -87,31 +136,70 @@ Channel::ConnectResult Channel::Connect(const std::string& host, std::uint16_t p
   return result;
 }
 
-bool Channel::SendAll(const std::vector<std::uint8_t>& frame, Clock::time_point deadline) {
-  std::size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t n = ::send(fd_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
+bool Channel::Handshake(const std::string& caFile, const std::string& host, Deadline deadline, std::string& error) {
+  ERR_clear_error();
+  ctx_.reset(SSL_CTX_new(TLS_client_method()));
+  if (!ctx_) {
+    error = OpenSslError();
+    Close();
+    return false;
+  }
+  SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_3_VERSION);
+  SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_NONE, nullptr);  // trust is decided after the handshake
+  if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_.get(), caFile.c_str(), nullptr) != 1) {
+    error = "CA file " + caFile + ": " + OpenSslError();
+    Close();
+    return false;
+  }
+  ssl_.reset(SSL_new(ctx_.get()));
+  if (!ssl_ || SSL_set_fd(ssl_.get(), fd_.get()) != 1) {
+    error = OpenSslError();
+    Close();
+    return false;
+  }
+  in6_addr a6{};
+  in_addr a4{};
+  const bool numeric = ::inet_pton(AF_INET, host.c_str(), &a4) == 1 || ::inet_pton(AF_INET6, host.c_str(), &a6) == 1;
+  if (numeric) {
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(ssl_.get(), host.c_str());
+    SSL_set1_host(ssl_.get(), host.c_str());
+  }
+  for (;;) {
+    ERR_clear_error();
+    const int r = SSL_connect(ssl_.get());
+    if (r == 1) break;
+    if (!Retry(r, deadline)) {
+      error = Clock::now() >= deadline ? "no TLS handshake before the timeout" : "TLS handshake failed: " + OpenSslError();
+      Close();
+      return false;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!Wait(fd_.get(), POLLOUT, deadline)) return false;
-      continue;
-    }
+  }
+  fingerprint_ = CertificateFingerprint(SSL_get0_peer_certificate(ssl_.get()));
+  caVerified_ = !caFile.empty() && SSL_get_verify_result(ssl_.get()) == X509_V_OK;
+  binding_.assign(cvwire::scram::kBindingSize, 0);
+  const auto& label = cvwire::scram::kExporterLabel;
+  if (fingerprint_.empty() || SSL_export_keying_material(ssl_.get(), binding_.data(), binding_.size(), label.data(),
+                                                         label.size(), nullptr, 0, 0) != 1) {
+    error = "the server presented no usable certificate";
+    Close();
     return false;
   }
   return true;
 }
 
 std::optional<std::vector<std::uint8_t>> Channel::Call(std::uint32_t id, const std::vector<std::uint8_t>& frame,
-                                                       std::chrono::milliseconds timeout) {
+                                                       Deadline deadline) {
   if (!open()) return std::nullopt;
-  const auto deadline = Clock::now() + timeout;
-  if (!SendAll(frame, deadline)) {
-    Close();
-    return std::nullopt;
+  for (;;) {
+    ERR_clear_error();
+    const int n = SSL_write(ssl_.get(), frame.data(), static_cast<int>(frame.size()));
+    if (n > 0) break;  // whole: partial writes are not enabled
+    if (!Retry(n, deadline)) {
+      Close();
+      return std::nullopt;
+    }
   }
   std::vector<std::uint8_t> payload;
   std::uint8_t buf[16384];
@@ -125,13 +213,16 @@ std::optional<std::vector<std::uint8_t>> Channel::Call(std::uint32_t id, const s
       if (r.requestId() == id) return payload;
       // A late reply to a request that timed out earlier: dropped.
     }
-    if (!Wait(fd_.get(), POLLIN, deadline)) {
-      Close();
-      return std::nullopt;
+    ERR_clear_error();
+    const int n = SSL_read(ssl_.get(), buf, sizeof buf);
+    if (n > 0) {
+      if (parser_.Feed(std::span(buf, static_cast<std::size_t>(n))) != cvwire::FrameParser::Status::Ok) {
+        Close();
+        return std::nullopt;
+      }
+      continue;
     }
-    const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0 || parser_.Feed(std::span(buf, static_cast<std::size_t>(n))) != cvwire::FrameParser::Status::Ok) {
+    if (!Retry(n, deadline)) {
       Close();
       return std::nullopt;
     }

@@ -106,6 +106,9 @@ ClientConfig LoadClientConfig() {
   c.tree = ini.Get("Login", "Tree").value_or("");
   c.connectMs = Millis(ini.Get("Timeouts", "Connect"), c.connectMs);
   c.requestMs = Millis(ini.Get("Timeouts", "Request"), c.requestMs);
+  c.caFile = ini.Get("Trust", "CAFile").value_or("");
+  const std::string strict = ini.Get("Trust", "Strict").value_or("");
+  c.strict = EqualNoCase(strict, "yes") || EqualNoCase(strict, "true") || strict == "1";
   return c;
 }
 

@@ -30,8 +30,15 @@ struct ClientConfig {
   std::string user;
   std::string passwordFile;
   std::string tree;
+  // [Timeouts]: an operation that (re)opens its connection gets Connect for
+  // the TCP connection and Request for the rest (TLS handshake, login, its
+  // requests); one that does not gets Request.
   std::uint32_t connectMs = 5000;
   std::uint32_t requestMs = 10000;
+  // [Trust] CAFile=: servers with a certificate that CA signed for their
+  // host are trusted; Strict=yes: only those and the known servers.
+  std::string caFile;
+  bool strict = false;
 
   const ServerEntry* Find(const std::string& name) const;
   const TreeEntry* FindTree(const std::string& name) const;

@@ -10,13 +10,12 @@
 namespace cvclient {
 
 std::uint32_t Library::DirectoryLogin(Server& server, const std::string& password) {
-  const std::chrono::milliseconds timeout(config_.requestMs);
   const std::uint32_t id = server.channel.NextRequestId();
   cvwire::Writer w(cvwire::Type(cvwire::Msg::DirectoryLogin), id);
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
   w.U32(cvwire::kProtocolVersion).Str(config_.tree).Str(config_.user).Str(password).Str(host);
-  auto payload = server.channel.Call(id, w.Frame(), timeout);
+  auto payload = server.channel.Call(id, w.Frame(), opDeadline_);
   if (!payload) return kCvErrNoAnswer;
   cvwire::Reader r(*payload);
   const std::uint32_t code = r.U32();

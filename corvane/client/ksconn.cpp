@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "corvane/client/cverrors.h"
+#include "corvane/client/cvfailure.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ini.h"
 #include "corvane/client/session.h"
@@ -71,3 +72,10 @@ CVCLIENT_API std::uint32_t CvGetConnectionItem(std::uint32_t connection, std::ui
 }
 
 }  // extern "C"
+
+extern "C" CVCLIENT_API std::uint32_t CvGetFailureText(char* text, std::uint32_t size) {
+  if (!text || size == 0) return kCvErrInvalidArgument;
+  std::lock_guard lock(cvclient::Library::Get().mutex());
+  cvclient::CopyText(text, size, cvclient::Library::Get().failureText());
+  return kCvOk;
+}

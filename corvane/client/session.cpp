@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "corvane/client/cvdefs.h"
 #include "corvane/client/cverrors.h"
 #include "corvane/client/ini.h"
-#include "corvane/wire/auth.h"
+#include "corvane/client/trust.h"
+#include "corvane/wire/scram.h"
 
 namespace cvclient {
 namespace {
@@ -54,6 +56,24 @@ Server* Library::Find(std::uint32_t handle) {
   return it == servers_.end() ? nullptr : it->second.get();
 }
 
+void Library::BeginOperation() {
+  opStart_ = Clock::now();
+  opDeadline_ = opStart_ + milliseconds(config_.requestMs);
+  connectLeft_ = milliseconds(config_.connectMs);
+  failure_.clear();
+}
+
+void Library::ReloadConfig() {
+  config_ = LoadClientConfig();
+  opDeadline_ = opStart_ + milliseconds(config_.requestMs);
+  connectLeft_ = milliseconds(config_.connectMs);
+}
+
+void Library::Fail(const std::string& text, bool log) {
+  failure_ = text;
+  if (log) std::fprintf(stderr, "corvane client: %s\n", text.c_str());
+}
+
 std::uint32_t Library::Acquire(const std::string& serverName, std::uint32_t& handle) {
   for (auto& [h, s] : servers_) {
     if (EqualNoCase(s->entry.name, serverName)) {
@@ -62,7 +82,7 @@ std::uint32_t Library::Acquire(const std::string& serverName, std::uint32_t& han
       return kCvOk;
     }
   }
-  config_ = LoadClientConfig();
+  ReloadConfig();
   const ServerEntry* entry = config_.Find(serverName);
   if (!entry) return kCvErrUnknownServer;
   auto server = std::make_unique<Server>();
@@ -98,7 +118,7 @@ std::uint32_t Library::Adopt(std::unique_ptr<Server> server, std::uint32_t& hand
 std::uint32_t Library::Release(std::uint32_t handle) {
   Server* s = Find(handle);
   if (!s) return kCvErrInvalidConnection;
-  if (--s->references <= 0) servers_.erase(handle);  // closes the socket
+  if (--s->references <= 0) servers_.erase(handle);  // closes the connection
   return kCvOk;
 }
 
@@ -107,17 +127,37 @@ std::uint32_t Library::Primary(std::uint32_t& handle) {
     handle = servers_.begin()->first;
     return kCvOk;
   }
-  config_ = LoadClientConfig();
+  ReloadConfig();
   if (config_.servers.empty()) return kCvErrUnknownServer;
   const std::string first = config_.servers.front().name;  // Acquire reloads config_
   return Acquire(first, handle);
 }
 
 std::uint32_t Library::Open(Server& server) {
-  if (server.channel.Connect(server.entry.host, server.entry.port, milliseconds(config_.connectMs)) !=
-      Channel::ConnectResult::Ok) {
-    return kCvErrUnknownServer;
+  const ServerEntry& e = server.entry;
+  const std::string address = e.host + ":" + std::to_string(e.port);
+  const auto t0 = Clock::now();
+  const auto connected = server.channel.Connect(e.host, e.port, t0 + connectLeft_);
+  // The time the TCP connection took (at most Connect) is added to the
+  // operation's deadline; everything after it shares that deadline.
+  const auto spent = std::min<Clock::duration>(Clock::now() - t0, connectLeft_);
+  opDeadline_ += spent;
+  connectLeft_ -= spent;
+  if (connected != Channel::ConnectResult::Ok) return kCvErrUnknownServer;
+  std::string error;
+  if (!server.channel.Handshake(config_.caFile, e.host, opDeadline_, error)) {
+    Fail("server " + e.name + " (" + address + "): " + error, false);
+    return kCvErrNoAnswer;
   }
+  const TrustCheck trust =
+      CheckServerIdentity(KnownServersPath(ClientConfigPath()), e.name, address, server.channel.fingerprint(),
+                          server.channel.caVerified(), config_.strict);
+  if (!trust.trusted()) {
+    Fail(trust.message, true);
+    server.channel.Close();
+    return kCvErrNoAnswer;
+  }
+  if (!trust.message.empty()) std::fprintf(stderr, "corvane client: %s\n", trust.message.c_str());
   const std::uint32_t code = Login(server);
   if (code != kCvOk) server.channel.Close();
   return code;
@@ -128,55 +168,98 @@ std::uint32_t Library::Login(Server& server) {
   const auto password = ReadPasswordFile(config_.passwordFile);
   if (!password) return kCvErrLoginRefused;
   if (!config_.tree.empty()) return DirectoryLogin(server, *password);
-  const milliseconds timeout(config_.requestMs);
+  const std::uint32_t code = LoginScram(server, *password);
+  if (code != kCvOk) return code;
+  return FetchServerInfo(server);
+}
+
+std::uint32_t Library::LoginMessage(Server& server, cvwire::Writer& request, std::uint32_t id, LoginReply& reply) {
+  auto payload = server.channel.Call(id, request.Frame(), opDeadline_);
+  if (!payload) return kCvErrNoAnswer;
+  cvwire::Reader r(*payload);
+  const auto& frame = request.Frame();
+  const std::uint16_t want = static_cast<std::uint16_t>(frame[4] | (frame[5] << 8) | cvwire::kReplyBit);
+  reply = {};
+  reply.code = r.U32();
+  reply.version = r.U32();
+  if (reply.code == kCvOk) {
+    reply.done = r.U8() != 0;
+    reply.data = r.Blob();
+    if (reply.done) {
+      reply.slot = r.U16();
+      reply.objectId = r.U32();
+      reply.isOperator = r.U8() != 0;
+    }
+  }
+  if (r.type() != want || !r.Done()) {
+    Fail("server " + server.entry.name + " answered the login with a malformed message", false);
+    return kCvErrNoAnswer;
+  }
+  return kCvOk;
+}
+
+std::uint32_t Library::LoginRefused(const Server& server, const LoginReply& reply) {
+  if (reply.code == cvwire::kCodeUnsupported && reply.version != cvwire::kProtocolVersion) {
+    Fail("server " + server.entry.name + " speaks agent protocol " + std::to_string(reply.version) +
+             ", this client protocol " + std::to_string(cvwire::kProtocolVersion) +
+             ": the agent and the client library need the same version",
+         true);
+  }
+  return reply.code;
+}
+
+std::uint32_t Library::LoginScram(Server& server, const std::string& password) {
+  auto text = [](const std::vector<std::uint8_t>& d) {
+    return std::string_view(reinterpret_cast<const char*>(d.data()), d.size());
+  };
+  auto bytes = [](const std::string& s) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  };
+  cvwire::scram::ClientExchange exchange(config_.user, password, server.channel.channelBinding());
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
 
   std::uint32_t id = server.channel.NextRequestId();
   cvwire::Writer hello(cvwire::Type(Msg::Hello), id);
-  char host[256] = {};
-  ::gethostname(host, sizeof host - 1);
-  hello.U32(cvwire::kProtocolVersion).Str(config_.user).Str(host);
-  auto payload = server.channel.Call(id, hello.Frame(), timeout);
-  if (!payload) return kCvErrNoAnswer;
-  cvwire::Reader r(*payload);
-  std::uint32_t code = r.U32();
-  if (!r.ok() || r.type() != cvwire::ReplyType(Msg::Hello)) return kCvErrNoAnswer;
-  if (code != kCvOk) return code;
-  r.U32();  // protocol version of the server
-  const auto salt = r.Blob();
-  const std::uint32_t iterations = r.U32();
-  const auto nonce = r.Blob();
-  if (!r.Done() || iterations < cvwire::kMinIterations || iterations > cvwire::kMaxIterations ||
-      nonce.size() != cvwire::kNonceSize) {
+  hello.U32(cvwire::kProtocolVersion).Str(host).Str(cvwire::kMechScram).Blob(bytes(exchange.First()));
+  LoginReply reply;
+  if (LoginMessage(server, hello, id, reply) != kCvOk) return kCvErrNoAnswer;
+  if (reply.code != kCvOk) return LoginRefused(server, reply);
+  const auto final = reply.done ? std::nullopt : exchange.Final(text(reply.data));
+  if (!final) {
+    Fail("server " + server.entry.name + " sent a malformed login challenge", false);
     return kCvErrNoAnswer;
   }
-  const auto key = cvwire::DeriveKey(*password, salt, iterations);
   id = server.channel.NextRequestId();
-  cvwire::Writer proof(cvwire::Type(Msg::Proof), id);
-  proof.Blob(cvwire::LoginProof(key, nonce));
-  payload = server.channel.Call(id, proof.Frame(), timeout);
-  if (!payload) return kCvErrNoAnswer;
-  cvwire::Reader p(*payload);
-  code = p.U32();
-  if (!p.ok() || p.type() != cvwire::ReplyType(Msg::Proof)) return kCvErrNoAnswer;
-  if (code != kCvOk) return code;
-  server.slot = p.U16();
-  server.objectId = p.U32();
-  p.U8();
-  if (!p.Done()) return kCvErrNoAnswer;
-  return FetchServerInfo(server);
+  cvwire::Writer step(cvwire::Type(Msg::LoginStep), id);
+  step.Blob(bytes(*final));
+  if (LoginMessage(server, step, id, reply) != kCvOk) return kCvErrNoAnswer;
+  if (reply.code != kCvOk) return LoginRefused(server, reply);
+  // The server proves that it holds this user's verifier; an impostor that
+  // accepted any proof cannot.
+  if (!reply.done || !exchange.VerifyServer(text(reply.data))) {
+    Fail("server " + server.entry.name + " accepted the login but could not prove that it knows user " +
+             config_.user + ": not trusted",
+         true);
+    return kCvErrNoAnswer;
+  }
+  server.slot = reply.slot;
+  server.objectId = reply.objectId;
+  return kCvOk;
 }
 
 std::uint32_t Library::Call(Server& server, cvwire::Writer& request, std::uint32_t id,
                             std::optional<cvwire::Reader>& reply, std::vector<std::uint8_t>& storage) {
   reply.reset();
   if (!server.channel.CheckIdle()) {
-    // The connection dropped earlier: one attempt to open it again.
-    // The server may have moved (an agent restarted on another port).
-    config_ = LoadClientConfig();
+    // The connection dropped earlier: one attempt to open it again, within
+    // this operation's deadline. The server may have moved (an agent
+    // restarted on another port).
+    ReloadConfig();
     if (const ServerEntry* e = config_.Find(server.entry.name)) server.entry = *e;
     if (Open(server) != kCvOk) return kCvErrNoAnswer;
   }
-  auto payload = server.channel.Call(id, request.Frame(), milliseconds(config_.requestMs));
+  auto payload = server.channel.Call(id, request.Frame(), opDeadline_);
   if (!payload) return kCvErrNoAnswer;
   storage = std::move(*payload);
   reply.emplace(storage);

@@ -1,6 +1,7 @@
-// The client library's table of server connections: one logged-in TCP
+// The client library's table of server connections: one logged-in TLS
 // connection per server per process, reference-counted, named by a 32-bit
-// handle. Every call runs under one library lock.
+// handle. Every call runs under one library lock, as one operation whose
+// deadline the configured timeouts set (see ClientConfig).
 #pragma once
 
 #include <chrono>
@@ -105,20 +106,54 @@ class Library {
   std::uint32_t FetchServerInfo(Server& server);
   const ClientConfig& config() const { return config_; }
 
+  // Starts an operation: its deadline is Request from now, plus the time
+  // spent connecting (at most Connect) when it has to open its connection.
+  void BeginOperation();
+  // Why the last operation failed to reach or trust a server, when it says
+  // more than its code (empty otherwise).
+  const std::string& failureText() const { return failure_; }
+
+  // One message of a login and its reply.
+  struct LoginReply {
+    std::uint32_t code = 0;
+    std::uint32_t version = 0;
+    bool done = false;
+    std::vector<std::uint8_t> data;
+    std::uint16_t slot = 0;
+    std::uint32_t objectId = 0;
+    bool isOperator = false;
+  };
+
  private:
+  using Clock = std::chrono::steady_clock;
+  // Reads client.ini again; the operation's budget follows its timeouts.
+  void ReloadConfig();
   std::uint32_t Open(Server& server);
+  // Logs in on the open channel with the configured user's mechanism.
   std::uint32_t Login(Server& server);
   std::uint32_t DirectoryLogin(Server& server, const std::string& password);  // dirlogin.cpp
   std::uint32_t Adopt(std::unique_ptr<Server> server, std::uint32_t& handle);
+  std::uint32_t LoginScram(Server& server, const std::string& password);
+  // Sends one login message; kCvOk with reply filled in, else kCvErrNoAnswer.
+  std::uint32_t LoginMessage(Server& server, cvwire::Writer& request, std::uint32_t id, LoginReply& reply);
+  // The code of a refused login (saying so when the versions differ).
+  std::uint32_t LoginRefused(const Server& server, const LoginReply& reply);
+  // Records text as the failure of this operation; log: also on stderr.
+  void Fail(const std::string& text, bool log);
 
   std::mutex mutex_;
   ClientConfig config_;
+  Clock::time_point opStart_{};
+  Clock::time_point opDeadline_{};
+  Clock::duration connectLeft_{};
+  std::string failure_;
   std::map<std::uint32_t, std::unique_ptr<Server>> servers_;
   std::uint32_t lastHandle_ = 0;
 };
 
 // The library, locked for the length of one operation.
 struct Locked {
+  Locked() { lib.BeginOperation(); }
   std::lock_guard<std::mutex> lock{Library::Get().mutex()};
   Library& lib = Library::Get();
 };

@@ -2,6 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
 #include <fstream>
 
 namespace cvserver {
@@ -12,18 +16,82 @@ PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer) {
   return Ipv6PeerAddress(a.to_v6().to_bytes(), peer.port());
 }
 
+namespace {
+
+// A client gets this long to complete its TLS handshake.
+constexpr std::chrono::milliseconds kHandshakeTimeout(10000);
+
+std::string TlsError(const std::error_code& ec) {
+  if (ec.category() == asio::error::get_ssl_category()) {
+    char buf[256];
+    ERR_error_string_n(static_cast<unsigned long>(ec.value()), buf, sizeof buf);
+    return buf;
+  }
+  return ec.message();
+}
+
+}  // namespace
+
 Session::Session(Agent& agent, asio::ip::tcp::socket socket)
-    : agent_(agent), socket_(std::move(socket)), idle_(agent.io()) {
+    : agent_(agent), stream_(std::move(socket), agent.tls()), idle_(agent.io()) {
   std::error_code ec;
-  const auto peer = socket_.remote_endpoint(ec);
-  if (!ec) state_.peer = PeerAddressOf(peer);
-  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+  auto& tcp = stream_.next_layer();
+  const auto peer = tcp.remote_endpoint(ec);
+  if (!ec) {
+    peer_ = peer.address().to_string() + ":" + std::to_string(peer.port());
+    state_.peer = PeerAddressOf(peer);
+  }
+  tcp.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
 void Session::Start() {
   state_.self = weak_from_this();
-  ArmIdleTimer();
-  Read();
+  idle_.expires_after(std::min<std::chrono::milliseconds>(
+      kHandshakeTimeout, std::chrono::milliseconds(agent_.config().idleTimeoutMs)));
+  idle_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+    if (ec || self->closed_) return;
+    spdlog::warn("connection from {}: no TLS handshake in time, closing", self->peer_);
+    self->Close();
+  });
+  // The first byte tells a TLS client (a handshake record, 0x16) from one
+  // that speaks the protocol in the clear, which gets a clean close.
+  stream_.next_layer().async_receive(
+      asio::buffer(&first_, 1), asio::socket_base::message_peek,
+      [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+        if (self->closed_) return;
+        if (ec || n == 0) {
+          self->Close();
+          return;
+        }
+        if (self->first_ != 0x16) {
+          spdlog::warn("connection from {}: not TLS (plain TCP or an older client), closing", self->peer_);
+          self->Close();
+          return;
+        }
+        self->Handshake();
+      });
+}
+
+void Session::Handshake() {
+  stream_.async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](const std::error_code& ec) {
+    if (self->closed_) return;
+    if (ec) {
+      spdlog::warn("connection from {}: TLS handshake failed ({}), closing", self->peer_, TlsError(ec));
+      self->Close();
+      return;
+    }
+    cvwire::Bytes binding(cvwire::scram::kBindingSize);
+    const auto& label = cvwire::scram::kExporterLabel;
+    if (SSL_export_keying_material(self->stream_.native_handle(), binding.data(), binding.size(), label.data(),
+                                   label.size(), nullptr, 0, 0) != 1) {
+      spdlog::error("connection from {}: no channel binding, closing", self->peer_);
+      self->Close();
+      return;
+    }
+    self->state_.channelBinding = std::move(binding);
+    self->ArmIdleTimer();
+    self->Read();
+  });
 }
 
 void Session::ArmIdleTimer() {
@@ -36,7 +104,7 @@ void Session::ArmIdleTimer() {
 }
 
 void Session::Read() {
-  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec,
+  stream_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec,
                                                                              std::size_t n) {
     if (self->closed_) return;
     if (ec) {
@@ -102,7 +170,7 @@ void Session::Send(std::vector<std::uint8_t> frame) {
 }
 
 void Session::WriteNext() {
-  asio::async_write(socket_, asio::buffer(outgoing_.front()),
+  asio::async_write(stream_, asio::buffer(outgoing_.front()),
                     [self = shared_from_this()](const std::error_code& ec, std::size_t) {
                       if (self->closed_) return;
                       if (ec) {
@@ -123,8 +191,11 @@ void Session::Close() {
   closed_ = true;
   std::error_code ec;
   idle_.cancel();
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-  socket_.close(ec);
+  // No TLS close_notify: the peer sees the end of the stream, which it
+  // treats as a dropped connection either way.
+  auto& tcp = stream_.next_layer();
+  tcp.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  tcp.close(ec);
   agent_.Forget(state_);
 }
 
@@ -135,10 +206,21 @@ Agent::Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& p
       modules_(modules),
       table_(config.capacity, config.messageQueueLimit),
       acceptor_(io),
-      pollTimer_(io),
-      decoySecret_(cvwire::RandomBytes(32)) {}
+      pollTimer_(io) {}
 
 bool Agent::Start(std::string& error) {
+  auto identity = LoadIdentity(config_, error);
+  if (!identity) return false;
+  identity_ = std::move(*identity);
+  const IdentityFiles files = TlsFiles(config_);
+  if (identity_.made) spdlog::info("made a key {} and a self-signed certificate {}", files.key, files.certificate);
+  spdlog::info("server certificate {}, SHA-256 fingerprint {}", files.certificate, identity_.fingerprint);
+  for (const auto& u : config_.users) {
+    if (u.legacyHash) {
+      spdlog::warn("user {}: the password is stored in the earlier pbkdf2-sha256 form, which works like the "
+                   "password itself; replace it with the output of 'cvserverd hash-password'", u.name);
+    }
+  }
   std::error_code ec;
   const auto address = asio::ip::make_address(config_.listenHost, ec);
   if (ec) {

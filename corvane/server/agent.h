@@ -1,11 +1,12 @@
 // The agent's network side: a listening socket, one Session per client
-// connection, all on one single-threaded Asio event loop. Module operations,
+// connection (TLS 1.3 only), all on one single-threaded Asio event loop. Module operations,
 // which may wait for seconds, run on the module worker thread instead; the
 // session that asked waits for the reply before it handles its next request,
 // so each connection's replies keep the order of its requests.
 #pragma once
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 
 #include <atomic>
 #include <cstdint>
@@ -21,10 +22,12 @@
 #include "corvane/server/config.h"
 #include "corvane/server/connections.h"
 #include "corvane/server/parameters.h"
+#include "corvane/server/tls.h"
 #include "corvane/server/worker.h"
 #include "corvane/server/modules/supervisor.h"
 #include "corvane/wire/codec.h"
 #include "corvane/wire/frame.h"
+#include "corvane/wire/scram.h"
 
 namespace cvserver {
 
@@ -36,10 +39,12 @@ PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer);
 
 // Login state of one client connection, used by the request handlers.
 struct SessionState {
-  enum class Phase { AwaitHello, AwaitProof, LoggedIn } phase = Phase::AwaitHello;
+  // AwaitStep: a mechanism's exchange is under way (its state below).
+  enum class Phase { AwaitHello, AwaitStep, LoggedIn } phase = Phase::AwaitHello;
   const UserConfig* user = nullptr;  // null: an unknown name got a decoy challenge
   std::string userName;
-  cvwire::Bytes nonce;
+  std::optional<cvwire::scram::ServerExchange> scram;
+  cvwire::Bytes channelBinding;  // this TLS session's tls-exporter value
   int refusedLogins = 0;
   std::uint32_t slot = 0;
   PeerAddress peer;
@@ -84,6 +89,7 @@ struct Outcome {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
+  using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
   Session(Agent& agent, asio::ip::tcp::socket socket);
   void Start();
   void Close();
@@ -93,6 +99,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then = {});
 
  private:
+  // Refuses what is not a TLS handshake, then runs the handshake.
+  void Handshake();
   void Read();
   // Handles the whole requests received so far, in order, then reads on;
   // pauses while a request is on the module worker.
@@ -102,8 +110,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void WriteNext();
 
   Agent& agent_;
-  asio::ip::tcp::socket socket_;
+  Stream stream_;
+  std::string peer_;  // address:port, for the log
   asio::steady_timer idle_;
+  std::uint8_t first_ = 0;  // the first byte the client sent
   cvwire::FrameParser parser_;
   std::array<std::uint8_t, 16384> buffer_{};
   std::deque<std::vector<std::uint8_t>> outgoing_;
@@ -119,8 +129,9 @@ class Agent {
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
-  // Binds and listens; writes the port file when configured; queues the
-  // start-up command file, when configured, on the module worker.
+  // Loads the TLS identity, binds and listens; writes the port file when
+  // configured; queues the start-up command file, when configured, on the
+  // module worker.
   bool Start(std::string& error);
   // Closes the listener and every session, cancels the module operation in
   // progress (ModuleSupervisor::Cancel) and ends the module worker; after it
@@ -139,6 +150,7 @@ class Agent {
   void Forget(SessionState& s);
   asio::io_context& io() { return io_; }
   const ServerConfig& config() const { return config_; }
+  asio::ssl::context& tls() { return *identity_.context; }
 
  private:
   void Accept();
@@ -147,8 +159,14 @@ class Agent {
 
   // Handlers (handlers.cpp).
   Outcome HandleHello(SessionState& s, cvwire::Reader& r);
-  Outcome HandleProof(SessionState& s, cvwire::Reader& r);
   Outcome HandleDirectoryLogin(SessionState& s, cvwire::Reader& r);  // dirlogin.cpp
+  Outcome HandleLoginStep(SessionState& s, cvwire::Reader& r);
+  Outcome ScramStart(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
+  Outcome ScramFinish(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
+  // A refused attempt: back to Hello; the third closes the connection.
+  Outcome RefuseLogin(SessionState& s, cvwire::Reader& r, std::uint32_t code);
+  // A login that succeeded: takes a slot and answers with it.
+  Outcome CompleteLogin(SessionState& s, cvwire::Reader& r, const UserConfig& user, std::string_view finalData);
   Outcome HandleRequest(SessionState& s, cvwire::Reader& r);
   Outcome HandleModuleRequest(SessionState& s, cvwire::Reader& r, bool isOperator);
   // Service lookups and requests, module status (handlers_service.cpp).
@@ -169,7 +187,7 @@ class Agent {
   asio::steady_timer pollTimer_;
   std::map<std::uint32_t, std::weak_ptr<Session>> sessions_;  // by slot
   std::vector<std::weak_ptr<Session>> all_;
-  cvwire::Bytes decoySecret_;
+  Identity identity_;
   std::uint16_t port_ = 0;
   bool stopping_ = false;
   std::atomic<bool> pollQueued_{false};

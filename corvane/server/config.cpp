@@ -160,15 +160,32 @@ std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& err
       if (!t) continue;
       UserConfig u;
       u.name = Upper((*t)["name"].value_or(std::string()));
-      auto hash = cvwire::ParsePasswordHash((*t)["password"].value_or(std::string()));
-      if (u.name.empty() || !hash) {
-        error = "[[user]] " + u.name + ": name or password hash is invalid";
+      const std::string stored = (*t)["password"].value_or(std::string());
+      auto verifier = cvwire::scram::ParseVerifier(stored);
+      if (!verifier) {
+        // The earlier form holds SCRAM's SaltedPassword: converted, and
+        // reported at the start as password-equivalent.
+        if (auto hash = cvwire::ParsePasswordHash(stored)) {
+          verifier = cvwire::scram::VerifierFromSaltedPassword(hash->key, hash->salt, hash->iterations);
+          u.legacyHash = true;
+        }
+      }
+      if (u.name.empty() || !verifier) {
+        error = "[[user]] " + u.name + ": name or password verifier is invalid";
         return std::nullopt;
       }
-      u.password = std::move(*hash);
+      u.verifier = std::move(*verifier);
       u.isOperator = (*t)["operator"].value_or(false);
       u.objectId = id++;
       c.users.push_back(std::move(u));
+    }
+  }
+  if (const auto tls = root["tls"]; tls) {
+    c.tlsCertificate = tls["certificate"].value_or(std::string());
+    c.tlsKey = tls["key"].value_or(std::string());
+    if (c.tlsCertificate.empty() != c.tlsKey.empty()) {
+      error = "[tls] needs both certificate and key, or neither";
+      return std::nullopt;
     }
   }
   if (const auto* params = root["parameter"].as_array()) {

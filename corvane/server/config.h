@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "corvane/wire/auth.h"
+#include "corvane/wire/scram.h"
 
 namespace cvserver {
 
 struct UserConfig {
   std::string name;  // upper case
-  cvwire::PasswordHash password;
+  cvwire::scram::Verifier verifier;
+  bool legacyHash = false;  // given in the password-equivalent pbkdf2-sha256 form
   bool isOperator = false;
   std::uint32_t objectId = 0;  // assigned from the order in the file
 };
@@ -58,6 +59,10 @@ struct ServerConfig {
   std::vector<UserConfig> users;
   std::vector<ParameterConfig> parameters;
   DirectoryConfig directory;
+  // [tls] certificate and key (PEM files); both empty: the agent's own
+  // self-signed pair in the folder of the state file (TlsFiles()).
+  std::string tlsCertificate;
+  std::string tlsKey;
 };
 
 // Reads and checks the file; on failure error holds a message and the result is empty.

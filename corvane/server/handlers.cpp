@@ -57,65 +57,117 @@ Outcome Agent::Handle(SessionState& s, Reader& r) {
       if (r.type() == cvwire::Type(Msg::DirectoryLogin)) return HandleDirectoryLogin(s, r);
       if (r.type() != cvwire::Type(Msg::Hello)) return std::nullopt;
       return HandleHello(s, r);
-    case SessionState::Phase::AwaitProof:
-      if (r.type() != cvwire::Type(Msg::Proof)) return std::nullopt;
-      return HandleProof(s, r);
+    case SessionState::Phase::AwaitStep:
+      if (r.type() != cvwire::Type(Msg::LoginStep)) return std::nullopt;
+      return HandleLoginStep(s, r);
     case SessionState::Phase::LoggedIn:
       break;
   }
   return HandleRequest(s, r);
 }
 
-Outcome Agent::HandleHello(SessionState& s, Reader& r) {
-  const std::uint32_t version = r.U32();
-  std::string user = Upper(r.Str());
-  r.Str();  // workstation name, for the log only
-  if (!r.Done() || user.size() > kMaxNameLength) return std::nullopt;
-  if (version != cvwire::kProtocolVersion) return CodeReply(r, cvwire::kCodeUnsupported);
-  s.user = FindUser(user);
-  s.userName = user;
-  s.nonce = cvwire::RandomBytes(cvwire::kNonceSize);
-  cvwire::Bytes salt;
-  std::uint32_t iterations = cvwire::kDefaultIterations;
-  if (s.user) {
-    salt = s.user->password.salt;
-    iterations = s.user->password.iterations;
-  } else {
-    // Same challenge for the same unknown name every time, so that a caller
-    // cannot tell unknown names from known ones.
-    salt = cvwire::LoginProof(decoySecret_, std::span(reinterpret_cast<const std::uint8_t*>(user.data()), user.size()));
-    salt.resize(cvwire::kSaltSize);
-  }
-  s.phase = SessionState::Phase::AwaitProof;
-  Writer w(cvwire::ReplyType(Msg::Hello), r.requestId());
-  w.U32(kCvOk).U32(cvwire::kProtocolVersion).Blob(salt).U32(iterations).Blob(s.nonce);
+namespace {
+
+// A login reply that is not a success: the code and the agent's version.
+std::vector<std::uint8_t> LoginCode(const Reader& r, std::uint32_t code) {
+  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
+  w.U32(code).U32(cvwire::kProtocolVersion);
   return w.Frame();
 }
 
-Outcome Agent::HandleProof(SessionState& s, Reader& r) {
-  const cvwire::Bytes proof = r.Blob();
+std::string_view AsText(const std::vector<std::uint8_t>& data) {
+  return {reinterpret_cast<const char*>(data.data()), data.size()};
+}
+
+}  // namespace
+
+// Each mechanism starts here by its name; its further messages go to
+// HandleLoginStep, and it ends in CompleteLogin or RefuseLogin.
+Outcome Agent::HandleHello(SessionState& s, Reader& r) {
+  const std::uint32_t version = r.U32();
+  r.Str();  // workstation name, for the log only
+  const std::string mechanism = r.Str();
+  const std::vector<std::uint8_t> data = r.Blob();
   if (!r.Done()) return std::nullopt;
-  const bool good = s.user && cvwire::SameBytes(proof, cvwire::LoginProof(s.user->password.key, s.nonce));
-  s.nonce.clear();
-  if (!good) {
-    s.phase = SessionState::Phase::AwaitHello;
-    spdlog::warn("login of '{}' refused", s.userName);
-    if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
-    return CodeReply(r, kCvErrLoginRefused);
+  if (version != cvwire::kProtocolVersion) {
+    spdlog::warn("a client speaking protocol {} refused (this agent speaks {})", version, cvwire::kProtocolVersion);
+    return LoginCode(r, cvwire::kCodeUnsupported);
   }
-  const std::uint32_t slot = table_.Take(s.user->name, s.user->objectId, s.user->isOperator, s.peer);
+  if (mechanism == cvwire::kMechScram) return ScramStart(s, r, data);
+  spdlog::warn("login mechanism '{}' is not offered", mechanism.substr(0, 64));
+  return LoginCode(r, cvwire::kCodeUnsupported);
+}
+
+Outcome Agent::HandleLoginStep(SessionState& s, Reader& r) {
+  const std::vector<std::uint8_t> data = r.Blob();
+  if (!r.Done()) return std::nullopt;
+  if (s.scram) return ScramFinish(s, r, data);
+  return std::nullopt;
+}
+
+Outcome Agent::ScramStart(SessionState& s, Reader& r, const std::vector<std::uint8_t>& data) {
+  auto first = cvwire::scram::ParseClientFirst(AsText(data));
+  if (!first) return std::nullopt;
+  const std::string user = Upper(first->user);
+  s.user = FindUser(user);
+  s.userName = user;
+  cvwire::scram::Verifier verifier;
+  if (s.user) {
+    verifier = s.user->verifier;
+  } else {
+    // The same challenge for the same unknown name every time, across
+    // restarts too (the secret comes from the server's key), so that a
+    // caller cannot tell unknown names from known ones.
+    verifier.salt = cvwire::scram::Hmac(identity_.secret, user);
+    verifier.salt.resize(cvwire::kSaltSize);
+    verifier.iterations = config_.users.empty() ? cvwire::kDefaultIterations : config_.users.front().verifier.iterations;
+    verifier.storedKey = cvwire::RandomBytes(cvwire::kKeySize);
+    verifier.serverKey = cvwire::RandomBytes(cvwire::kKeySize);
+  }
+  s.scram.emplace(std::move(*first), std::move(verifier), s.user != nullptr);
+  s.phase = SessionState::Phase::AwaitStep;
+  const std::string& challenge = s.scram->First();
+  Writer w(cvwire::ReplyType(Msg::Hello), r.requestId());
+  w.U32(kCvOk).U32(cvwire::kProtocolVersion).U8(0);
+  w.Blob(std::span(reinterpret_cast<const std::uint8_t*>(challenge.data()), challenge.size()));
+  return w.Frame();
+}
+
+Outcome Agent::ScramFinish(SessionState& s, Reader& r, const std::vector<std::uint8_t>& data) {
+  std::string serverFinal;
+  const auto result = s.scram->Finish(AsText(data), s.channelBinding, serverFinal);
+  s.scram.reset();
+  if (result == cvwire::scram::ServerExchange::Result::Malformed) return std::nullopt;
+  if (result != cvwire::scram::ServerExchange::Result::Accepted || !s.user) {
+    return RefuseLogin(s, r, kCvErrLoginRefused);
+  }
+  return CompleteLogin(s, r, *s.user, serverFinal);
+}
+
+Outcome Agent::RefuseLogin(SessionState& s, Reader& r, std::uint32_t code) {
+  s.phase = SessionState::Phase::AwaitHello;
+  s.scram.reset();
+  spdlog::warn("login of '{}' refused", s.userName);
+  if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
+  return LoginCode(r, code);
+}
+
+Outcome Agent::CompleteLogin(SessionState& s, Reader& r, const UserConfig& user, std::string_view finalData) {
+  const std::uint32_t slot = table_.Take(user.name, user.objectId, user.isOperator, s.peer);
   if (slot == 0) {
     s.phase = SessionState::Phase::AwaitHello;
     spdlog::warn("login of '{}' refused: all {} connection slots in use", s.userName, table_.capacity());
     s.closeAfterReply = true;
-    return CodeReply(r, kCvErrNoFreeSlot);
+    return LoginCode(r, kCvErrNoFreeSlot);
   }
   s.slot = slot;
   s.phase = SessionState::Phase::LoggedIn;
   if (auto self = s.self.lock()) Register(slot, self);
   spdlog::info("connection {}: '{}' logged in", slot, s.userName);
-  Writer w(cvwire::ReplyType(Msg::Proof), r.requestId());
-  w.U32(kCvOk).U16(static_cast<std::uint16_t>(slot)).U32(s.user->objectId).U8(s.user->isOperator ? 1 : 0);
+  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
+  w.U32(kCvOk).U32(cvwire::kProtocolVersion).U8(1);
+  w.Blob(std::span(reinterpret_cast<const std::uint8_t*>(finalData.data()), finalData.size()));
+  w.U16(static_cast<std::uint16_t>(slot)).U32(user.objectId).U8(user.isOperator ? 1 : 0);
   return w.Frame();
 }
 

@@ -12,17 +12,22 @@
 #include "corvane/server/config.h"
 #include "corvane/server/parameters.h"
 #include "corvane/server/sdnotify.h"
-#include "corvane/wire/auth.h"
+#include "corvane/server/tls.h"
+#include "corvane/wire/scram.h"
 
 namespace {
 
-constexpr const char* kVersion = "cvserverd 0.1 (agent protocol 1)";
+constexpr const char* kVersion = "cvserverd 0.2 (agent protocol 2, TLS 1.3)";
 
 void Usage(std::FILE* out) {
   std::fputs(
       "usage: cvserverd --config FILE     run the server agent\n"
       "       cvserverd hash-password [--iterations N]\n"
-      "                                   read a password on stdin, print its hash\n"
+      "                                   read a password on stdin, print its SCRAM-SHA-256\n"
+      "                                   verifier for a [[user]] password\n"
+      "       cvserverd fingerprint --config FILE\n"
+      "                                   print the SHA-256 fingerprint of the server's\n"
+      "                                   certificate (made first if the agent has none yet)\n"
       "       cvserverd --help | --version\n",
       out);
 }
@@ -52,7 +57,20 @@ int HashPassword(int argc, char** argv) {
     return 1;
   }
   if (!password.empty() && password.back() == '\r') password.pop_back();
-  std::puts(cvwire::FormatPasswordHash(cvwire::HashPassword(password, iterations)).c_str());
+  std::puts(cvwire::scram::FormatVerifier(cvwire::scram::MakeVerifier(password, iterations)).c_str());
+  return 0;
+}
+
+int PrintFingerprint(const std::string& configPath) {
+  std::string error;
+  auto config = cvserver::LoadConfig(configPath, error);
+  std::optional<cvserver::Identity> identity;
+  if (config) identity = cvserver::LoadIdentity(*config, error);
+  if (!identity) {
+    std::fprintf(stderr, "cvserverd: %s: %s\n", configPath.c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", identity->fingerprint.c_str());
   return 0;
 }
 
@@ -114,6 +132,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (cmd == "hash-password") return HashPassword(argc, argv);
+    if (cmd == "fingerprint" && argc == 4 && std::string(argv[2]) == "--config") return PrintFingerprint(argv[3]);
     if (cmd == "--config" && argc == 3) {
       try {
         return Run(argv[2]);

@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <charconv>
@@ -20,17 +19,6 @@ Bytes DeriveKey(std::string_view password, std::span<const std::uint8_t> salt, s
     throw std::runtime_error("PBKDF2 failed");
   }
   return key;
-}
-
-Bytes LoginProof(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
-  Bytes out(EVP_MAX_MD_SIZE);
-  unsigned int len = 0;
-  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), nonce.data(), nonce.size(), out.data(), &len) ==
-      nullptr) {
-    throw std::runtime_error("HMAC failed");
-  }
-  out.resize(len);
-  return out;
 }
 
 bool SameBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {

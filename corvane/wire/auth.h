@@ -1,8 +1,9 @@
-// Login proof of the agent protocol. The server keeps, per user, a salt, an
-// iteration count and key = PBKDF2-SHA256(password, salt, iterations); the
-// client derives the same key from the password and proves it knows it with
-// HMAC-SHA256(key, nonce) over a random nonce of the server's, so the password
-// itself never crosses the wire.
+// Password derivation and byte helpers of the agent protocol's logins (the
+// exchange itself is in scram.h). PasswordHash is the agent's earlier stored
+// form, "pbkdf2-sha256$ITER$SALTHEX$KEYHEX" with key = PBKDF2-SHA256(password,
+// salt, iterations): still read (its key is SCRAM's SaltedPassword, so it
+// converts to a verifier), but it is password-equivalent and no longer made
+// by cvserverd.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,6 @@ namespace cvwire {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes DeriveKey(std::string_view password, std::span<const std::uint8_t> salt, std::uint32_t iterations);
-Bytes LoginProof(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce);
 // Constant-time comparison.
 bool SameBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
 Bytes RandomBytes(std::size_t n);

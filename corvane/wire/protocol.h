@@ -1,5 +1,8 @@
 // The agent protocol between the Corvane client library and cvserverd.
 //
+// Every connection is TLS 1.3; the frames below travel inside it. The agent
+// refuses anything else (plain TCP, older TLS) by closing the connection.
+//
 // A frame is a u32 little-endian payload length followed by the payload, at
 // most kMaxPayload bytes. A payload starts with the message type (u16) and
 // the request id (u32) the reply echoes; the fields of the message follow in
@@ -23,18 +26,29 @@ inline constexpr std::size_t kLengthSize = 4;
 inline constexpr std::size_t kMaxPayload = 64 * 1024;
 inline constexpr std::size_t kHeaderSize = 6;  // type + request id
 inline constexpr std::uint16_t kReplyBit = 0x8000;
-inline constexpr std::uint32_t kProtocolVersion = 1;
+// 1: plain TCP and an HMAC proof; 2: TLS 1.3 and SASL-style logins.
+inline constexpr std::uint32_t kProtocolVersion = 2;
 
 // Result code for a message type the peer does not serve (35067).
 inline constexpr std::uint32_t kCodeUnsupported = 0x88FB;
 
 enum class Msg : std::uint16_t {
-  // Login. Hello: u32 protocol version, str user, str workstation.
-  //   reply: code, u32 version, blob salt, u32 iterations, blob nonce.
-  // Proof: blob HMAC-SHA256(PBKDF2-SHA256(password, salt, iterations), nonce).
-  //   reply: code, u16 connection number, u32 object id, u8 operator.
+  // Login, shaped as SASL: Hello names a mechanism and carries its first
+  // message, LoginStep carries each further one. Both are answered by a
+  // login reply: code, u32 protocol version of the agent, and when the code
+  // is 0: u8 done, blob mechanism data, and when done: u16 connection
+  // number, u32 object id, u8 operator. Any other code ends the attempt: a
+  // refused login (after the third on a connection the agent closes it),
+  // kCodeUnsupported for another protocol version or an unknown mechanism.
+  // A mechanism is added by a name below and its steps in the agent's and
+  // the client's login code; the messages stay as they are.
+  // Hello: u32 protocol version, str workstation, str mechanism, blob data.
+  // LoginStep: blob data.
+  // Mechanisms (kMech*): SCRAM-SHA-256-PLUS: Hello data client-first-message,
+  //   reply data server-first-message (not done); LoginStep data
+  //   client-final-message, reply data server-final-message (done).
   Hello = 0x0001,
-  Proof = 0x0002,
+  LoginStep = 0x0002,
   Ping = 0x0003,  // reply: code
 
   // Server and connections.
@@ -103,8 +117,10 @@ inline constexpr std::uint16_t ReplyType(Msg m) { return static_cast<std::uint16
 
 // Sizes the login uses.
 inline constexpr std::size_t kSaltSize = 16;
-inline constexpr std::size_t kNonceSize = 32;
 inline constexpr std::size_t kKeySize = 32;
+
+// Login mechanisms by name.
+inline constexpr const char* kMechScram = "SCRAM-SHA-256-PLUS";
 
 // Parameter value types on the wire (the client's record types).
 inline constexpr std::uint32_t kParamNumber = 0;
