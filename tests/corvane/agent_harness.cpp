@@ -15,8 +15,11 @@
 #include <sstream>
 #include <thread>
 
+#include <openssl/err.h>
+
 #include "corvane/wire/auth.h"
 #include "corvane/wire/frame.h"
+#include "corvane/wire/scram.h"
 
 namespace cvtest {
 namespace {
@@ -51,7 +54,7 @@ void AgentProcess::WriteFile(const std::string& relative, const std::string& tex
 
 bool AgentProcess::Start() {
   std::ostringstream cfg;
-  cfg << "[server]\nname = \"" << serverName << "\"\nlisten = \"127.0.0.1:0\"\n"
+  cfg << "[server]\nname = \"" << serverName << "\"\nlisten = \"127.0.0.1:" << listenPort << "\"\n"
       << "port_file = \"" << (dir_ / "port").string() << "\"\n"
       << "volume = \"" << volume().string() << "\"\nsearch_path = [\"SYSTEM\"]\n"
       << "state = \"" << (dir_ / "state.db").string() << "\"\n"
@@ -60,7 +63,9 @@ bool AgentProcess::Start() {
       << serverExtra << "\n";
   for (const auto& u : users) {
     cfg << "[[user]]\nname = \"" << u.name << "\"\npassword = \""
-        << cvwire::FormatPasswordHash(cvwire::HashPassword(u.password, cvwire::kMinIterations)) << "\"\n"
+        << (u.legacyHash ? cvwire::FormatPasswordHash(cvwire::HashPassword(u.password, cvwire::kMinIterations))
+                         : cvwire::scram::FormatVerifier(cvwire::scram::MakeVerifier(u.password, cvwire::kMinIterations)))
+        << "\"\n"
         << "operator = " << (u.isOperator ? "true" : "false") << "\n";
   }
   cfg << extra;
@@ -118,8 +123,16 @@ void AgentProcess::Stop() {
 
 std::string AgentProcess::Log() const { return ReadAll(dir_ / "agent.log"); }
 
+std::string AgentProcess::Fingerprint() const {
+  const std::string log = Log();
+  const std::string key = "SHA-256 fingerprint ";
+  const auto at = log.rfind(key);
+  if (at == std::string::npos) return {};
+  return log.substr(at + key.size(), 95);
+}
+
 void AgentProcess::WriteClientIni(const std::string& user, const std::string& extraServers, int passwordMode,
-                                  int requestMs) {
+                                  int requestMs, int connectMs) {
   std::string password;
   for (const auto& u : users) {
     if (u.name == user) password = u.password;
@@ -131,7 +144,7 @@ void AgentProcess::WriteClientIni(const std::string& user, const std::string& ex
   std::ostringstream ini;
   ini << "[Servers]\n" << serverName << "=127.0.0.1:" << port_ << "\n" << extraServers
       << "\n[Login]\nUser=" << user << "\nPasswordFile=" << pwFile.string()
-      << "\n[Timeouts]\nConnect=2000\nRequest=" << requestMs << "\n";
+      << "\n[Timeouts]\nConnect=" << connectMs << "\nRequest=" << requestMs << "\n" << clientExtra << "\n";
   WriteFile("client.ini", ini.str());
   ::setenv("CORVANE_CLIENT", (dir_ / "client.ini").c_str(), 1);
 }
@@ -166,7 +179,7 @@ void PortGate::Open() {
   if (::listen(fd_, 8) != 0) std::abort();
 }
 
-RawClient::RawClient(std::uint16_t port) {
+RawClient::RawClient(std::uint16_t port, Mode mode) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -175,14 +188,34 @@ RawClient::RawClient(std::uint16_t port) {
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     ::close(fd_);
     fd_ = -1;
+    return;
+  }
+  if (mode == Mode::Plain) return;
+  ctx_.reset(SSL_CTX_new(TLS_client_method()));
+  if (mode == Mode::OldTls) SSL_CTX_set_max_proto_version(ctx_.get(), TLS1_2_VERSION);
+  ssl_.reset(SSL_new(ctx_.get()));
+  SSL_set_fd(ssl_.get(), fd_);
+  timeval tv{5, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  binding_.assign(cvwire::scram::kBindingSize, 0);
+  const auto& label = cvwire::scram::kExporterLabel;
+  if (SSL_connect(ssl_.get()) != 1 || SSL_export_keying_material(ssl_.get(), binding_.data(), binding_.size(),
+                                                                 label.data(), label.size(), nullptr, 0, 0) != 1) {
+    ERR_clear_error();
+    ssl_.reset();
+    ::close(fd_);
+    fd_ = -1;
   }
 }
 
 RawClient::~RawClient() {
+  ssl_.reset();
   if (fd_ >= 0) ::close(fd_);
 }
 
 bool RawClient::SendBytes(const std::vector<std::uint8_t>& bytes) {
+  if (fd_ < 0) return false;
+  if (ssl_) return SSL_write(ssl_.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -190,6 +223,32 @@ bool RawClient::SendBytes(const std::vector<std::uint8_t>& bytes) {
     sent += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// Up to n bytes within the timeout: the count, 0 at the end of the stream,
+// -1 on a timeout or an error.
+int RawClient::ReadSome(std::uint8_t* out, std::size_t n, std::chrono::milliseconds timeout) {
+  if (fd_ < 0) return -1;
+  if (!ssl_ || SSL_pending(ssl_.get()) == 0) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(timeout.count(), 0))) <= 0) return -1;
+  }
+  if (!ssl_) {
+    const ssize_t got = ::recv(fd_, out, n, 0);
+    if (got < 0) return errno == EAGAIN || errno == EINTR ? -1 : 0;  // a reset ends the stream too
+    return static_cast<int>(got);
+  }
+  timeval tv{static_cast<time_t>(timeout.count() / 1000 + 1), 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ERR_clear_error();
+  const int got = SSL_read(ssl_.get(), out, static_cast<int>(n));
+  if (got > 0) return got;
+  const int e = SSL_get_error(ssl_.get(), got);
+  ERR_clear_error();
+  if (e == SSL_ERROR_ZERO_RETURN) return 0;
+  if (e == SSL_ERROR_SYSCALL && errno != EAGAIN && errno != EWOULDBLOCK) return 0;  // closed, reset
+  if (e == SSL_ERROR_SSL) return 0;
+  return -1;
 }
 
 std::optional<std::vector<std::uint8_t>> RawClient::Receive(std::chrono::milliseconds timeout) {
@@ -202,9 +261,7 @@ std::optional<std::vector<std::uint8_t>> RawClient::Receive(std::chrono::millise
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      const ssize_t got = ::recv(fd_, out + have, n - have, 0);
+      const int got = ReadSome(out + have, n - have, left);
       if (got <= 0) return false;
       have += static_cast<std::size_t>(got);
     }
@@ -220,36 +277,180 @@ std::optional<std::vector<std::uint8_t>> RawClient::Receive(std::chrono::millise
 }
 
 bool RawClient::ClosedByPeer(std::chrono::milliseconds timeout) {
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  if (fd_ < 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::uint8_t b[256];
   for (;;) {
-    const ssize_t n = ::recv(fd_, b, sizeof b, MSG_DONTWAIT);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int n = ReadSome(b, sizeof b, left);
     if (n == 0) return true;
-    if (n < 0) return errno != EAGAIN;
+    if (n < 0) return false;
   }
 }
 
-std::optional<std::uint32_t> RawClient::Login(const std::string& user, const std::string& password) {
-  cvwire::Writer hello(cvwire::Type(cvwire::Msg::Hello), NextId());
-  hello.U32(cvwire::kProtocolVersion).Str(user).Str("test");
-  if (!SendBytes(hello.Frame())) return std::nullopt;
-  auto reply = Receive();
+namespace {
+
+std::vector<std::uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
+std::string Text(const std::vector<std::uint8_t>& b) { return {b.begin(), b.end()}; }
+
+// Reads a login reply: code, version, and on success done, data and the rest.
+struct LoginReply {
+  std::uint32_t code = 0;
+  bool done = false;
+  std::string data;
+};
+std::optional<LoginReply> ReadLoginReply(RawClient& c) {
+  const auto reply = c.Receive();
   if (!reply) return std::nullopt;
   cvwire::Reader r(*reply);
-  const std::uint32_t code = r.U32();
-  if (code != 0) return code;
+  LoginReply out;
+  out.code = r.U32();
   r.U32();
-  const auto salt = r.Blob();
-  const auto iterations = r.U32();
-  const auto nonce = r.Blob();
-  cvwire::Writer proof(cvwire::Type(cvwire::Msg::Proof), NextId());
-  proof.Blob(cvwire::LoginProof(cvwire::DeriveKey(password, salt, iterations), nonce));
-  if (!SendBytes(proof.Frame())) return std::nullopt;
-  reply = Receive();
-  if (!reply) return std::nullopt;
-  cvwire::Reader p(*reply);
-  return p.U32();
+  if (out.code == 0) {
+    out.done = r.U8() != 0;
+    out.data = Text(r.Blob());
+  }
+  if (!r.ok()) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> RawClient::LoginWithProof(
+    const std::string& user, const std::function<std::vector<std::uint8_t>(const std::string&)>& proof) {
+  const std::string nonce = cvwire::scram::MakeNonce();
+  const std::string first = cvwire::scram::FormatClientFirst(user, nonce);
+  cvwire::Writer hello(cvwire::Type(cvwire::Msg::Hello), NextId());
+  hello.U32(cvwire::kProtocolVersion).Str("test").Str(cvwire::kMechScram).Blob(Bytes(first));
+  if (!SendBytes(hello.Frame())) return std::nullopt;
+  const auto challenge = ReadLoginReply(*this);
+  if (!challenge) return std::nullopt;
+  if (challenge->code != 0) return challenge->code;
+  const auto serverFirst = cvwire::scram::ParseServerFirst(challenge->data);
+  if (!serverFirst) return std::nullopt;
+  std::vector<std::uint8_t> cb = Bytes(cvwire::scram::kGs2Header);
+  cb.insert(cb.end(), binding_.begin(), binding_.end());
+  const std::string withoutProof = "c=" + cvwire::scram::Base64(cb) + ",r=" + serverFirst->nonce;
+  const std::string auth = first.substr(cvwire::scram::kGs2Header.size()) + "," + challenge->data + "," + withoutProof;
+  cvwire::Writer step(cvwire::Type(cvwire::Msg::LoginStep), NextId());
+  step.Blob(Bytes(withoutProof + ",p=" + cvwire::scram::Base64(proof(auth))));
+  if (!SendBytes(step.Frame())) return std::nullopt;
+  const auto result = ReadLoginReply(*this);
+  if (!result) return std::nullopt;
+  return result->code;
+}
+
+std::optional<std::uint32_t> RawClient::Login(const std::string& user, const std::string& password) {
+  cvwire::scram::ClientExchange exchange(user, password, binding_);
+  cvwire::Writer hello(cvwire::Type(cvwire::Msg::Hello), NextId());
+  hello.U32(cvwire::kProtocolVersion).Str("test").Str(cvwire::kMechScram).Blob(Bytes(exchange.First()));
+  if (!SendBytes(hello.Frame())) return std::nullopt;
+  const auto challenge = ReadLoginReply(*this);
+  if (!challenge) return std::nullopt;
+  if (challenge->code != 0) return challenge->code;
+  const auto final = exchange.Final(challenge->data);
+  if (!final) return std::nullopt;
+  cvwire::Writer step(cvwire::Type(cvwire::Msg::LoginStep), NextId());
+  step.Blob(Bytes(*final));
+  if (!SendBytes(step.Frame())) return std::nullopt;
+  const auto result = ReadLoginReply(*this);
+  if (!result) return std::nullopt;
+  if (result->code == 0 && !exchange.VerifyServer(result->data)) return std::nullopt;
+  return result->code;
+}
+
+TamperingRelay::TamperingRelay(std::uint16_t target) : target_(target) {
+  listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 8) != 0 ||
+      ::pipe2(wake_, O_CLOEXEC) != 0) {
+    std::abort();
+  }
+  socklen_t len = sizeof a;
+  ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  thread_ = std::thread([this] { Run(); });
+}
+
+TamperingRelay::~TamperingRelay() {
+  const char c = 'x';
+  (void)::write(wake_[1], &c, 1);
+  thread_.join();
+  ::close(listen_);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+}
+
+void TamperingRelay::Arm(bool toServer, std::size_t offset) {
+  offset_ = offset;
+  armed_ = toServer ? 1 : 2;
+}
+
+void TamperingRelay::Run() {
+  struct Pair {
+    int client, server;
+  };
+  std::vector<Pair> pairs;
+  auto closePair = [](Pair& p) {
+    ::close(p.client);
+    ::close(p.server);
+    p.client = p.server = -1;
+  };
+  for (;;) {
+    std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
+    for (const auto& p : pairs) {
+      fds.push_back({p.client, POLLIN, 0});
+      fds.push_back({p.server, POLLIN, 0});
+    }
+    if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+    if (fds[0].revents) break;
+    if (fds[1].revents & POLLIN) {
+      const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(target_);
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (c >= 0 && s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        pairs.push_back({c, s});
+      } else {
+        if (c >= 0) ::close(c);
+        if (s >= 0) ::close(s);
+      }
+    }
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      for (int dir = 0; dir < 2; ++dir) {
+        const pollfd& f = fds[2 + i * 2 + dir];
+        if (!(f.revents & (POLLIN | POLLHUP | POLLERR)) || pairs[i].client < 0) continue;
+        const int from = dir == 0 ? pairs[i].client : pairs[i].server;
+        const int to = dir == 0 ? pairs[i].server : pairs[i].client;
+        std::uint8_t buf[16384];
+        const ssize_t n = ::recv(from, buf, sizeof buf, 0);
+        if (n <= 0) {
+          closePair(pairs[i]);
+          continue;
+        }
+        const int want = dir == 0 ? 1 : 2;
+        if (armed_ == want) {
+          if (offset_ < static_cast<std::size_t>(n)) {
+            buf[offset_] ^= 0x01;
+            armed_ = 0;
+            tampered_ = true;
+          } else {
+            offset_ -= static_cast<std::size_t>(n);
+          }
+        }
+        if (::send(to, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) closePair(pairs[i]);
+      }
+    }
+    std::erase_if(pairs, [](const Pair& p) { return p.client < 0; });
+  }
+  for (auto& p : pairs) {
+    if (p.client >= 0) closePair(p);
+  }
 }
 
 }  // namespace cvtest
