@@ -53,17 +53,18 @@ void Session::Start() {
     spdlog::warn("connection from {}: no TLS handshake in time, closing", self->peer_);
     self->Close();
   });
-  // The first byte tells a TLS client (a handshake record, 0x16) from one
-  // that speaks the protocol in the clear, which gets a clean close.
+  // The first bytes tell a TLS client (a handshake record: 0x16, then major
+  // version 3) from one that speaks the protocol in the clear (a frame length
+  // in little-endian order), which gets a clean close.
   stream_.next_layer().async_receive(
-      asio::buffer(&first_, 1), asio::socket_base::message_peek,
+      asio::buffer(first_), asio::socket_base::message_peek,
       [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
         if (self->closed_) return;
         if (ec || n == 0) {
           self->Close();
           return;
         }
-        if (self->first_ != 0x16) {
+        if (self->first_[0] != 0x16 || (n >= 2 && self->first_[1] != 0x03)) {
           spdlog::warn("connection from {}: not TLS (plain TCP or an older client), closing", self->peer_);
           self->Close();
           return;
@@ -108,6 +109,9 @@ void Session::Read() {
                                                                              std::size_t n) {
     if (self->closed_) return;
     if (ec) {
+      if (ec.category() == asio::error::get_ssl_category() && ec != asio::ssl::error::stream_truncated) {
+        spdlog::warn("connection {} from {}: TLS error ({}), closing", self->state_.slot, self->peer_, TlsError(ec));
+      }
       self->Close();
       return;
     }

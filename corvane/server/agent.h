@@ -113,7 +113,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Stream stream_;
   std::string peer_;  // address:port, for the log
   asio::steady_timer idle_;
-  std::uint8_t first_ = 0;  // the first byte the client sent
+  std::array<std::uint8_t, 2> first_{};  // the first bytes the client sent
   cvwire::FrameParser parser_;
   std::array<std::uint8_t, 16384> buffer_{};
   std::deque<std::vector<std::uint8_t>> outgoing_;
