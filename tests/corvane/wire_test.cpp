@@ -2,14 +2,20 @@
 // agent's connection table and parameter store.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
+#include <optional>
 
 #include "corvane/client/ini.h"
+#include "corvane/client/trust.h"
 #include "corvane/server/connections.h"
 #include "corvane/server/parameters.h"
 #include "corvane/wire/auth.h"
 #include "corvane/wire/codec.h"
 #include "corvane/wire/frame.h"
+#include "corvane/wire/scram.h"
 
 namespace {
 
@@ -125,6 +131,195 @@ TEST(WireAuth, EarlierHashFormatStillParses) {
                           "pbkdf2-sha256$1000$0011$0011"}) {
     EXPECT_FALSE(cvwire::ParsePasswordHash(bad)) << bad;
   }
+}
+
+namespace scram = cvwire::scram;
+
+std::vector<std::uint8_t> B64(const std::string& s) { return *scram::FromBase64(s, 256); }
+
+// RFC 7677's example exchange (user "user", password "pencil").
+TEST(Scram, ComputesTheRfc7677Example) {
+  const std::string clientFirstBare = "n=user,r=rOprNGfwEbeRWgbNEkqO";
+  const std::string serverFirst =
+      "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
+  const std::string clientFinal =
+      "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
+  const auto first = scram::ParseClientFirst("n,," + clientFirstBare);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->user, "user");
+  EXPECT_EQ(first->gs2Header, "n,,");
+  const auto sf = scram::ParseServerFirst(serverFirst);
+  ASSERT_TRUE(sf);
+  EXPECT_EQ(sf->iterations, 4096u);
+  const auto cf = scram::ParseClientFinal(clientFinal);
+  ASSERT_TRUE(cf);
+  EXPECT_EQ(cf->binding, std::vector<std::uint8_t>({'n', ',', ','}));
+  EXPECT_EQ(cf->withoutProof, clientFinal.substr(0, clientFinal.find(",p=")));
+
+  const auto v = scram::VerifierFromSaltedPassword(cvwire::DeriveKey("pencil", sf->salt, 4096), sf->salt, 4096);
+  const std::string auth = clientFirstBare + "," + serverFirst + "," + cf->withoutProof;
+  // ClientKey = proof XOR HMAC(StoredKey, auth), and H(ClientKey) = StoredKey.
+  auto clientKey = cf->proof;
+  const auto signature = scram::Hmac(v.storedKey, auth);
+  for (std::size_t i = 0; i < clientKey.size(); ++i) clientKey[i] ^= signature[i];
+  EXPECT_EQ(scram::Sha256(clientKey), v.storedKey);
+  EXPECT_EQ(scram::Hmac(v.serverKey, auth), B64("6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="));
+  EXPECT_EQ(scram::ParseServerFinal("v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="),
+            B64("6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="));
+}
+
+// Both sides of a login, and the ways it must fail.
+TEST(Scram, ExchangeAcceptsOnlyTheRightPasswordOnTheSameChannel) {
+  const auto verifier = scram::MakeVerifier("pencil", cvwire::kMinIterations);
+  const auto binding = cvwire::RandomBytes(scram::kBindingSize);
+  struct Case {
+    const char* what;
+    std::string password;
+    bool knownUser;
+    bool otherChannel;
+    bool accepted;
+  } cases[] = {
+      {"right password", "pencil", true, false, true},
+      {"wrong password", "pencil2", true, false, false},
+      {"unknown user", "pencil", false, false, false},
+      {"relayed to another TLS session", "pencil", true, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    scram::ClientExchange client("jsmith", c.password, c.otherChannel ? cvwire::RandomBytes(32) : binding);
+    auto first = scram::ParseClientFirst(client.First());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->user, "jsmith");
+    scram::ServerExchange server(*first, verifier, c.knownUser);
+    const auto final = client.Final(server.First());
+    ASSERT_TRUE(final);
+    std::string serverFinal;
+    const auto result = server.Finish(*final, binding, serverFinal);
+    EXPECT_EQ(result == scram::ServerExchange::Result::Accepted, c.accepted);
+    if (c.accepted) {
+      EXPECT_TRUE(client.VerifyServer(serverFinal));
+      EXPECT_FALSE(client.VerifyServer("v=" + scram::Base64(cvwire::RandomBytes(32)))) << "another signature";
+    }
+  }
+}
+
+TEST(Scram, ClientRefusesChallengesItMustNotAnswer) {
+  scram::ClientExchange client("u", "p", cvwire::RandomBytes(32));
+  const auto first = scram::ParseClientFirst(client.First());
+  ASSERT_TRUE(first);
+  const std::string salt = scram::Base64(cvwire::RandomBytes(16));
+  for (const std::string& bad : {
+           "r=" + first->nonce + ",s=" + salt + ",i=4096",                 // nonce not extended
+           "r=other" + first->nonce + "x,s=" + salt + ",i=4096",          // not this client's nonce
+           "r=" + first->nonce + "x,s=" + salt + ",i=999",                // too few iterations
+           "r=" + first->nonce + "x,s=" + salt + ",i=4000000000",         // too many
+           "r=" + first->nonce + "x,s=!!!!,i=4096",                       // bad salt
+           "r=" + first->nonce + "x,i=4096,s=" + salt,                    // attributes out of order
+           std::string(2000, 'r'),
+       }) {
+    EXPECT_FALSE(client.Final(bad)) << bad;
+  }
+}
+
+TEST(Scram, ParsersRejectMalformedMessages) {
+  for (const char* bad : {"", "n,,", "n,,n=,r=abc", "n,,r=abc,n=user", "x,,n=user,r=abc", "n,,n=us=3Xer,r=abc",
+                          "n,,n=user,r=a,b", "n,a,n=user,r=abc", "n,,n=user,r=ab\x01c", "n,,n=user"}) {
+    EXPECT_FALSE(scram::ParseClientFirst(bad)) << bad;
+  }
+  const auto escaped = scram::ParseClientFirst("p=tls-exporter,,n=a=2Cb=3Dc,r=xyz");
+  ASSERT_TRUE(escaped);
+  EXPECT_EQ(escaped->user, "a,b=c");
+  EXPECT_EQ(scram::FormatClientFirst("a,b=c", "xyz"), "p=tls-exporter,,n=a=2Cb=3Dc,r=xyz");
+  for (const char* bad : {"", "c=biws,r=abc", "c=biws,p=AAAA", "c=bi!s,r=abc,p=" "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=",
+                          "c=biws,r=abc,p=AAAA"}) {
+    EXPECT_FALSE(scram::ParseClientFinal(bad)) << bad;
+  }
+  for (const char* bad : {"", "e=invalid-proof", "v=AAAA", "v="}) EXPECT_FALSE(scram::ParseServerFinal(bad)) << bad;
+}
+
+TEST(Scram, Base64IsStrict) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> bytes;
+  } cases[] = {
+      {"", std::string()},          {"Zg==", std::string("f")},    {"Zm8=", std::string("fo")},
+      {"Zm9v", std::string("foo")}, {"Zm9vYg==", std::string("foob")}, {"Zg=", std::nullopt},
+      {"Zh==", std::nullopt},       {"Z===", std::nullopt},        {"Zg==Zg==", std::nullopt},
+      {"Zm9*", std::nullopt},       {"=Zm9", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto got = scram::FromBase64(c.text, 64);
+    ASSERT_EQ(got.has_value(), c.bytes.has_value()) << c.text;
+    if (got) {
+      EXPECT_EQ(std::string(got->begin(), got->end()), *c.bytes) << c.text;
+      EXPECT_EQ(scram::Base64(*got), c.text);
+    }
+  }
+  EXPECT_FALSE(scram::FromBase64("Zm9vYmFy", 5)) << "longer than allowed";
+}
+
+TEST(Scram, VerifierFormRoundTripsAndTheEarlierFormConverts) {
+  const auto v = scram::MakeVerifier("s3cret", cvwire::kMinIterations);
+  const std::string text = scram::FormatVerifier(v);
+  EXPECT_TRUE(text.starts_with("SCRAM-SHA-256$1000:"));
+  EXPECT_EQ(text.find("s3cret"), std::string::npos);
+  const auto back = scram::ParseVerifier(text);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->salt, v.salt);
+  EXPECT_EQ(back->storedKey, v.storedKey);
+  EXPECT_EQ(back->serverKey, v.serverKey);
+  // The earlier form's key is the salted password: the same verifier.
+  const auto old = cvwire::HashPassword("s3cret", cvwire::kMinIterations);
+  const auto converted = scram::VerifierFromSaltedPassword(old.key, old.salt, old.iterations);
+  EXPECT_EQ(converted.storedKey,
+            scram::VerifierFromSaltedPassword(cvwire::DeriveKey("s3cret", old.salt, 1000), old.salt, 1000).storedKey);
+  for (const std::string& bad : {std::string(""), text.substr(0, text.size() - 4), "SCRAM-SHA-256$999" + text.substr(18),
+                                "SCRAM-SHA-1$" + text.substr(14), text + "$x", std::string("SCRAM-SHA-256$1000:$:")}) {
+    EXPECT_FALSE(scram::ParseVerifier(bad)) << bad;
+  }
+}
+
+TEST(KnownServers, ParseAndDecide) {
+  const auto list = cvclient::ParseKnownServers(
+      "# comment\nsrv1 10.0.0.1:5240 ab:cd\n\n  SRV2\t10.0.0.2:1 EF:01 extra\nSRV3 only-two\r\nSRV4 h:2 AA:BB\r\n" +
+      std::string(2000, 'x') + "\n");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].name, "SRV1");
+  EXPECT_EQ(list[0].fingerprint, "AB:CD");
+  EXPECT_EQ(list[1].name, "SRV4");
+  EXPECT_EQ(list[1].address, "h:2");
+
+  const auto dir = std::filesystem::temp_directory_path() / ("known-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string file = (dir / "known_servers").string();
+  using V = cvclient::TrustCheck::Verdict;
+  struct Step {
+    const char* what;
+    std::string name, fingerprint;
+    bool ca, strict;
+    V verdict;
+  } steps[] = {
+      {"strict, never met", "SRV1", "AA:01", false, true, V::Unknown},
+      {"first contact", "srv1", "AA:01", false, false, V::Recorded},
+      {"met again", "SRV1", "AA:01", false, true, V::Known},
+      {"another certificate", "SRV1", "BB:02", false, false, V::Changed},
+      {"another certificate, CA-signed", "SRV1", "BB:02", true, true, V::CaSigned},
+      {"a second server", "SRV2", "CC:03", false, false, V::Recorded},
+  };
+  for (const auto& s : steps) {
+    const auto check = cvclient::CheckServerIdentity(file, s.name, "127.0.0.1:1", s.fingerprint, s.ca, s.strict);
+    EXPECT_EQ(check.verdict, s.verdict) << s.what << ": " << check.message;
+  }
+  const auto changed = cvclient::CheckServerIdentity(file, "SRV1", "127.0.0.1:1", "BB:02", false, false);
+  EXPECT_NE(changed.message.find("AA:01"), std::string::npos);
+  EXPECT_NE(changed.message.find("BB:02"), std::string::npos);
+  EXPECT_NE(changed.message.find(file), std::string::npos);
+  EXPECT_EQ(cvclient::ParseKnownServers([&] {
+              std::ifstream in(file);
+              return std::string(std::istreambuf_iterator<char>(in), {});
+            }()).size(),
+            2u);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ConnectionTable, LowestFreeSlotAndCapacity) {
