@@ -14,6 +14,7 @@
 #include "console/fonts.h"
 #include "console/host.h"
 #include "console/synmemo.h"
+#include "console/waitcursor.h"
 
 namespace console {
 namespace {
@@ -246,8 +247,14 @@ void TForm1::About1Click() {
 void TForm1::Exit1Click() { close(); }
 
 void TForm1::RunApache(ApacheCommand command) {
-  if (std::optional<QString> message = RunApacheCommand(command, model_.Files().server, model_.CurrentServer(), *cvSrvAdm_))
-    host_.ShowMessage(this, *message);
+  std::optional<QString> message;
+  {
+    // The control's calls block this thread until the server answers (or
+    // the client library's timeouts pass); the message comes after it.
+    TWaitCursor wait;
+    message = RunApacheCommand(command, model_.Files().server, model_.CurrentServer(), *cvSrvAdm_);
+  }
+  if (message) host_.ShowMessage(this, *message);
 }
 
 void TForm1::StartApache1Click() { RunApache(ApacheCommand::Start); }

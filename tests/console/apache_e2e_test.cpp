@@ -11,6 +11,7 @@
 
 #include "console/main.h"
 #include "console/startup.h"
+#include "console/waitcursor.h"
 #include "corvane/agent_harness.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
@@ -61,6 +62,7 @@ class ApacheE2eTest : public QObject {
   }
   QStringList Command(const char* action) {
     host_->messages.clear();
+    host_->cursorAtMessage.clear();
     windows_->main->findChild<QAction*>(QString::fromLatin1(action))->trigger();
     return host_->messages;
   }
@@ -170,6 +172,33 @@ class ApacheE2eTest : public QObject {
     QCOMPARE(Command("StartApache1"), QStringList{});
     QCOMPARE(RunningPid("apache2"), 0);
     QCOMPARE(Command("RestartApache1"), QStringList{});
+  }
+
+  // The wait cursor is there while the control works and gone on every way
+  // out, an exception included; messages come with the normal cursor.
+  void waitCursorWhileTheControlWorks() {
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    Qt::CursorShape inside = Qt::ArrowCursor;
+    try {
+      console::TWaitCursor wait;
+      inside = QGuiApplication::overrideCursor()->shape();
+      throw std::runtime_error("the control failed");
+    } catch (const std::runtime_error&) {
+    }
+    QCOMPARE(inside, Qt::WaitCursor);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+
+    StartConsole("[ELSEWHERE]\r\nServername=ELSEWHERE\r\nHandle=QRX\r\nApacheVersion=2.0.xx\r\n" +
+                     Section("Handle=QRX\r\nApacheVersion=2.0.xx\r\n"),
+                 "ELSEWHERE");
+    QCOMPARE(Command("StartApache1").size(), 1);  // the binding error, through the general error report
+    QCOMPARE(host_->cursorAtMessage, QList<Qt::CursorShape>{Qt::ArrowCursor});
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    windows_.reset();
+    StartConsole(Section("Handle=QRX\r\nApacheVersion=2.0.xx\r\n"));
+    QCOMPARE(Command("StartApache1"), QStringList{kStarted});
+    QCOMPARE(host_->cursorAtMessage, QList<Qt::CursorShape>{Qt::ArrowCursor});
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
   }
 
   void unreachableServerAndServerMenuPick() {

@@ -4,6 +4,8 @@
 // registration of the built control; children found by object name.
 #pragma once
 
+#include <QGuiApplication>
+#include <QList>
 #include <QObject>
 #include <QStringList>
 
@@ -17,7 +19,10 @@ class TestHost : public console::Host {
   explicit TestHost(QString programDir) : dir(std::move(programDir)) {}
 
   QString ProgramDir() const override { return dir; }
-  void ShowMessage(QWidget*, const QString& text) override { messages << text; }
+  void ShowMessage(QWidget*, const QString& text) override {
+    messages << text;
+    cursorAtMessage << (QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape() : Qt::ArrowCursor);
+  }
   int RunProgram(const QString& program, const QStringList& arguments, QString* output, int timeoutMs) override {
     runs << (QStringList{program} + arguments).join(QLatin1Char(' '));
     if (realRun) return Host::RunProgram(program, arguments, output, timeoutMs);
@@ -30,6 +35,7 @@ class TestHost : public console::Host {
 
   QString dir;
   QStringList messages;
+  QList<Qt::CursorShape> cursorAtMessage;  // the override cursor when each message came (ArrowCursor: none)
   QStringList runs;
   bool realRun = false;
   QString pickedDirectory;

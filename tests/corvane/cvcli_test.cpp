@@ -42,6 +42,11 @@ class CvcliTest : public ::testing::Test {
     agent_.WriteFile("SYS/SYSTEM/GOOD.qbt", "REM start the test module\nLOAD TESTMOD\n");
     ASSERT_TRUE(agent_.Start()) << agent_.Log();
     agent_.WriteClientIni("ADMIN");
+    // The first contact records the server in known_servers and says so on
+    // standard error; the tests below compare whole outputs.
+    const auto first = Cli("SRV1 info");
+    ASSERT_EQ(first.status, 0) << first.output;
+    ASSERT_THAT(first.output, HasSubstr("corvane client: first contact with server SRV1"));
   }
 
   // cvcli with args (quoted by the caller where needed); output holds
@@ -178,6 +183,22 @@ TEST_F(CvcliTest, MessagesWaitsForOneSentWhileItRuns) {
   EXPECT_EQ(r.U32(), kCvOk);
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(result.output, "backup at noon\n");
+}
+
+// A server whose certificate no longer matches its record: refused, and
+// cvcli says which server, both fingerprints and which file to edit.
+TEST_F(CvcliTest, AChangedServerIdentityIsExplained) {
+  const std::string wrong = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
+  std::ofstream(agent_.knownServers(), std::ios::trunc) << "SRV1 127.0.0.1:1 " << wrong << "\n";
+  const auto result = Cli("SRV1 info");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.output, HasSubstr("cvcli: SRV1: 34821 (0x8805) Attempt to receive from the selected transport failed.\n"));
+  EXPECT_THAT(result.output, HasSubstr("the identity of server SRV1 (127.0.0.1:" + std::to_string(agent_.port()) +
+                                       ") has changed"));
+  EXPECT_THAT(result.output, HasSubstr(wrong));
+  EXPECT_THAT(result.output, HasSubstr(agent_.Fingerprint()));
+  EXPECT_THAT(result.output, HasSubstr("delete the line of SRV1 from " + agent_.knownServers().string()));
+  EXPECT_EQ(agent_.Log().find("logged in"), agent_.Log().rfind("logged in")) << "only SetUp's run logged in";
 }
 
 TEST_F(CvcliTest, FailuresExitWithTheCodeAndTheControlsMessage) {

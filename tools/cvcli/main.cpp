@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "corvane/client/cverrors.h"
+#include "corvane/client/cvfailure.h"
 #include "corvane/client/cvmessages.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
@@ -58,13 +59,19 @@ constexpr const char* kHelp =
     "'cvcli SERVER connections').\n"
     "\n"
     "Servers, user and password file come from client.ini: $CORVANE_CLIENT, else\n"
-    "$XDG_CONFIG_HOME/corvane/client.ini.\n"
+    "$XDG_CONFIG_HOME/corvane/client.ini. Connections are TLS 1.3; a server met for the\n"
+    "first time is recorded in known_servers beside client.ini, and a server whose\n"
+    "certificate no longer matches that record is refused (see the README, \"Reaching servers\").\n"
     "Exit status: 0 success; 1 a failure, printed with its code and message; 2 bad arguments.\n";
 
 int Fail(const char* what, std::uint32_t code) {
   const auto message = cvsrva::LoadString(cvsrva::MessageIdForCode(static_cast<std::int32_t>(code)));
   std::fprintf(stderr, "cvcli: %s: %u (0x%X) %.*s\n", what, code, code, static_cast<int>(message.size()),
                message.data());
+  // What the library knows beyond the code (a server whose identity
+  // changed, a version mismatch, a failed handshake).
+  char why[2048] = {};
+  if (CvGetFailureText(why, sizeof why) == kCvOk && why[0] != '\0') std::fprintf(stderr, "cvcli: %s\n", why);
   return 1;
 }
 
