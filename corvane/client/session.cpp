@@ -57,16 +57,24 @@ Server* Library::Find(std::uint32_t handle) {
 }
 
 void Library::BeginOperation() {
+  clockStarted_ = false;  // most operations answer from what the library holds: no clock read for them
+  failure_.clear();
+}
+
+void Library::StartClock() {
+  if (clockStarted_) return;
+  clockStarted_ = true;
   opStart_ = Clock::now();
   opDeadline_ = opStart_ + milliseconds(config_.requestMs);
   connectLeft_ = milliseconds(config_.connectMs);
-  failure_.clear();
 }
 
 void Library::ReloadConfig() {
   config_ = LoadClientConfig();
-  opDeadline_ = opStart_ + milliseconds(config_.requestMs);
-  connectLeft_ = milliseconds(config_.connectMs);
+  if (clockStarted_) {
+    opDeadline_ = opStart_ + milliseconds(config_.requestMs);
+    connectLeft_ = milliseconds(config_.connectMs);
+  }
 }
 
 void Library::Fail(const std::string& text, bool log) {
@@ -134,6 +142,7 @@ std::uint32_t Library::Primary(std::uint32_t& handle) {
 }
 
 std::uint32_t Library::Open(Server& server) {
+  StartClock();
   const ServerEntry& e = server.entry;
   const std::string address = e.host + ":" + std::to_string(e.port);
   const auto t0 = Clock::now();
@@ -251,6 +260,7 @@ std::uint32_t Library::LoginScram(Server& server, const std::string& password) {
 std::uint32_t Library::Call(Server& server, cvwire::Writer& request, std::uint32_t id,
                             std::optional<cvwire::Reader>& reply, std::vector<std::uint8_t>& storage) {
   reply.reset();
+  StartClock();
   if (!server.channel.CheckIdle()) {
     // The connection dropped earlier: one attempt to open it again, within
     // this operation's deadline. The server may have moved (an agent

@@ -106,8 +106,9 @@ class Library {
   std::uint32_t FetchServerInfo(Server& server);
   const ClientConfig& config() const { return config_; }
 
-  // Starts an operation: its deadline is Request from now, plus the time
-  // spent connecting (at most Connect) when it has to open its connection.
+  // Starts an operation: its deadline is Request from its first request or
+  // connection attempt, plus the time spent connecting (at most Connect)
+  // when it has to open its connection.
   void BeginOperation();
   // Why the last operation failed to reach or trust a server, when it says
   // more than its code (empty otherwise).
@@ -126,6 +127,8 @@ class Library {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // Starts the operation's clock, once.
+  void StartClock();
   // Reads client.ini again; the operation's budget follows its timeouts.
   void ReloadConfig();
   std::uint32_t Open(Server& server);
@@ -143,6 +146,7 @@ class Library {
 
   std::mutex mutex_;
   ClientConfig config_;
+  bool clockStarted_ = false;
   Clock::time_point opStart_{};
   Clock::time_point opDeadline_{};
   Clock::duration connectLeft_{};
