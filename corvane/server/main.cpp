@@ -27,7 +27,7 @@ void Usage(std::FILE* out) {
       "                                   verifier for a [[user]] password\n"
       "       cvserverd fingerprint --config FILE\n"
       "                                   print the SHA-256 fingerprint of the server's\n"
-      "                                   certificate (made first if the agent has none yet)\n"
+      "                                   certificate\n"
       "       cvserverd --help | --version\n",
       out);
 }
@@ -65,7 +65,9 @@ int PrintFingerprint(const std::string& configPath) {
   std::string error;
   auto config = cvserver::LoadConfig(configPath, error);
   std::optional<cvserver::Identity> identity;
-  if (config) identity = cvserver::LoadIdentity(*config, error);
+  // Never makes the agent's own pair: run as another user (root, say) it
+  // would leave files the agent's user cannot read.
+  if (config) identity = cvserver::LoadIdentity(*config, error, false);
   if (!identity) {
     std::fprintf(stderr, "cvserverd: %s: %s\n", configPath.c_str(), error.c_str());
     return 1;

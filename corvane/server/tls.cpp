@@ -122,11 +122,15 @@ IdentityFiles TlsFiles(const ServerConfig& config) {
   return {(folder / "cvserverd-cert.pem").string(), (folder / "cvserverd-key.pem").string(), true};
 }
 
-std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& error) {
+std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& error, bool make) {
   const IdentityFiles files = TlsFiles(config);
   Identity id;
   std::error_code ec;
   if (files.own && !std::filesystem::exists(files.key, ec) && !std::filesystem::exists(files.certificate, ec)) {
+    if (!make) {
+      error = "the agent has not made its certificate " + files.certificate + " yet: it does on its first start";
+      return std::nullopt;
+    }
     if (!MakeOwnPair(files, config.name, error)) return std::nullopt;
     id.made = true;
   }

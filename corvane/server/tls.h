@@ -30,9 +30,10 @@ struct Identity {
   bool made = false;  // the pair was made just now
 };
 
-// Loads the identity (making the agent's own pair first when it is missing);
-// nothing, with the reason in error, for an unreadable file, a certificate
-// that has expired or is not yet valid, or a key that does not match it.
-std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& error);
+// Loads the identity (making the agent's own pair first when it is missing
+// and make is set); nothing, with the reason in error, for an unreadable
+// file, a certificate that has expired or is not yet valid, or a key that
+// does not match it.
+std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& error, bool make = true);
 
 }  // namespace cvserver

@@ -81,12 +81,17 @@ class TlsTest : public ::testing::Test {
 };
 
 TEST_F(TlsTest, FirstContactRecordsTheServerWhichTheFingerprintCommandNames) {
+  int status = -1;
+  agent_.WriteFile("agent.toml", "[server]\nname = \"SRV1\"\nstate = \"" + (agent_.dir() / "state.db").string() + "\"\n");
+  const std::string before =
+      RunCommand(std::string(CVSERVERD_PATH) + " fingerprint --config " + (agent_.dir() / "agent.toml").string(), status);
+  EXPECT_NE(status, 0) << "no certificate before the first start: " << before;
+  EXPECT_FALSE(std::filesystem::exists(agent_.dir() / "cvserverd-key.pem")) << "and the command makes none";
   ASSERT_TRUE(agent_.Start()) << agent_.Log();
   agent_.WriteClientIni("ADMIN");
   const std::string fingerprint = agent_.Fingerprint();
   ASSERT_TRUE(std::regex_match(fingerprint, std::regex("([0-9A-F]{2}:){31}[0-9A-F]{2}"))) << agent_.Log();
 
-  int status = -1;
   const std::string printed =
       RunCommand(std::string(CVSERVERD_PATH) + " fingerprint --config " + (agent_.dir() / "agent.toml").string(), status);
   EXPECT_EQ(status, 0);
