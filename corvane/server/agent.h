@@ -165,8 +165,17 @@ class Agent {
   Outcome ScramFinish(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
   // A refused attempt: back to Hello; the third closes the connection.
   Outcome RefuseLogin(SessionState& s, cvwire::Reader& r, std::uint32_t code);
-  // A login that succeeded: takes a slot and answers with it.
-  Outcome CompleteLogin(SessionState& s, cvwire::Reader& r, const UserConfig& user, std::string_view finalData);
+  // Who a login proved to be: a configured user, or one another mechanism
+  // (a directory, say) vouches for.
+  struct LoginIdentity {
+    std::string name;
+    std::uint32_t objectId = 0;
+    bool isOperator = false;
+  };
+  // A login that succeeded: takes a slot and answers the login message
+  // (type, requestId) with it and the mechanism's final data.
+  std::vector<std::uint8_t> CompleteLogin(SessionState& s, std::uint16_t type, std::uint32_t requestId,
+                                          const LoginIdentity& who, std::string_view finalData);
   Outcome HandleRequest(SessionState& s, cvwire::Reader& r);
   Outcome HandleModuleRequest(SessionState& s, cvwire::Reader& r, bool isOperator);
   // Service lookups and requests, module status (handlers_service.cpp).

@@ -141,7 +141,7 @@ Outcome Agent::ScramFinish(SessionState& s, Reader& r, const std::vector<std::ui
   if (result != cvwire::scram::ServerExchange::Result::Accepted || !s.user) {
     return RefuseLogin(s, r, kCvErrLoginRefused);
   }
-  return CompleteLogin(s, r, *s.user, serverFinal);
+  return CompleteLogin(s, r.type(), r.requestId(), {s.user->name, s.user->objectId, s.user->isOperator}, serverFinal);
 }
 
 Outcome Agent::RefuseLogin(SessionState& s, Reader& r, std::uint32_t code) {
@@ -152,22 +152,28 @@ Outcome Agent::RefuseLogin(SessionState& s, Reader& r, std::uint32_t code) {
   return LoginCode(r, code);
 }
 
-Outcome Agent::CompleteLogin(SessionState& s, Reader& r, const UserConfig& user, std::string_view finalData) {
-  const std::uint32_t slot = table_.Take(user.name, user.objectId, user.isOperator, s.peer);
+std::vector<std::uint8_t> Agent::CompleteLogin(SessionState& s, std::uint16_t type, std::uint32_t requestId,
+                                               const LoginIdentity& who, std::string_view finalData) {
+  const std::uint16_t replyType = static_cast<std::uint16_t>(type | cvwire::kReplyBit);
+  const std::uint32_t slot = table_.Take(who.name, who.objectId, who.isOperator, s.peer);
+
   if (slot == 0) {
     s.phase = SessionState::Phase::AwaitHello;
-    spdlog::warn("login of '{}' refused: all {} connection slots in use", s.userName, table_.capacity());
+    spdlog::warn("login of '{}' refused: all {} connection slots in use", who.name, table_.capacity());
     s.closeAfterReply = true;
-    return LoginCode(r, kCvErrNoFreeSlot);
+    Writer w(replyType, requestId);
+    w.U32(kCvErrNoFreeSlot).U32(cvwire::kProtocolVersion);
+    return w.Frame();
   }
   s.slot = slot;
+  s.userName = who.name;
   s.phase = SessionState::Phase::LoggedIn;
   if (auto self = s.self.lock()) Register(slot, self);
-  spdlog::info("connection {}: '{}' logged in", slot, s.userName);
-  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
+  spdlog::info("connection {}: '{}' logged in", slot, who.name);
+  Writer w(replyType, requestId);
   w.U32(kCvOk).U32(cvwire::kProtocolVersion).U8(1);
   w.Blob(std::span(reinterpret_cast<const std::uint8_t*>(finalData.data()), finalData.size()));
-  w.U16(static_cast<std::uint16_t>(slot)).U32(user.objectId).U8(user.isOperator ? 1 : 0);
+  w.U16(static_cast<std::uint16_t>(slot)).U32(who.objectId).U8(who.isOperator ? 1 : 0);
   return w.Frame();
 }
 
