@@ -1,11 +1,13 @@
 // The login messages on arbitrary bytes: each SCRAM parser, base64, the
 // stored verifier form, and the server's side of an exchange fed the input
-// as a client-final-message; also the client's known-servers file.
+// as a client-final-message; the directory mechanism's data; also the
+// client's known-servers file.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "corvane/client/trust.h"
+#include "corvane/wire/dirmech.h"
 #include "corvane/wire/scram.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -33,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string serverFinal;
   const std::uint8_t binding[scram::kBindingSize] = {};
   if (server.Finish(text, binding, serverFinal) == scram::ServerExchange::Result::Accepted) __builtin_trap();
+  const std::span<const std::uint8_t> bytes(data, size);
+  if (auto h = cvwire::dirmech::ParseHello(bytes)) {
+    if (h->tree.size() > cvwire::dirmech::kMaxTree || h->password.size() > cvwire::dirmech::kMaxPassword) __builtin_trap();
+    if (cvwire::dirmech::Encode(*h) != std::vector<std::uint8_t>(data, data + size)) __builtin_trap();
+  }
+  if (auto w = cvwire::dirmech::ParseWelcome(bytes)) {
+    if (w->tree.empty() || cvwire::dirmech::Encode(*w) != std::vector<std::uint8_t>(data, data + size)) __builtin_trap();
+  }
   for (const auto& k : cvclient::ParseKnownServers(text)) {
     if (k.name.empty() || k.address.empty() || k.fingerprint.empty()) __builtin_trap();
   }

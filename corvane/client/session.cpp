@@ -176,8 +176,9 @@ std::uint32_t Library::Login(Server& server) {
   if (config_.user.empty()) return kCvErrLoginRefused;
   const auto password = ReadPasswordFile(config_.passwordFile);
   if (!password) return kCvErrLoginRefused;
-  if (!config_.tree.empty()) return DirectoryLogin(server, *password);
-  const std::uint32_t code = LoginScram(server, *password);
+  // The mechanism follows the configuration: a directory user with Tree=.
+  const std::uint32_t code =
+      config_.tree.empty() ? LoginScram(server, *password) : LoginDirectory(server, *password);
   if (code != kCvOk) return code;
   return FetchServerInfo(server);
 }

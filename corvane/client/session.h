@@ -134,9 +134,9 @@ class Library {
   std::uint32_t Open(Server& server);
   // Logs in on the open channel with the configured user's mechanism.
   std::uint32_t Login(Server& server);
-  std::uint32_t DirectoryLogin(Server& server, const std::string& password);  // dirlogin.cpp
   std::uint32_t Adopt(std::unique_ptr<Server> server, std::uint32_t& handle);
   std::uint32_t LoginScram(Server& server, const std::string& password);
+  std::uint32_t LoginDirectory(Server& server, const std::string& password);  // dirlogin.cpp
   // Sends one login message; kCvOk with reply filled in, else kCvErrNoAnswer.
   std::uint32_t LoginMessage(Server& server, cvwire::Writer& request, std::uint32_t id, LoginReply& reply);
   // The code of a refused login (saying so when the versions differ).

@@ -159,12 +159,16 @@ class Agent {
 
   // Handlers (handlers.cpp).
   Outcome HandleHello(SessionState& s, cvwire::Reader& r);
-  Outcome HandleDirectoryLogin(SessionState& s, cvwire::Reader& r);  // dirlogin.cpp
   Outcome HandleLoginStep(SessionState& s, cvwire::Reader& r);
   Outcome ScramStart(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
   Outcome ScramFinish(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
   // A refused attempt: back to Hello; the third closes the connection.
   Outcome RefuseLogin(SessionState& s, cvwire::Reader& r, std::uint32_t code);
+  // The same for a login that ended on the module worker.
+  std::vector<std::uint8_t> RefuseLogin(SessionState& s, std::uint16_t type, std::uint32_t requestId,
+                                        std::uint32_t code);
+  // The directory mechanism (dirlogin.cpp): an LDAP bind as the user.
+  Outcome DirectoryStart(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
   // Who a login proved to be: a configured user, or one another mechanism
   // (a directory, say) vouches for.
   struct LoginIdentity {

@@ -4,8 +4,9 @@
 // to [directory] timeout_ms); the connection slot is taken afterwards on the
 // event loop.
 //
-// The password crosses the client connection in this message, so it belongs
-// inside the encrypted session only.
+// The password crosses the client connection in the login's Hello, which
+// only exists inside the connection's TLS session: Session reads no frame
+// before its handshake is done.
 #include <fcntl.h>
 #include <spdlog/spdlog.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include "corvane/client/cverrors.h"
 #include "corvane/directory/ldapdir.h"
 #include "corvane/server/agent.h"
+#include "corvane/wire/dirmech.h"
 
 namespace cvserver {
 namespace {
@@ -27,15 +29,7 @@ using cvwire::Msg;
 using cvwire::Reader;
 using cvwire::Writer;
 
-constexpr std::size_t kMaxDottedName = 514;
-constexpr std::size_t kMaxPassword = 1024;
-constexpr int kMaxRefusedLogins = 3;
-
-std::vector<std::uint8_t> Refuse(std::uint32_t requestId, std::uint32_t code) {
-  Writer w(cvwire::ReplyType(Msg::DirectoryLogin), requestId);
-  w.U32(code);
-  return w.Frame();
-}
+constexpr std::size_t kMaxPassword = cvwire::dirmech::kMaxPassword;
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -129,48 +123,35 @@ Verdict Check(const DirectoryConfig& d, const std::string& user, const std::stri
 
 }  // namespace
 
-Outcome Agent::HandleDirectoryLogin(SessionState& s, Reader& r) {
-  const std::uint32_t version = r.U32();
-  const std::string tree = r.Str();
-  const std::string user = r.Str();
-  const std::string password = r.Str();
-  r.Str();  // workstation, for the log only
-  if (!r.Done() || user.size() > kMaxDottedName || password.size() > kMaxPassword || tree.size() > 32)
-    return std::nullopt;
-  const std::uint32_t requestId = r.requestId();
-  if (version != cvwire::kProtocolVersion) return Refuse(requestId, cvwire::kCodeUnsupported);
+// The directory mechanism: the Hello carries the tree, the user's dotted
+// name and the password; the check runs on the module worker and the login
+// ends on the event loop in CompleteLogin or RefuseLogin.
+Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std::uint8_t>& data) {
+  auto hello = cvwire::dirmech::ParseHello(data);
+  if (!hello) return std::nullopt;
+  s.userName = hello->user;
   const DirectoryConfig& d = config_.directory;
-  if (!d.enabled || !EqualNoCase(tree, d.tree) || user.empty() || password.empty()) {
-    spdlog::warn("directory login of '{}' in tree '{}' refused", user, tree);
-    if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
-    return Refuse(requestId, kCvErrLoginRefused);
+  if (!d.enabled || !EqualNoCase(hello->tree, d.tree) || hello->user.empty() || hello->password.empty()) {
+    spdlog::warn("directory login of '{}' in tree '{}' refused", hello->user, hello->tree);
+    return RefuseLogin(s, r, kCvErrLoginRefused);
   }
+  const std::uint16_t type = r.type();
+  const std::uint32_t requestId = r.requestId();
   auto verdict = std::make_shared<Verdict>();
-  auto job = [verdict, &d, user, password]() {
+  auto job = [verdict, &d, user = hello->user, password = std::move(hello->password)]() {
     *verdict = Check(d, user, password);
     return std::vector<std::uint8_t>{1};
   };
-  auto then = [this, verdict, requestId, user](SessionState& st, std::vector<std::uint8_t>) {
-    const DirectoryConfig& dc = config_.directory;
+  auto then = [this, verdict, type, requestId, user = hello->user](SessionState& st, std::vector<std::uint8_t>) {
     if (verdict->code != kCvOk) {
       spdlog::warn("directory login of '{}' refused ({})", user, verdict->code);
-      if (++st.refusedLogins >= kMaxRefusedLogins) st.closeAfterReply = true;
-      return Refuse(requestId, verdict->code);
+      return RefuseLogin(st, type, requestId, verdict->code);
     }
-    const std::uint32_t slot = table_.Take(verdict->name, verdict->uid, verdict->isOperator, st.peer);
-    if (slot == 0) {
-      st.closeAfterReply = true;
-      return Refuse(requestId, kCvErrNoFreeSlot);
-    }
-    st.slot = slot;
-    st.userName = verdict->name;
-    st.phase = SessionState::Phase::LoggedIn;
-    if (auto self = st.self.lock()) Register(slot, self);
-    spdlog::info("connection {}: directory user '{}' logged in", slot, user);
-    Writer w(cvwire::ReplyType(Msg::DirectoryLogin), requestId);
-    w.U32(kCvOk).U16(static_cast<std::uint16_t>(slot)).U32(verdict->uid).U8(verdict->isOperator ? 1 : 0);
-    w.Str(dc.tree).Str(dc.server);
-    return w.Frame();
+    const DirectoryConfig& dc = config_.directory;
+    const auto welcome = cvwire::dirmech::Encode(cvwire::dirmech::Welcome{dc.tree, dc.server});
+    spdlog::info("directory user '{}' proved by the directory", user);
+    return CompleteLogin(st, type, requestId, {verdict->name, verdict->uid, verdict->isOperator},
+                         std::string_view(reinterpret_cast<const char*>(welcome.data()), welcome.size()));
   };
   return Outcome::Later(std::move(job), std::move(then));
 }

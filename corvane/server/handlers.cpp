@@ -54,7 +54,6 @@ Outcome Agent::Handle(SessionState& s, Reader& r) {
   if (!r.ok()) return std::nullopt;
   switch (s.phase) {
     case SessionState::Phase::AwaitHello:
-      if (r.type() == cvwire::Type(Msg::DirectoryLogin)) return HandleDirectoryLogin(s, r);
       if (r.type() != cvwire::Type(Msg::Hello)) return std::nullopt;
       return HandleHello(s, r);
     case SessionState::Phase::AwaitStep:
@@ -94,6 +93,7 @@ Outcome Agent::HandleHello(SessionState& s, Reader& r) {
     return LoginCode(r, cvwire::kCodeUnsupported);
   }
   if (mechanism == cvwire::kMechScram) return ScramStart(s, r, data);
+  if (mechanism == cvwire::kMechDirectory) return DirectoryStart(s, r, data);
   spdlog::warn("login mechanism '{}' is not offered", mechanism.substr(0, 64));
   return LoginCode(r, cvwire::kCodeUnsupported);
 }
@@ -145,11 +145,18 @@ Outcome Agent::ScramFinish(SessionState& s, Reader& r, const std::vector<std::ui
 }
 
 Outcome Agent::RefuseLogin(SessionState& s, Reader& r, std::uint32_t code) {
+  return RefuseLogin(s, r.type(), r.requestId(), code);
+}
+
+std::vector<std::uint8_t> Agent::RefuseLogin(SessionState& s, std::uint16_t type, std::uint32_t requestId,
+                                             std::uint32_t code) {
   s.phase = SessionState::Phase::AwaitHello;
   s.scram.reset();
   spdlog::warn("login of '{}' refused", s.userName);
   if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
-  return LoginCode(r, code);
+  Writer w(static_cast<std::uint16_t>(type | cvwire::kReplyBit), requestId);
+  w.U32(code).U32(cvwire::kProtocolVersion);
+  return w.Frame();
 }
 
 std::vector<std::uint8_t> Agent::CompleteLogin(SessionState& s, std::uint16_t type, std::uint32_t requestId,

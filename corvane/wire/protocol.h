@@ -47,6 +47,11 @@ enum class Msg : std::uint16_t {
   // Mechanisms (kMech*): SCRAM-SHA-256-PLUS: Hello data client-first-message,
   //   reply data server-first-message (not done); LoginStep data
   //   client-final-message, reply data server-final-message (done).
+  //   CORVANE-DIRECTORY (with [Login] Tree=): Hello data str tree, str user
+  //   (dotted name), str password (dirmech.h); the agent binds to its
+  //   directory as that user and answers done at once, reply data str tree,
+  //   str the agent's own dotted name. The password is in the Hello, which
+  //   like every frame only exists inside the TLS session.
   Hello = 0x0001,
   LoginStep = 0x0002,
   Ping = 0x0003,  // reply: code
@@ -101,15 +106,6 @@ enum class Msg : std::uint16_t {
   // Reserved ranges for later services.
   ServiceFirst = 0x0300,   // service lookup and service requests
   DirectoryFirst = 0x0400, // directory contexts, reads and listings
-
-  // Directory login, in place of Hello and Proof: the agent binds to its
-  // directory as the user, so the password crosses the connection and must
-  // only ever be sent inside the encrypted session.
-  // DirectoryLogin: u32 protocol version, str tree, str user (dotted name),
-  //   str password, str workstation.
-  //   reply: code, u16 connection number, u32 object id (the user's
-  //   uidNumber), u8 operator, str tree, str the server's own dotted name.
-  DirectoryLogin = 0x0401,
 };
 
 inline constexpr std::uint16_t Type(Msg m) { return static_cast<std::uint16_t>(m); }
@@ -121,6 +117,7 @@ inline constexpr std::size_t kKeySize = 32;
 
 // Login mechanisms by name.
 inline constexpr const char* kMechScram = "SCRAM-SHA-256-PLUS";
+inline constexpr const char* kMechDirectory = "CORVANE-DIRECTORY";
 
 // Parameter value types on the wire (the client's record types).
 inline constexpr std::uint32_t kParamNumber = 0;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "agent_harness.h"
@@ -12,6 +14,7 @@
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
+#include "corvane/wire/dirmech.h"
 #include "support/run.h"
 #include "support/slapd_fixture.h"
 
@@ -156,6 +159,161 @@ TEST_F(DirectoryLogin, CvcliListsReadsAndMapsIds) {
     EXPECT_EQ(r.status, c.status) << r.output;
     for (const auto& line : c.lines) EXPECT_THAT(r.output, ::testing::HasSubstr(line));
   }
+}
+
+}  // namespace
+
+// The directory mechanism on the wire. The password is in the Hello's data,
+// so it must never be read from a connection that is not TLS. No such path
+// exists: a Session peeks at the first bytes and closes anything that is not
+// a TLS handshake record, and reads frames only after the handshake (and the
+// channel binding) succeeded; the login handlers are reached from those
+// frames alone. The last test shows it from outside: plain and TLS 1.2
+// clients sending a valid directory Hello get no answer and no login.
+namespace {
+
+using cvwire::Msg;
+
+struct LoginAnswer {
+  std::uint32_t code = 0;
+  std::uint32_t version = 0;
+  bool done = false;
+  std::vector<std::uint8_t> data;
+  std::uint16_t slot = 0;
+  std::uint32_t objectId = 0;
+  bool isOperator = false;
+};
+
+std::vector<std::uint8_t> DirectoryHello(std::uint32_t id, std::uint32_t version, const std::string& user,
+                                         const std::string& password, const std::string& tree = "ACME") {
+  cvwire::Writer w(cvwire::Type(Msg::Hello), id);
+  w.U32(version).Str("test").Str(cvwire::kMechDirectory);
+  w.Blob(cvwire::dirmech::Encode(cvwire::dirmech::Hello{tree, user, password}));
+  return w.Frame();
+}
+
+std::optional<LoginAnswer> ReadAnswer(cvtest::RawClient& c) {
+  const auto payload = c.Receive();
+  if (!payload) return std::nullopt;
+  cvwire::Reader r(*payload);
+  LoginAnswer a;
+  a.code = r.U32();
+  a.version = r.U32();
+  if (a.code == 0) {
+    a.done = r.U8() != 0;
+    a.data = r.Blob();
+    if (a.done) {
+      a.slot = r.U16();
+      a.objectId = r.U32();
+      a.isOperator = r.U8() != 0;
+    }
+  }
+  if (r.type() != cvwire::ReplyType(Msg::Hello) || !r.Done()) return std::nullopt;
+  return a;
+}
+
+TEST_F(DirectoryLogin, TheMechanismAnswersWithTheUserAndTheAgentsOwnObject) {
+  struct Case {
+    const char* user;
+    const char* password;
+    std::uint32_t objectId;
+    bool isOperator;
+  };
+  const Case cases[] = {{"JSMITH.SALES.ACME", "jsmith-secret", 1001, false},
+                        {"admin.sales.acme", "admin-secret", 1000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    cvtest::RawClient raw(agent_.port());
+    ASSERT_TRUE(raw.connected());
+    ASSERT_TRUE(raw.SendBytes(DirectoryHello(raw.NextId(), cvwire::kProtocolVersion, c.user, c.password)));
+    const auto a = ReadAnswer(raw);
+    ASSERT_TRUE(a) << agent_.Log();
+    EXPECT_EQ(a->code, 0u);
+    EXPECT_TRUE(a->done);
+    EXPECT_NE(a->slot, 0u);
+    EXPECT_EQ(a->objectId, c.objectId);
+    EXPECT_EQ(a->isOperator, c.isOperator);
+    const auto welcome = cvwire::dirmech::ParseWelcome(a->data);
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->tree, "ACME");
+    EXPECT_EQ(welcome->server, "SRV1.SALES.ACME");
+    // Logged in: a request is served.
+    cvwire::Writer ping(cvwire::Type(Msg::Ping), raw.NextId());
+    ASSERT_TRUE(raw.SendBytes(ping.Frame()));
+    const auto pong = raw.Receive();
+    ASSERT_TRUE(pong);
+    cvwire::Reader pr(*pong);
+    EXPECT_EQ(pr.U32(), 0u);
+  }
+}
+
+TEST_F(DirectoryLogin, OtherVersionsAreRefusedAndTheThirdRefusalClosesTheConnection) {
+  cvtest::RawClient raw(agent_.port());
+  ASSERT_TRUE(raw.connected());
+  // Another protocol version: refused with the agent's version, not counted
+  // as a refused login, the connection stays.
+  for (std::uint32_t version : {1u, cvwire::kProtocolVersion + 1}) {
+    ASSERT_TRUE(raw.SendBytes(DirectoryHello(raw.NextId(), version, "JSMITH.SALES.ACME", "jsmith-secret")));
+    const auto a = ReadAnswer(raw);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->code, cvwire::kCodeUnsupported);
+    EXPECT_EQ(a->version, cvwire::kProtocolVersion);
+  }
+  // Three refusals of any kind (a wrong password, another tree, an empty
+  // password): the third answer is the last.
+  const std::pair<std::string, std::string> tries[] = {
+      {"wrong", "ACME"}, {"jsmith-secret", "OTHER"}, {"", "ACME"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(raw.SendBytes(DirectoryHello(raw.NextId(), cvwire::kProtocolVersion, "JSMITH.SALES.ACME",
+                                             tries[i].first, tries[i].second)));
+    const auto a = ReadAnswer(raw);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->code, kCvErrLoginRefused);
+  }
+  EXPECT_TRUE(raw.ClosedByPeer(std::chrono::seconds(5)));
+
+  // Data that is not the mechanism's: the connection is closed at once.
+  cvtest::RawClient bad(agent_.port());
+  ASSERT_TRUE(bad.connected());
+  cvwire::Writer w(cvwire::Type(Msg::Hello), bad.NextId());
+  w.U32(cvwire::kProtocolVersion).Str("test").Str(cvwire::kMechDirectory).Blob(std::vector<std::uint8_t>{3, 0, 'A'});
+  ASSERT_TRUE(bad.SendBytes(w.Frame()));
+  EXPECT_FALSE(bad.Receive(std::chrono::seconds(3)));
+}
+
+TEST_F(DirectoryLogin, ClientsWithoutTls13NeverReachTheDirectoryLogin) {
+  for (auto mode : {cvtest::RawClient::Mode::Plain, cvtest::RawClient::Mode::OldTls}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    cvtest::RawClient raw(agent_.port(), mode);
+    if (mode == cvtest::RawClient::Mode::Plain) {
+      ASSERT_TRUE(raw.connected());
+      // The Hello goes out in the clear; the agent must close without reading it.
+      raw.SendBytes(DirectoryHello(1, cvwire::kProtocolVersion, "JSMITH.SALES.ACME", "jsmith-secret"));
+      EXPECT_FALSE(raw.Receive(std::chrono::seconds(3)));
+    } else {
+      EXPECT_FALSE(raw.connected());  // the TLS 1.2 handshake fails, nothing is sent
+    }
+  }
+  // The handler logs every directory login it sees, proved or refused; it saw none.
+  const std::string log = agent_.Log();
+  EXPECT_THAT(log, ::testing::HasSubstr("not TLS"));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("directory user")));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("directory login")));
+  // And no connection was taken: a real login finds itself alone in the table.
+  Login("JSMITH.SALES.ACME", "jsmith-secret");
+  std::uint32_t conn = 0;
+  ASSERT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), 0u) << agent_.Log();
+  int taken = 0;
+  for (std::uint32_t slot = 1; slot <= 10; ++slot) {
+    char object[260] = {};
+    std::uint16_t type = 0;
+    std::uint32_t id = 0;
+    CvLoginTime time{};
+    if (CvGetConnectionInformation(conn, slot, object, &type, &id, &time) == 0) ++taken;
+  }
+  EXPECT_EQ(taken, 1);
+  CvReleaseConnection(conn);
 }
 
 }  // namespace
