@@ -115,6 +115,13 @@ example=$!
 for _ in $(seq 100); do [ -s "$work/agent/example.port" ] && break; kill -0 $example 2>/dev/null || break; sleep 0.1; done
 [ -s "$work/agent/example.port" ] || { cat "$work/agent/example.log" >&2; fail "the example configuration does not run"; }
 kill -TERM $example; wait $example || fail "the agent on the example configuration did not stop cleanly"
+# Without [tls] the agent made its key and certificate in its state folder
+# (what /var/lib/cvserverd stands for here), the key for its user alone; the
+# fingerprint command reads the same certificate.
+[ -s "$work/agent/cvserverd-cert.pem" ] || fail "no certificate in the state folder"
+[ "$(stat -c %a "$work/agent/cvserverd-key.pem")" = 600 ] || fail "the key is not mode 0600 in the state folder"
+fp=$("$root$binary" fingerprint --config "$work/agent/example.toml") || fail "cvserverd fingerprint"
+grep -qF "$fp" "$work/agent/example.log" || fail "the fingerprint command and the agent's log differ"
 if command -v systemd-analyze >/dev/null; then
   # Offline, against the unpacked tree beside the machine's own units (the
   # targets the unit is ordered after).
