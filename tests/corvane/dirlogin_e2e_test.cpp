@@ -280,6 +280,16 @@ TEST_F(DirectoryLogin, OtherVersionsAreRefusedAndTheThirdRefusalClosesTheConnect
   w.U32(cvwire::kProtocolVersion).Str("test").Str(cvwire::kMechDirectory).Blob(std::vector<std::uint8_t>{3, 0, 'A'});
   ASSERT_TRUE(bad.SendBytes(w.Frame()));
   EXPECT_FALSE(bad.Receive(std::chrono::seconds(3)));
+
+  // The separate directory login message of before (0x0401: tree, user,
+  // password, workstation) is no login: before a Hello it closes the connection.
+  cvtest::RawClient old(agent_.port());
+  ASSERT_TRUE(old.connected());
+  cvwire::Writer o(0x0401, old.NextId());
+  o.U32(cvwire::kProtocolVersion).Str("ACME").Str("JSMITH.SALES.ACME").Str("jsmith-secret").Str("test");
+  ASSERT_TRUE(old.SendBytes(o.Frame()));
+  EXPECT_FALSE(old.Receive(std::chrono::seconds(3)));
+  EXPECT_THAT(agent_.Log(), ::testing::Not(::testing::HasSubstr("directory user")));
 }
 
 TEST_F(DirectoryLogin, ClientsWithoutTls13NeverReachTheDirectoryLogin) {
