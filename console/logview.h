@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "console/editmenu.h"
 #include "console/logfile.h"
 
 class QAction;
@@ -151,8 +152,7 @@ class TLogView : public QAbstractScrollArea {
   std::optional<std::uint64_t> bookmarks_[kBookmarks];
   void ClearBookmarks();
   std::function<void(const std::function<void()>&)> runner_;
-  // The Edit menu's entries; the window that owns them outlives the view's menus.
-  QPointer<QAction> cut_, copy_, paste_, selectAll_;
+  EditCommands commands_;
 
   QColor paper_, ink_, marginBack_, marginInk_, edge_;
   QFileSystemWatcher* watcher_ = nullptr;

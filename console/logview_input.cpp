@@ -19,19 +19,6 @@ namespace {
 
 QString Megabytes(std::uint64_t bytes) { return QString::number(double(bytes) / (1 << 20), 'f', 1); }
 
-// The digit of Ctrl+digit and Ctrl+Shift+digit; with Shift held the key may
-// arrive as the shifted symbol of a US layout.
-int DigitOf(const QKeyEvent* event) {
-  const int key = event->key();
-  if (key >= Qt::Key_0 && key <= Qt::Key_9) return key - Qt::Key_0;
-  static constexpr int kShifted[] = {Qt::Key_ParenRight, Qt::Key_Exclam,  Qt::Key_At,          Qt::Key_NumberSign,
-                                     Qt::Key_Dollar,     Qt::Key_Percent, Qt::Key_AsciiCircum, Qt::Key_Ampersand,
-                                     Qt::Key_Asterisk,   Qt::Key_ParenLeft};
-  for (int d = 0; d < 10; ++d)
-    if (key == kShifted[d]) return d;
-  return -1;
-}
-
 }  // namespace
 
 // --- caret and selection ------------------------------------------------------------
@@ -300,32 +287,14 @@ void TLogView::wheelEvent(QWheelEvent* event) {
 }
 
 void TLogView::SetContextCommands(QAction* cut, QAction* copy, QAction* paste, QAction* selectAll) {
-  cut_ = cut;
-  copy_ = copy;
-  paste_ = paste;
-  selectAll_ = selectAll;
+  commands_ = {cut, copy, paste, selectAll};
 }
 
 void TLogView::contextMenuEvent(QContextMenuEvent* event) {
   // The editor's context menu; nothing in it edits a log.
-  auto* menu = new QMenu(this);
-  menu->setObjectName(QStringLiteral("PopupMenu1"));
+  QMenu* menu = CreateEditMenu(this, this, commands_,
+                               {[] {}, [this] { Run([this] { Copy(); }); }, [] {}, [this] { SelectAll(); }});
   menu->setAttribute(Qt::WA_DeleteOnClose);
-  const auto entry = [&](const char* text, const char* name, const QPointer<QAction>& command,
-                         std::function<void()> direct) {
-    QAction* action = menu->addAction(QString::fromLatin1(text), this, [command, direct] {
-      if (command)
-        command->trigger();
-      else
-        direct();
-    });
-    action->setObjectName(QString::fromLatin1(name));
-  };
-  entry("Cut", "Cut2", cut_, [] {});
-  entry("Copy", "Copy2", copy_, [this] { Run([this] { Copy(); }); });
-  entry("Paste", "Paste2", paste_, [] {});
-  menu->addSeparator();
-  entry("Select all", "Selectall2", selectAll_, [this] { SelectAll(); });
   menu->popup(event->globalPos());
   event->accept();
 }

@@ -4,8 +4,8 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMenu>
-#include <functional>
 
+#include "console/editmenu.h"
 #include "console/fonts.h"
 
 namespace console {
@@ -13,19 +13,6 @@ namespace {
 
 constexpr int kNumberMargin = 0;
 constexpr int kBookmarkMargin = 1;
-
-// The digit of Ctrl+digit and Ctrl+Shift+digit; with Shift held the key may
-// arrive as the shifted symbol of a US layout.
-int DigitOf(const QKeyEvent* event) {
-  const int key = event->key();
-  if (key >= Qt::Key_0 && key <= Qt::Key_9) return key - Qt::Key_0;
-  static constexpr int kShifted[] = {Qt::Key_ParenRight, Qt::Key_Exclam,     Qt::Key_At,       Qt::Key_NumberSign,
-                                     Qt::Key_Dollar,     Qt::Key_Percent,    Qt::Key_AsciiCircum, Qt::Key_Ampersand,
-                                     Qt::Key_Asterisk,   Qt::Key_ParenLeft};
-  for (int d = 0; d < 10; ++d)
-    if (key == kShifted[d]) return d;
-  return -1;
-}
 
 }  // namespace
 
@@ -87,31 +74,12 @@ void TSynMemo::FitGutter() {
 }
 
 QMenu* TSynMemo::CreateContextMenu(QWidget* parent) {
-  auto* menu = new QMenu(parent);
-  menu->setObjectName(QStringLiteral("PopupMenu1"));
-  const auto entry = [&](const char* text, const char* name, const QPointer<QAction>& command,
-                         std::function<void()> direct) {
-    QAction* action = menu->addAction(QString::fromLatin1(text), this, [command, direct] {
-      if (command)
-        command->trigger();
-      else
-        direct();
-    });
-    action->setObjectName(QString::fromLatin1(name));
-  };
-  entry("Cut", "Cut2", cut_, [this] { cut(); });
-  entry("Copy", "Copy2", copy_, [this] { copy(); });
-  entry("Paste", "Paste2", paste_, [this] { paste(); });
-  menu->addSeparator();
-  entry("Select all", "Selectall2", selectAll_, [this] { selectAll(); });
-  return menu;
+  return CreateEditMenu(parent, this, commands_,
+                        {[this] { cut(); }, [this] { copy(); }, [this] { paste(); }, [this] { selectAll(); }});
 }
 
 void TSynMemo::SetContextCommands(QAction* cut, QAction* copy, QAction* paste, QAction* selectAll) {
-  cut_ = cut;
-  copy_ = copy;
-  paste_ = paste;
-  selectAll_ = selectAll;
+  commands_ = {cut, copy, paste, selectAll};
 }
 
 void TSynMemo::contextMenuEvent(QContextMenuEvent* event) {

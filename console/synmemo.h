@@ -6,7 +6,8 @@
 #include <Qsci/qsciscintilla.h>
 
 #include <QAction>
-#include <QPointer>
+
+#include "console/editmenu.h"
 
 class QMenu;
 
@@ -49,8 +50,7 @@ class TSynMemo : public QsciScintilla {
   void FitGutter();
 
   int gutterDigits_ = 0;
-  // The Edit menu's entries; the window that owns them outlives the editor's menus.
-  QPointer<QAction> cut_, copy_, paste_, selectAll_;
+  EditCommands commands_;
   int bookmarkHandles_[kBookmarks];
 };
 
