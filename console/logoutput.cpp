@@ -67,16 +67,7 @@ QString LongPrintQuestion(std::uint64_t pages) {
 int PrintLog(const LogFile& log, const PrintTarget& target, const QString& header, const QString& footer,
              const QString& title, const PrintLayout& layout) {
   QPrinter printer(QPrinter::HighResolution);
-  if (target.ToPdf()) {
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(target.pdfFile);
-  } else {
-    printer.setPrinterName(target.printer);
-  }
-  printer.setFullPage(true);
-  printer.setCopyCount(1);
-  printer.setPrintRange(QPrinter::AllPages);
-  printer.setDocName(title);
+  AimPrinter(printer, target, title);
   const QString where = target.ToPdf() ? target.pdfFile : target.printer;
 
   QPainter painter;

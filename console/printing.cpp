@@ -91,13 +91,7 @@ QString PrintFooter(const QString& date) {
   return QStringLiteral("Printed ") + date + QStringLiteral(" with Webwarden32 v0.1ALPHA");
 }
 
-QString PrintedToPdfMessage(const QString& pdfFile) {
-  return QStringLiteral("The printout was written to the PDF file ") + pdfFile + QLatin1Char('.');
-}
-
-int PrintText(QsciScintillaBase& editor, const PrintTarget& target, const QString& header, const QString& footer,
-              const QString& title, const PrintLayout& layout) {
-  PagePrinter printer(header, footer, layout);
+void AimPrinter(QPrinter& printer, const PrintTarget& target, const QString& title) {
   if (target.ToPdf()) {
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(target.pdfFile);
@@ -108,6 +102,16 @@ int PrintText(QsciScintillaBase& editor, const PrintTarget& target, const QStrin
   printer.setCopyCount(1);
   printer.setPrintRange(QPrinter::AllPages);
   printer.setDocName(title);
+}
+
+QString PrintedToPdfMessage(const QString& pdfFile) {
+  return QStringLiteral("The printout was written to the PDF file ") + pdfFile + QLatin1Char('.');
+}
+
+int PrintText(QsciScintillaBase& editor, const PrintTarget& target, const QString& header, const QString& footer,
+              const QString& title, const PrintLayout& layout) {
+  PagePrinter printer(header, footer, layout);
+  AimPrinter(printer, target, title);
   printer.setWrapMode(QsciScintilla::WrapWord);
   printer.setMagnification(0);
   const QString where = target.ToPdf() ? target.pdfFile : target.printer;

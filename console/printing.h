@@ -8,6 +8,7 @@
 #include <QString>
 
 class QPainter;
+class QPrinter;
 class QsciScintillaBase;
 
 namespace console {
@@ -20,6 +21,10 @@ struct PrintTarget {
   bool ToPdf() const { return !pdfFile.isEmpty(); }
   bool operator==(const PrintTarget&) const = default;
 };
+
+// Sets printer up for one copy of all pages of the document title, without
+// the paper's margins, on target's printer or into its PDF file.
+void AimPrinter(QPrinter& printer, const PrintTarget& target, const QString& title);
 
 // pdfOverride: the value of WEBWARDEN32_PRINT_PDF; defaultPrinter: the
 // system's default printer, empty when it has none; fallbackPdf: the file
