@@ -88,6 +88,20 @@ void WriteLines(std::string_view text, LineBreak style, const std::function<void
 
 QString ErrnoText(int error) { return QString::fromStdString(std::generic_category().message(error)); }
 
+std::size_t ReadFully(const QString& path, std::size_t size, const std::function<long(std::size_t done)>& readSome) {
+  std::size_t done = 0;
+  while (done < size) {
+    const long n = readSome(done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(path, ErrnoText(errno)));
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
 QString OpenError(const QString& path, const QString& reason) {
   return QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason);
 }
@@ -126,17 +140,7 @@ InputFile::~InputFile() {
 }
 
 std::size_t InputFile::Read(char* buffer, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd_, buffer + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(path_, ErrnoText(errno)));
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+  return ReadFully(path_, size, [&](std::size_t done) { return ::read(fd_, buffer + done, size - done); });
 }
 
 // --- Document ------------------------------------------------------------------

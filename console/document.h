@@ -48,6 +48,10 @@ QString CreateError(const QString& path, const QString& reason);
 QString WriteError(const QString& path, const QString& reason);
 // The system's text for an errno value.
 QString ErrnoText(int error);
+// Fills size bytes by calling readSome(done) (read(2) for the bytes from
+// done on) until they are all read or the file ends, again where a signal
+// interrupted it; returns how many were read. Throws EFileError naming path.
+std::size_t ReadFully(const QString& path, std::size_t size, const std::function<long(std::size_t done)>& readSome);
 
 // A regular file opened for reading. Everything throws EFileError with
 // OpenError's text.

@@ -235,17 +235,9 @@ std::string_view LogFile::Bytes(std::uint64_t from, std::uint64_t to) const {
 }
 
 std::size_t LogFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t size) const {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd_.get(), buffer + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(path_, ErrnoText(errno)));
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+  return ReadFully(path_, size, [&](std::size_t done) {
+    return ::pread(fd_.get(), buffer + done, size - done, static_cast<off_t>(offset + done));
+  });
 }
 
 void LogFile::Release(std::uint64_t from, std::uint64_t to) const {
