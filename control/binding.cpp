@@ -6,6 +6,7 @@
 #include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
 #include "ctrl.h"
+#include "dirnames.h"
 #include "names.h"
 #include "ole/bstr.h"
 #include "stringtable.h"
@@ -18,7 +19,6 @@ constexpr std::uint32_t kTreeNameBytes = 514;        // in a 515-byte area
 constexpr std::uint32_t kServerDirNameBytes = 515;
 constexpr std::uint32_t kDescriptionBytes = 100;
 constexpr std::uint32_t kServerNameBytes = 49;
-constexpr std::uint32_t kContextFlagTypeless = 4;
 
 std::int32_t Code(std::uint32_t rc) { return static_cast<std::int32_t>(rc); }
 
@@ -71,28 +71,10 @@ void CCvServerAdminCtrl::SetFullName(std::string value) {
     BindPlain();
 }
 
-std::uint32_t CCvServerAdminCtrl::MakeContext(std::uint32_t* field) {
-  *field = 0;
-  std::uint32_t ctx = 0;
-  if (std::uint32_t rc = CvCreateContextHandle(&ctx)) return rc;
-  std::uint32_t flags = 0;
-  std::uint32_t rc = CvGetContext(ctx, kCvCtxKeyFlags, &flags);
-  if (rc == 0) {
-    flags |= kContextFlagTypeless;
-    rc = CvSetContext(ctx, kCvCtxKeyFlags, &flags);
-  }
-  if (rc != 0) {
-    CvFreeContext(ctx);
-    return rc;
-  }
-  *field = ctx;
-  return 0;
-}
-
 std::uint32_t CCvServerAdminCtrl::MakeContextForName(const std::string& directoryName) {
   auto parsed = ParseDirectoryName(directoryName);
   if (!parsed) return static_cast<std::uint32_t>(kErrBadDirectoryName);
-  if (std::uint32_t rc = MakeContext(&dirContext_)) return rc;
+  if (std::uint32_t rc = MakeTypelessContext(&dirContext_)) return rc;
   std::uint32_t rc = CvSetContext(dirContext_, kCvCtxKeyTreeName, parsed->tree.c_str());
   if (rc == 0) rc = CvSetContext(dirContext_, kCvCtxKeyNameContext, parsed->context.c_str());
   if (rc != 0) {
@@ -154,7 +136,7 @@ void CCvServerAdminCtrl::BindPlain() {
     return;
   }
   dirBound_ = 1;
-  if (std::uint32_t rc = MakeContext(&dirContext_)) return raise(rc);
+  if (std::uint32_t rc = MakeTypelessContext(&dirContext_)) return raise(rc);
   char tree[kCvTreeNameSize] = {};
   if (std::uint32_t rc = CvGetConnectionItem(connection_, kCvItemTreeName, kTreeNameBytes, tree)) return raise(rc);
   treeName_ = tree;

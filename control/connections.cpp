@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::uint32_t kTreeNameBytes = 514;  // in a 515-byte area
 constexpr std::uint32_t kServerDirNameBytes = 515;
-constexpr std::uint32_t kContextFlagTypeless = 4;
 constexpr std::uint32_t kContextFlagCanonical = 0x10;
 constexpr std::size_t kBroadcastBatch = kCvBroadcastMaxConnections;  // 62
 
@@ -194,21 +193,9 @@ void CvConnections::Resolve(const std::string& shortName) {
   // A context of this collection's own replaces the one before (the
   // control's, which stays the control's, or one of an earlier build).
   FreeOwnContext();
+  // Without a context of its own it goes on with none (0).
   std::uint32_t ctx = 0;
-  if (CvCreateContextHandle(&ctx) == 0) {
-    std::uint32_t flags = 0;
-    std::uint32_t rc = CvGetContext(ctx, kCvCtxKeyFlags, &flags);
-    if (rc == 0) {
-      flags |= kContextFlagTypeless;
-      rc = CvSetContext(ctx, kCvCtxKeyFlags, &flags);
-    }
-    if (rc != 0) {
-      CvFreeContext(ctx);
-      ctx = 0;
-    }
-  } else {
-    ctx = 0;
-  }
+  MakeTypelessContext(&ctx);
   dirContext_ = ctx;
   ownsContext_ = ctx != 0;
 

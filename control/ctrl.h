@@ -81,7 +81,6 @@ class CCvServerAdminCtrl : public ole::ctl::COleControl<CCvServerAdminCtrl> {
   void BindFailed(std::int32_t code);
   void BindThroughDirectory();
   void BindPlain();
-  std::uint32_t MakeContext(std::uint32_t* field);
   std::uint32_t MakeContextForName(const std::string& directoryName);
   std::uint32_t ReadTextAttribute(const char* attribute, std::string* value);
 

@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* kWhiteSpace = " \t\r\n\v\f";
 constexpr std::uint32_t kContextFlags = 0x45;
+constexpr std::uint32_t kContextFlagTypeless = 4;
 constexpr std::uint32_t kContextNumber = 2;
 
 std::string Trim(const std::string& s) {
@@ -97,6 +98,24 @@ CDirName::CDirName(const std::string& path) {
 std::string CDirName::GetLeaf() const {
   const auto p = path_.rfind('\\');
   return p == std::string::npos ? std::string() : path_.substr(p + 1);
+}
+
+std::uint32_t MakeTypelessContext(std::uint32_t* context) {
+  *context = 0;
+  std::uint32_t ctx = 0;
+  if (std::uint32_t rc = CvCreateContextHandle(&ctx)) return rc;
+  std::uint32_t flags = 0;
+  std::uint32_t rc = CvGetContext(ctx, kCvCtxKeyFlags, &flags);
+  if (rc == 0) {
+    flags |= kContextFlagTypeless;
+    rc = CvSetContext(ctx, kCvCtxKeyFlags, &flags);
+  }
+  if (rc != 0) {
+    CvFreeContext(ctx);
+    return rc;
+  }
+  *context = ctx;
+  return 0;
 }
 
 void CDirContext::Prepare() {

@@ -47,6 +47,11 @@ class CDirName {
   std::string dotted_;
 };
 
+// Makes a context of the client library whose names come without their
+// types, into *context; 0, or the library's code with *context 0 and no
+// context left over.
+std::uint32_t MakeTypelessContext(std::uint32_t* context);
+
 // Owns one directory context of the client library, prepared for one tree.
 class CDirContext {
  public:
