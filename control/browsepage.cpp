@@ -220,25 +220,18 @@ QTreeWidgetItem* CCvServerAdminPropPage::InsertItem(QTreeWidgetItem* parent, con
   auto before = [&text](const QTreeWidgetItem* other) {
     return QString::compare(text, other->text(0), Qt::CaseInsensitive) < 0;
   };
-  if (parent) {
-    int at = parent->childCount();
-    for (int i = 0; i < parent->childCount(); ++i) {
-      if (before(parent->child(i))) {
-        at = i;
-        break;
-      }
+  const int count = parent ? parent->childCount() : tree_->topLevelItemCount();
+  int at = count;
+  for (int i = 0; i < count; ++i) {
+    if (before(parent ? parent->child(i) : tree_->topLevelItem(i))) {
+      at = i;
+      break;
     }
-    parent->insertChild(at, item);
-  } else {
-    int at = tree_->topLevelItemCount();
-    for (int i = 0; i < tree_->topLevelItemCount(); ++i) {
-      if (before(tree_->topLevelItem(i))) {
-        at = i;
-        break;
-      }
-    }
-    tree_->insertTopLevelItem(at, item);
   }
+  if (parent)
+    parent->insertChild(at, item);
+  else
+    tree_->insertTopLevelItem(at, item);
   return item;
 }
 
