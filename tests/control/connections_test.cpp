@@ -17,6 +17,7 @@ using ::testing::IsEmpty;
 using cvfake::Ok;
 using cvfake::Out;
 using cvfake::Push;
+using cvtest::CallOn;
 using cvtest::ExpectRaised;
 using cvtest::Outcome;
 
@@ -47,17 +48,6 @@ void ScriptSlots(std::uint16_t capacity, const std::map<std::uint16_t, User>& us
     Push("CvGetConnectionAddress", u.addressFails ? cvfake::Reply(kCvErrBadConnectionNumber)
                                                   : Ok(Out::Record(u.address)));
   }
-}
-
-Outcome CallOn(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args = {}) {
-  Outcome o;
-  EXCEPINFO info{};
-  o.hr = testsupport::CallByName(d, name, flags, std::move(args), &o.value, &info);
-  o.code = info.wCode;
-  o.scode = info.scode;
-  o.description = ole::BstrToUtf8(info.bstrDescription);
-  ClearExcepInfo(&info);
-  return o;
 }
 
 std::string Text(const CComVariant& v) { return v.vt == VT_BSTR ? ole::BstrToUtf8(v.bstrVal) : "<not text>"; }

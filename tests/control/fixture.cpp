@@ -57,8 +57,7 @@ cvsrva::CCvServerAdminCtrl& ControlTest::Ctrl() {
   return *static_cast<cvsrva::CCvServerAdminCtrl*>(Dispatch());
 }
 
-namespace {
-Outcome RunCall(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args) {
+Outcome CallOn(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args) {
   Outcome o;
   EXCEPINFO info{};
   o.hr = testsupport::CallByName(d, name, flags, std::move(args), &o.value, &info);
@@ -68,15 +67,14 @@ Outcome RunCall(IDispatch* d, const char16_t* name, WORD flags, std::vector<CCom
   ClearExcepInfo(&info);
   return o;
 }
-}  // namespace
 
 Outcome ControlTest::Get(const char16_t* name, std::vector<CComVariant> args) {
-  return RunCall(Dispatch(), name, DISPATCH_PROPERTYGET, std::move(args));
+  return CallOn(Dispatch(), name, DISPATCH_PROPERTYGET, std::move(args));
 }
 
 Outcome ControlTest::Put(const char16_t* name, CComVariant value, std::vector<CComVariant> args) {
   args.push_back(std::move(value));
-  return RunCall(Dispatch(), name, DISPATCH_PROPERTYPUT, std::move(args));
+  return CallOn(Dispatch(), name, DISPATCH_PROPERTYPUT, std::move(args));
 }
 
 void ControlTest::BindPlain() {
@@ -123,7 +121,7 @@ QByteArray StateBytes(std::string_view fullName) {
 }
 
 Outcome ControlTest::Invoke(const char16_t* name, std::vector<CComVariant> args) {
-  return RunCall(Dispatch(), name, DISPATCH_METHOD, std::move(args));
+  return CallOn(Dispatch(), name, DISPATCH_METHOD, std::move(args));
 }
 
 }  // namespace cvtest

@@ -32,6 +32,9 @@ struct Outcome {
   std::string description;  // EXCEPINFO.bstrDescription
 };
 
+// Calls name on d (DISPATCH_* flags) as an automation client does.
+Outcome CallOn(IDispatch* d, const char16_t* name, WORD flags, std::vector<CComVariant> args = {});
+
 // The call raised an automation exception with this 16-bit code and text.
 void ExpectRaised(const Outcome& o, WORD code, std::string_view description);
 // The call raised an automation exception with this SCODE (and no code).
