@@ -12,22 +12,13 @@
 
 #include "agent_harness.h"
 #include "browsepage.h"
-#include "ole/bstr.h"
+#include "control/fullname_holder.h"
 #include "ole/dispatch.h"
 #include "support/slapd_fixture.h"
 
 namespace {
 
-class Holder : public ole::DispatchObject<Holder> {
- public:
-  static const ole::DispatchTable<Holder>& DispatchMap() {
-    static const ole::DispatchTable<Holder> table{ole::Property<Holder>(
-        "FullName", VT_BSTR, [](Holder& h) { return h.fullName; },
-        [](Holder& h, const VARIANT& v) { h.fullName = ole::BstrToUtf8(v.bstrVal); })};
-    return table;
-  }
-  std::string fullName;
-};
+using Holder = cvtest::FullNameHolder;
 
 struct Directory {
   cvtest::AgentProcess agent;

@@ -16,6 +16,7 @@
 #include "classimages.h"
 #include "corvane/agent_harness.h"
 #include "ctrl.h"
+#include "control/fullname_holder.h"
 #include "ole/bstr.h"
 #include "ole/com.h"
 #include "ole/dispatch.h"
@@ -28,17 +29,7 @@ using cvsrva::CCvServerAdminPropPage;
 
 namespace {
 
-// The edited object of the page-only cases: FullName is any text.
-class Holder : public ole::DispatchObject<Holder> {
- public:
-  static const ole::DispatchTable<Holder>& DispatchMap() {
-    static const ole::DispatchTable<Holder> table{ole::Property<Holder>(
-        "FullName", VT_BSTR, [](Holder& h) { return h.fullName; },
-        [](Holder& h, const VARIANT& v) { h.fullName = ole::BstrToUtf8(v.bstrVal); })};
-    return table;
-  }
-  std::string fullName;
-};
+using Holder = cvtest::FullNameHolder;
 
 // The child of parent (or of the top level) with this text.
 QTreeWidgetItem* ChildNamed(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& text) {
