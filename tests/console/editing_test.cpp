@@ -123,10 +123,8 @@ class EditingTest : public QObject {
 
  private slots:
   void initTestCase() {
-    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
-    const testsupport::RunResult out = cvtest::RegisterBuiltControl();
-    QVERIFY2(ReadFile(registry_.file()).find("EC747AF1-8EF6-11D0-B375-0000E20315E2") != std::string::npos,
-             out.output.c_str());
+    const std::string failure = cvtest::UseBuiltControl(registry_);
+    QVERIFY2(failure.empty(), failure.c_str());
     startDir_ = QDir::currentPath();
   }
 

@@ -11,6 +11,7 @@
 
 #include "console/host.h"
 #include "support/run.h"
+#include "support/temp_dir.h"
 
 namespace cvtest {
 
@@ -47,6 +48,17 @@ class TestHost : public console::Host {
 inline testsupport::RunResult RegisterBuiltControl() {
   return testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " +
                                testsupport::Quote(WW_PROGRAM_DIR "/CVSRVA.OCX"));
+}
+
+// Points CORVANE_CLIENT at client.ini beside registry and registers the
+// built control there; empty when the control's class is in the registry
+// afterwards, otherwise what the registration printed.
+inline std::string UseBuiltControl(const testsupport::ScopedRegistry& registry) {
+  ::setenv("CORVANE_CLIENT", (registry.dir() / "client.ini").c_str(), 1);
+  const testsupport::RunResult out = RegisterBuiltControl();
+  if (testsupport::ReadFile(registry.file()).find("EC747AF1-8EF6-11D0-B375-0000E20315E2") != std::string::npos)
+    return std::string();
+  return out.output.empty() ? std::string("the control was not registered") : out.output;
 }
 
 // The child of parent with this object name; a test without it cannot go on.
