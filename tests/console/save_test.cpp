@@ -111,6 +111,13 @@ class SaveTest : public ::testing::Test {
     ::chmod(conf.c_str(), 0755);
     ::removexattr(conf.c_str(), "system.posix_acl_default");
   }
+  // The folder and the file as SetUp makes them, for the next case of a table.
+  void Fresh() {
+    TearDown();
+    std::filesystem::remove_all(conf);
+    std::filesystem::remove(dir / "second-name.conf");
+    SetUp();
+  }
   // Whatever is in the conf folder besides the given files.
   std::vector<std::string> Strays(std::initializer_list<std::string> expected) const {
     std::vector<std::string> out;
@@ -204,10 +211,7 @@ TEST_F(SaveTest, KeepsWhatTheFileCarries) {
   int ran = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TearDown();
-    std::filesystem::remove_all(conf);
-    std::filesystem::remove(dir / "second-name.conf");
-    SetUp();
+    Fresh();
     if (c.needsRoot && !root) continue;
     if (!c.prepare()) {
       std::printf("skipped \"%s\": the file system does not carry it\n", c.name);
@@ -246,10 +250,7 @@ TEST_F(SaveTest, AFailedInPlaceWriteLeavesTheOldContentWhole) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TearDown();
-    std::filesystem::remove_all(conf);
-    std::filesystem::remove(dir / "second-name.conf");
-    SetUp();
+    Fresh();
     c.prepare();
     const struct stat before = Stat(file);
     {
