@@ -36,14 +36,19 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// The child's Qt application, drawing offscreen.
+struct OffscreenApp {
+  bool offscreen = ::setenv("QT_QPA_PLATFORM", "offscreen", 1) == 0;
+  int argc = 1;
+  char name[13] = "editor_bench";
+  char* argv[2] = {name, nullptr};
+  QApplication app{argc, argv};
+};
+
 // The child's side: open the file read-only in the editor as View access_log
 // does, paint the first screen, and report the seconds that took.
 int OpenInEditor(const char* path) {
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  int argc = 1;
-  char name[] = "editor_bench";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
+  OffscreenApp app;
   console::TSynMemo memo;
   memo.resize(745, 449);
   console::MemoText text(memo);
@@ -61,11 +66,7 @@ int OpenInEditor(const char* path) {
 // wait for the line count. Reports the seconds from the start of the open to
 // each of the three, and the number of lines.
 int OpenInLogView(const char* path) {
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  int argc = 1;
-  char name[] = "editor_bench";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
+  OffscreenApp app;
   console::TSynMemo memo;
   console::TLogView view;
   view.FollowLook(memo);
