@@ -1,10 +1,11 @@
 // cvrfcd: the call service module "CvSrvA Remote Function Calls". cvserverd
 // starts it from its QRX manifest and hands it, in the environment, the Unix
 // socket to answer on (CV_SERVICE_SOCKET), the volume (CV_VOLUME) and the
-// search path (CV_SEARCH_PATH, folders separated by ':'). Each connection
-// carries one call (corvane/wire/service.h) and gets one answer. kWorkers
-// threads accept and answer; further calls wait in the listen queue (the
-// agent's deadline bounds how long).
+// search path (CV_SEARCH_PATH, folders separated by ':'). A connection
+// carries one call at a time (corvane/wire/service.h) and is kept for the
+// next one until the agent closes it or lets it idle for kReadTimeoutMs.
+// kWorkers threads accept and answer; further calls wait in the listen queue
+// (the agent's deadline bounds how long).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,7 +33,8 @@
 namespace {
 
 constexpr int kWorkers = 16;
-// How long the agent may take to send its call after connecting.
+// How long the agent may take to send a call after connecting or after the
+// last answer.
 constexpr int kReadTimeoutMs = 2000;
 
 std::atomic<int> gActive{0};
@@ -82,19 +84,26 @@ std::optional<std::vector<std::uint8_t>> ReadFrame(int fd) {
   }
 }
 
+// Answers the calls on one connection; gActive counts the calls being
+// answered, not the connections waiting for their next call.
 void Serve(posix::UniqueFd fd, const cvrfc::Settings& settings) {
-  const auto payload = ReadFrame(fd.get());
-  if (!payload) return;
-  cvwire::Reader header(*payload);
-  const std::uint32_t id = header.requestId();
-  const auto call = cvwire::service::DecodeCall(*payload);
-  std::vector<std::uint8_t> reply;
-  if (!call) {
-    reply = cvrfc::ErrorReply(cvrfc::kErrBadRequest, "malformed call", 200);
-  } else {
-    reply = cvrfc::Answer(*call, settings);
+  for (;;) {
+    const auto payload = ReadFrame(fd.get());
+    if (!payload) return;
+    ++gActive;
+    cvwire::Reader header(*payload);
+    const std::uint32_t id = header.requestId();
+    const auto call = cvwire::service::DecodeCall(*payload);
+    std::vector<std::uint8_t> reply;
+    if (!call) {
+      reply = cvrfc::ErrorReply(cvrfc::kErrBadRequest, "malformed call", 200);
+    } else {
+      reply = cvrfc::Answer(*call, settings);
+    }
+    const bool sent = WriteAll(fd.get(), cvwire::service::EncodeAnswer(id, reply));
+    --gActive;
+    if (!sent || !call) return;
   }
-  WriteAll(fd.get(), cvwire::service::EncodeAnswer(id, reply));
 }
 
 }  // namespace
@@ -168,9 +177,7 @@ int main(int argc, char** argv) {
           if (errno == EINTR || errno == ECONNABORTED) continue;
           return;  // the listener was shut down
         }
-        ++gActive;
         Serve(std::move(conn), settings);
-        --gActive;
       }
     }).detach();
   }

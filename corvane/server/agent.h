@@ -32,6 +32,7 @@
 namespace cvserver {
 
 class Agent;
+class ServiceConnections;
 class Session;
 
 // The connection calls' record of a peer's address (see PeerAddress).
@@ -206,6 +207,7 @@ class Agent {
   std::atomic<bool> pollQueued_{false};
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::uint32_t nextServiceCall_ = 0;
+  std::shared_ptr<ServiceConnections> serviceConnections_;  // shared with the calls under way
   Worker worker_;  // last: its thread ends before the members above go
 };
 

@@ -41,14 +41,71 @@ std::uint32_t Seconds(Clock::time_point since) {
   return static_cast<std::uint32_t>(std::clamp<long long>(s, 0, 0xFFFFFFFF));
 }
 
+}  // namespace
+
+// Connections to the service modules that answered a call and may take the
+// next one; used on the event loop only. Keyed by socket path and module
+// generation, so a restarted module never gets its predecessor's connections.
+class ServiceConnections {
+ public:
+  using Socket = asio::local::stream_protocol::socket;
+
+  std::optional<Socket> Take(const std::string& path, std::uint32_t generation) {
+    auto it = idle_.find(path);
+    if (it == idle_.end()) return std::nullopt;
+    std::optional<Socket> found;
+    auto& list = it->second;
+    while (!list.empty() && !found) {
+      Idle e = std::move(list.back());
+      list.pop_back();
+      if (e.generation != generation || Clock::now() - e.since > kIdleLimit) continue;
+      // An idle connection has nothing to read: readable means the module
+      // closed it (or sent something unasked), so it is dropped.
+      pollfd p{e.socket.native_handle(), POLLIN, 0};
+      if (::poll(&p, 1, 0) != 0) continue;
+      found.emplace(std::move(e.socket));
+    }
+    if (list.empty()) idle_.erase(it);
+    return found;
+  }
+
+  void Give(const std::string& path, std::uint32_t generation, Socket socket) {
+    auto& list = idle_[path];
+    std::erase_if(list, [&](const Idle& e) { return e.generation != generation; });
+    if (list.size() < kMaxIdle) list.push_back({std::move(socket), generation, Clock::now()});
+  }
+
+ private:
+  // Fewer than the module's answering threads: an idle connection holds one.
+  static constexpr std::size_t kMaxIdle = 4;
+  // Well inside the time a module waits for the next call before closing.
+  static constexpr auto kIdleLimit = std::chrono::milliseconds(1000);
+  struct Idle {
+    Socket socket;
+    std::uint32_t generation;
+    Clock::time_point since;
+  };
+  std::map<std::string, std::vector<Idle>> idle_;
+};
+
+namespace {
+
 // One request on its way to a service module and back.
 class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
  public:
-  ServiceCall(asio::io_context& io, std::shared_ptr<Session> session, std::uint32_t requestId, std::size_t capacity)
-      : socket_(io), timer_(io), session_(std::move(session)), requestId_(requestId), capacity_(capacity) {}
+  ServiceCall(asio::io_context& io, std::shared_ptr<Session> session, std::shared_ptr<ServiceConnections> pool,
+              std::uint32_t requestId, std::size_t capacity)
+      : socket_(io),
+        timer_(io),
+        session_(std::move(session)),
+        pool_(std::move(pool)),
+        requestId_(requestId),
+        capacity_(capacity) {}
 
-  void Start(const std::string& path, std::vector<std::uint8_t> frame, std::uint32_t callId,
-             std::chrono::milliseconds budget) {
+  void Start(const std::string& path, std::uint32_t generation, std::vector<std::uint8_t> frame,
+             std::uint32_t callId, std::chrono::milliseconds budget) {
+    path_ = path;
+    generation_ = generation;
     frame_ = std::move(frame);
     callId_ = callId;
     timer_.expires_after(budget);
@@ -57,22 +114,48 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
       spdlog::warn("connection {}: the call service gave no answer in time", self->session_->state().slot);
       self->Done(kCvErrNoAnswer, {});
     });
-    socket_.async_connect(asio::local::stream_protocol::endpoint(path),
-                          [self = shared_from_this()](const std::error_code& ec) {
-                            if (ec) return self->Fail("cannot reach the call service: " + ec.message());
-                            asio::async_write(self->socket_, asio::buffer(self->frame_),
-                                              [self](const std::error_code& wec, std::size_t) {
-                                                if (wec) return self->Fail("sending to the call service: " + wec.message());
-                                                self->Read();
-                                              });
-                          });
+    if (auto kept = pool_->Take(path_, generation_)) {
+      socket_ = std::move(*kept);
+      reused_ = true;
+      return Send();
+    }
+    Connect();
   }
 
  private:
+  void Connect() {
+    reused_ = false;
+    std::error_code ignored;
+    socket_.close(ignored);
+    socket_.async_connect(asio::local::stream_protocol::endpoint(path_),
+                          [self = shared_from_this()](const std::error_code& ec) {
+                            if (self->done_) return;
+                            if (ec) return self->Fail("cannot reach the call service: " + ec.message());
+                            self->Send();
+                          });
+  }
+
+  // A kept connection the module has let go of before reading the call
+  // (a reset, not a plain end) is replaced by a new one: the call never ran.
+  bool Unread(const std::error_code& ec) const {
+    return reused_ && parser_.Pending() == 0 &&
+           (ec == asio::error::broken_pipe || ec == asio::error::connection_reset);
+  }
+
+  void Send() {
+    asio::async_write(socket_, asio::buffer(frame_), [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+      if (self->done_) return;
+      if (self->Unread(ec)) return self->Connect();
+      if (ec) return self->Fail("sending to the call service: " + ec.message());
+      self->Read();
+    });
+  }
+
   void Read() {
     socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec,
                                                                                std::size_t n) {
       if (self->done_) return;
+      if (self->Unread(ec)) return self->Connect();
       if (ec) return self->Fail("the call service closed the request (" + ec.message() + ")");
       if (self->parser_.Feed(std::span(self->buffer_.data(), n)) != cvwire::FrameParser::Status::Ok) {
         return self->Fail("malformed answer from the call service");
@@ -82,6 +165,8 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
       auto reply = cvwire::service::DecodeAnswer(payload, self->callId_);
       if (!reply) return self->Fail("malformed answer from the call service");
       if (reply->size() > self->capacity_) return self->Fail("the call service answered more than the client takes");
+      // Only a connection with nothing after the answer may carry the next call.
+      self->keep_ = self->parser_.Pending() == 0 && !self->parser_.Next(payload);
       self->Done(kCvOk, std::move(*reply));
     });
   }
@@ -97,7 +182,11 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
     done_ = true;
     std::error_code ec;
     timer_.cancel();
-    socket_.close(ec);
+    if (keep_ && code == kCvOk) {
+      pool_->Give(path_, generation_, std::move(socket_));
+    } else {
+      socket_.close(ec);
+    }
     Writer w(cvwire::ReplyType(Msg::ServiceRequest), requestId_);
     w.U32(code);
     if (code == kCvOk) w.Blob(reply);
@@ -107,9 +196,14 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
   asio::local::stream_protocol::socket socket_;
   asio::steady_timer timer_;
   std::shared_ptr<Session> session_;
+  std::shared_ptr<ServiceConnections> pool_;
   std::uint32_t requestId_;
   std::size_t capacity_;
+  std::string path_;
+  std::uint32_t generation_ = 0;
   std::uint32_t callId_ = 0;
+  bool reused_ = false;
+  bool keep_ = false;
   std::vector<std::uint8_t> frame_;
   cvwire::FrameParser parser_;
   std::array<std::uint8_t, 8192> buffer_{};
@@ -173,8 +267,10 @@ Outcome Agent::HandleServiceRequest(SessionState& s, Reader& r, const Slot& call
   }
   call.request = std::move(request);
   const std::uint32_t callId = ++nextServiceCall_;
-  auto pending = std::make_shared<ServiceCall>(io_, std::move(session), r.requestId(), call.replyCapacity);
-  pending->Start(module->serviceSocket, cvwire::service::EncodeCall(call, callId), callId,
+  if (!serviceConnections_) serviceConnections_ = std::make_shared<ServiceConnections>();
+  auto pending =
+      std::make_shared<ServiceCall>(io_, std::move(session), serviceConnections_, r.requestId(), call.replyCapacity);
+  pending->Start(module->serviceSocket, module->generation, cvwire::service::EncodeCall(call, callId), callId,
                  std::chrono::milliseconds(budget));
   return Outcome::Pending();
 }

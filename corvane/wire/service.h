@@ -1,7 +1,11 @@
 // The private channel between cvserverd and a module that offers a call
-// service. For each client request the agent opens one connection to the
-// module's Unix socket, sends one Call frame and reads one Answer frame; the
-// frames are those of frame.h with the field encoding of codec.h.
+// service. For each client request the agent sends one Call frame on a
+// connection to the module's Unix socket and reads one Answer frame; the
+// frames are those of frame.h with the field encoding of codec.h. A
+// connection carries one call at a time; the agent may send the next call on
+// the same connection, so a module either answers calls on it until the
+// agent closes it or closes it after the answer (the agent then connects
+// again).
 //
 // The Call carries who asks (user, console operator or not, connection
 // number), how long the module may take, how large the reply may be, a

@@ -398,6 +398,39 @@ TEST_F(RfcTest, BrokenServiceModulesCostTheRequestOnly) {
   }
 }
 
+// The agent keeps connections to a module for the next call. Every call is
+// still answered when the module does not keep them (it closes each after
+// its answer, at any point of the agent's next send) and when the module is
+// restarted between two calls.
+TEST_F(RfcTest, CallsOutliveTheModulesConnections) {
+  WriteBadService("ONCE", "once");
+  WriteService();
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "LOAD ONCE\n");
+  Start();
+  const std::uint32_t h = Connect();
+  std::uint32_t id = Lookup(h);
+  for (std::int32_t i = 0; i < 200; ++i) {
+    const std::vector<std::uint8_t> record = Record("ECHO").Int(i).bytes();
+    std::uint32_t code = 1;
+    const auto reply = Request(h, id, record, &code);
+    ASSERT_EQ(code, kCvOk) << "call " << i << "\n" << agent_.Log();
+    ASSERT_EQ(reply, record) << "call " << i;
+  }
+
+  ASSERT_EQ(CvUnloadModule(h, "ONCE"), kCvOk);
+  ASSERT_EQ(CvLoadModule(h, "RFC"), kCvOk) << agent_.Log();
+  id = Lookup(h);
+  EXPECT_EQ(Call(h, id, Record("ECHO").Int(1))["P1"].value, "1");
+  EXPECT_EQ(Call(h, id, Record("ECHO").Int(2))["P1"].value, "2") << "on the kept connection";
+  std::uint32_t code = 0;
+  ASSERT_EQ(CvUnloadModule(h, "RFC"), kCvOk);
+  Request(h, id, Record("ECHO").Int(3).bytes(), &code);
+  EXPECT_EQ(code, kCvErrQrxConnection) << "a kept connection does not outlive its module";
+  ASSERT_EQ(CvLoadModule(h, "RFC"), kCvOk) << agent_.Log();
+  id = Lookup(h);
+  EXPECT_EQ(Call(h, id, Record("ECHO").Int(4))["P1"].value, "4") << "the restarted module answers";
+}
+
 // An agent told to stop while a request waits on a hanging module stops at
 // once; the waiting client gets an error, not a hang.
 TEST_F(RfcTest, AgentStopsWhileARequestWaits) {

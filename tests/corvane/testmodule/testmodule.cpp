@@ -14,7 +14,9 @@
 //   --service MODE         answer calls on the Unix socket CV_SERVICE_SOCKET badly:
 //                          after reading a call, crash (abort), hang (keep the
 //                          connection open, answer nothing) or garbage (answer
-//                          bytes that are no frame)
+//                          bytes that are no frame); or, with MODE once, answer
+//                          each call with its own request bytes and close the
+//                          connection at once
 // Without --exit or --exit-after it runs until SIGTERM.
 #include <netinet/in.h>
 #include <poll.h>
@@ -32,6 +34,10 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "corvane/wire/codec.h"
+#include "corvane/wire/frame.h"
+#include "corvane/wire/service.h"
 
 namespace {
 
@@ -82,6 +88,25 @@ bool AwaitCall(int fd) {
   char buffer[4096];
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 1000) > 0 && ::read(fd, buffer, sizeof buffer) > 0;
+}
+
+// Reads one call and answers it with its request bytes; false when none came.
+bool EchoCall(int fd) {
+  cvwire::FrameParser parser;
+  std::vector<std::uint8_t> payload;
+  std::uint8_t buffer[4096];
+  while (!parser.Next(payload)) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 1000) <= 0) return false;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0 || parser.Feed(std::span(buffer, static_cast<std::size_t>(n))) != cvwire::FrameParser::Status::Ok) {
+      return false;
+    }
+  }
+  const auto call = cvwire::service::DecodeCall(payload);
+  if (!call) return false;
+  const auto answer = cvwire::service::EncodeAnswer(cvwire::Reader(payload).requestId(), call->request);
+  return ::write(fd, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
 }
 
 }  // namespace
@@ -178,7 +203,9 @@ int main(int argc, char** argv) {
     pollfd p{listenFd, POLLIN, 0};
     if (::poll(&p, listenFd >= 0 ? 1 : 0, 10) > 0) {
       const int c = ::accept(listenFd, nullptr, nullptr);
-      if (c >= 0 && !serviceMode.empty() && AwaitCall(c)) {
+      if (c >= 0 && serviceMode == "once") {
+        EchoCall(c);
+      } else if (c >= 0 && !serviceMode.empty() && AwaitCall(c)) {
         if (serviceMode == "crash") std::abort();
         if (serviceMode == "hang") {
           held.push_back(c);
