@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 
 #include "corvane/client/cverrors.h"
 #include "corvane/client/dirstate.h"
@@ -121,6 +122,32 @@ std::uint32_t FinishIteration(Directory& d, std::uint32_t handle, std::uint32_t*
   return kCvOk;
 }
 
+// The buffer a call that names a context and a buffer works on, or the code
+// that refuses the call. The caller holds the library lock.
+std::uint32_t ContextBuffer(Directory& d, std::uint32_t context, std::uint32_t buffer, DirBuffer*& b) {
+  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
+  b = FindBuffer(d, buffer);
+  return b ? kCvOk : kCvErrDirInvalidParameters;
+}
+
+// The entry count of a buffer that holds a batch of the given kind, with the
+// cursor set after the header; nothing when it holds something else.
+std::optional<std::uint32_t> StartBatch(DirBuffer& b, std::uint8_t kind) {
+  cvdir::BatchReader r(b.bytes);
+  auto header = r.Header();
+  if (!header || header->first != kind) return std::nullopt;
+  b.cursor = r.position();
+  return header->second;
+}
+
+// The value at the cursor of the current attribute, read without moving on.
+std::uint32_t PeekValue(DirBuffer& b, cvdir::BatchReader& r, std::optional<std::string>& value) {
+  if (b.valuesLeft == 0) return kCvErrNoMoreEntries;
+  r.Seek(b.cursor);
+  value = r.NextValue();
+  return value ? kCvOk : kCvErrDirInvalidParameters;
+}
+
 }  // namespace
 
 extern "C" {
@@ -199,10 +226,9 @@ CVCLIENT_API std::uint32_t CvFreeBuffer(std::uint32_t buffer) {
 
 CVCLIENT_API std::uint32_t CvInitDirBuffer(std::uint32_t context, std::uint32_t operation, std::uint32_t buffer) {
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b || operation != kCvDirOpRead) return kCvErrDirInvalidParameters;
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
+  if (operation != kCvDirOpRead) return kCvErrDirInvalidParameters;
   std::vector<std::uint8_t> bytes;
   cvdir::PackRequest({}, bytes);
   Put(*b, std::move(bytes));
@@ -213,10 +239,8 @@ CVCLIENT_API std::uint32_t CvPutAttributeName(std::uint32_t context, std::uint32
   if (!name || !*name || strnlen(name, kCvDirAttributeNameSize) >= kCvDirAttributeNameSize)
     return kCvErrDirInvalidParameters;
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b) return kCvErrDirInvalidParameters;
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
   cvdir::BatchReader r(b->bytes);
   auto header = r.Header();
   if (!header || header->first != cvdir::kBatchRead) return kCvErrDirInvalidParameters;
@@ -294,15 +318,11 @@ CVCLIENT_API std::uint32_t CvReadObject(std::uint32_t context, const char* objec
 CVCLIENT_API std::uint32_t CvGetAttributeCount(std::uint32_t context, std::uint32_t buffer, std::uint32_t* count) {
   if (!count) return kCvErrDirInvalidParameters;
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b) return kCvErrDirInvalidParameters;
-  cvdir::BatchReader r(b->bytes);
-  auto header = r.Header();
-  if (!header || header->first != cvdir::kBatchRead) return kCvErrDirInvalidParameters;
-  *count = header->second;
-  b->cursor = r.position();
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
+  const auto n = StartBatch(*b, cvdir::kBatchRead);
+  if (!n) return kCvErrDirInvalidParameters;
+  *count = *n;
   b->valuesLeft = 0;
   return kCvOk;
 }
@@ -310,10 +330,9 @@ CVCLIENT_API std::uint32_t CvGetAttributeCount(std::uint32_t context, std::uint3
 CVCLIENT_API std::uint32_t CvGetAttributeName(std::uint32_t context, std::uint32_t buffer, char* name,
                                               std::uint32_t* valueCount, std::uint32_t* syntaxId) {
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b || !SkipValues(*b)) return kCvErrDirInvalidParameters;
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
+  if (!SkipValues(*b)) return kCvErrDirInvalidParameters;
   cvdir::BatchReader r(b->bytes);
   r.Seek(b->cursor);
   auto a = r.NextAttributeName();
@@ -330,15 +349,11 @@ CVCLIENT_API std::uint32_t CvGetAttributeValueSize(std::uint32_t context, std::u
                                                    std::uint32_t* size) {
   if (!size) return kCvErrDirInvalidParameters;
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b) return kCvErrDirInvalidParameters;
-  if (b->valuesLeft == 0) return kCvErrNoMoreEntries;
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
   cvdir::BatchReader r(b->bytes);
-  r.Seek(b->cursor);
-  auto v = r.NextValue();
-  if (!v) return kCvErrDirInvalidParameters;
+  std::optional<std::string> v;
+  if (const auto code = PeekValue(*b, r, v); code != kCvOk) return code;
   *size = static_cast<std::uint32_t>(v->size());
   return kCvOk;
 }
@@ -347,15 +362,11 @@ CVCLIENT_API std::uint32_t CvGetAttributeValue(std::uint32_t context, std::uint3
                                                std::uint32_t size, void* value) {
   if (!value || size == 0) return kCvErrDirInvalidParameters;
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b) return kCvErrDirInvalidParameters;
-  if (b->valuesLeft == 0) return kCvErrNoMoreEntries;
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
   cvdir::BatchReader r(b->bytes);
-  r.Seek(b->cursor);
-  auto v = r.NextValue();
-  if (!v) return kCvErrDirInvalidParameters;
+  std::optional<std::string> v;
+  if (const auto code = PeekValue(*b, r, v); code != kCvOk) return code;
   if (v->size() + 1 > size) return kCvErrDirBufferTooSmall;
   std::memcpy(value, v->data(), v->size());
   static_cast<char*>(value)[v->size()] = '\0';
@@ -544,15 +555,11 @@ CVCLIENT_API std::uint32_t CvListContainer(std::uint32_t context, const char* co
 CVCLIENT_API std::uint32_t CvGetObjectCount(std::uint32_t context, std::uint32_t buffer, std::uint32_t* count) {
   if (!count) return kCvErrDirInvalidParameters;
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b) return kCvErrDirInvalidParameters;
-  cvdir::BatchReader r(b->bytes);
-  auto header = r.Header();
-  if (!header || header->first != cvdir::kBatchList) return kCvErrDirInvalidParameters;
-  *count = header->second;
-  b->cursor = r.position();
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
+  const auto n = StartBatch(*b, cvdir::kBatchList);
+  if (!n) return kCvErrDirInvalidParameters;
+  *count = *n;
   return kCvOk;
 }
 
@@ -560,16 +567,10 @@ CVCLIENT_API std::uint32_t CvGetObjectName(std::uint32_t context, std::uint32_t 
                                            std::uint32_t* attributeCount, CvObjectInfo* info) {
   if (!name) return kCvErrDirInvalidParameters;
   Locked l;
-  auto& d = Directory::Get();
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
-  DirBuffer* b = FindBuffer(d, buffer);
-  if (!b) return kCvErrDirInvalidParameters;
-  if (b->cursor == 0) {  // the count was not asked for: start after the header
-    cvdir::BatchReader h(b->bytes);
-    auto header = h.Header();
-    if (!header || header->first != cvdir::kBatchList) return kCvErrDirInvalidParameters;
-    b->cursor = h.position();
-  }
+  DirBuffer* b = nullptr;
+  if (const auto code = ContextBuffer(Directory::Get(), context, buffer, b); code != kCvOk) return code;
+  // The count was not asked for: start after the header.
+  if (b->cursor == 0 && !StartBatch(*b, cvdir::kBatchList)) return kCvErrDirInvalidParameters;
   cvdir::BatchReader r(b->bytes);
   r.Seek(b->cursor);
   auto item = r.NextItem();
