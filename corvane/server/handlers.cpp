@@ -17,7 +17,6 @@ using cvwire::Reader;
 using cvwire::Writer;
 
 constexpr int kMaxRefusedLogins = 3;
-constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxMessageLength = 1024;
 constexpr std::size_t kMaxBroadcastTargets = 62;
 
