@@ -277,12 +277,12 @@ std::size_t Invocation::Fill(void* out, std::size_t capacity) {
   auto* dst = static_cast<std::uint8_t*>(out);
   if (o->kind == Out::Kind::Text) {
     std::size_t n = std::min(o->bytes.size(), capacity - 1);
-    std::memcpy(dst, o->bytes.data(), n);
+    if (n) std::memcpy(dst, o->bytes.data(), n);  // an empty vector's data() may be null
     dst[n] = 0;
     return n + 1;
   }
   std::size_t n = std::min(o->bytes.size(), capacity);
-  std::memcpy(dst, o->bytes.data(), n);
+  if (n) std::memcpy(dst, o->bytes.data(), n);
   return n;
 }
 
