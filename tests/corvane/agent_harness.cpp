@@ -421,7 +421,9 @@ void TamperingRelay::Run() {
         if (s >= 0) ::close(s);
       }
     }
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
+    // Only the pairs that were polled: one accepted just now has no entry yet.
+    const std::size_t polled = (fds.size() - 2) / 2;
+    for (std::size_t i = 0; i < polled; ++i) {
       for (int dir = 0; dir < 2; ++dir) {
         const pollfd& f = fds[2 + i * 2 + dir];
         if (!(f.revents & (POLLIN | POLLHUP | POLLERR)) || pairs[i].client < 0) continue;
