@@ -189,18 +189,7 @@ std::uint32_t Library::LoginMessage(Server& server, cvwire::Writer& request, std
   cvwire::Reader r(*payload);
   const auto& frame = request.Frame();
   const std::uint16_t want = static_cast<std::uint16_t>(frame[4] | (frame[5] << 8) | cvwire::kReplyBit);
-  reply = {};
-  reply.code = r.U32();
-  reply.version = r.U32();
-  if (reply.code == kCvOk) {
-    reply.done = r.U8() != 0;
-    reply.data = r.Blob();
-    if (reply.done) {
-      reply.slot = r.U16();
-      reply.objectId = r.U32();
-      reply.isOperator = r.U8() != 0;
-    }
-  }
+  reply = cvwire::ReadLoginReply(r);
   if (r.type() != want || !r.Done()) {
     Fail("server " + server.entry.name + " answered the login with a malformed message", false);
     return kCvErrNoAnswer;

@@ -18,6 +18,7 @@
 #include "corvane/client/channel.h"
 #include "corvane/client/config.h"
 #include "corvane/wire/codec.h"
+#include "corvane/wire/login.h"
 #include "corvane/wire/protocol.h"
 
 namespace cvclient {
@@ -115,15 +116,7 @@ class Library {
   const std::string& failureText() const { return failure_; }
 
   // One message of a login and its reply.
-  struct LoginReply {
-    std::uint32_t code = 0;
-    std::uint32_t version = 0;
-    bool done = false;
-    std::vector<std::uint8_t> data;
-    std::uint16_t slot = 0;
-    std::uint32_t objectId = 0;
-    bool isOperator = false;
-  };
+  using LoginReply = cvwire::LoginReply;
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -19,6 +19,7 @@
 
 #include "corvane/wire/auth.h"
 #include "corvane/wire/frame.h"
+#include "corvane/wire/login.h"
 #include "corvane/wire/scram.h"
 
 namespace cvtest {
@@ -294,23 +295,12 @@ namespace {
 std::vector<std::uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
 std::string Text(const std::vector<std::uint8_t>& b) { return {b.begin(), b.end()}; }
 
-// Reads a login reply: code, version, and on success done, data and the rest.
-struct LoginReply {
-  std::uint32_t code = 0;
-  bool done = false;
-  std::string data;
-};
-std::optional<LoginReply> ReadLoginReply(RawClient& c) {
+// Reads a login reply; nothing when none came or it was cut short.
+std::optional<cvwire::LoginReply> ReadLoginReply(RawClient& c) {
   const auto reply = c.Receive();
   if (!reply) return std::nullopt;
   cvwire::Reader r(*reply);
-  LoginReply out;
-  out.code = r.U32();
-  r.U32();
-  if (out.code == 0) {
-    out.done = r.U8() != 0;
-    out.data = Text(r.Blob());
-  }
+  auto out = cvwire::ReadLoginReply(r);
   if (!r.ok()) return std::nullopt;
   return out;
 }
@@ -327,12 +317,12 @@ std::optional<std::uint32_t> RawClient::LoginWithProof(
   const auto challenge = ReadLoginReply(*this);
   if (!challenge) return std::nullopt;
   if (challenge->code != 0) return challenge->code;
-  const auto serverFirst = cvwire::scram::ParseServerFirst(challenge->data);
+  const auto serverFirst = cvwire::scram::ParseServerFirst(Text(challenge->data));
   if (!serverFirst) return std::nullopt;
   std::vector<std::uint8_t> cb = Bytes(cvwire::scram::kGs2Header);
   cb.insert(cb.end(), binding_.begin(), binding_.end());
   const std::string withoutProof = "c=" + cvwire::scram::Base64(cb) + ",r=" + serverFirst->nonce;
-  const std::string auth = first.substr(cvwire::scram::kGs2Header.size()) + "," + challenge->data + "," + withoutProof;
+  const std::string auth = first.substr(cvwire::scram::kGs2Header.size()) + "," + Text(challenge->data) + "," + withoutProof;
   cvwire::Writer step(cvwire::Type(cvwire::Msg::LoginStep), NextId());
   step.Blob(Bytes(withoutProof + ",p=" + cvwire::scram::Base64(proof(auth))));
   if (!SendBytes(step.Frame())) return std::nullopt;
@@ -349,14 +339,14 @@ std::optional<std::uint32_t> RawClient::Login(const std::string& user, const std
   const auto challenge = ReadLoginReply(*this);
   if (!challenge) return std::nullopt;
   if (challenge->code != 0) return challenge->code;
-  const auto final = exchange.Final(challenge->data);
+  const auto final = exchange.Final(Text(challenge->data));
   if (!final) return std::nullopt;
   cvwire::Writer step(cvwire::Type(cvwire::Msg::LoginStep), NextId());
   step.Blob(Bytes(*final));
   if (!SendBytes(step.Frame())) return std::nullopt;
   const auto result = ReadLoginReply(*this);
   if (!result) return std::nullopt;
-  if (result->code == 0 && !exchange.VerifyServer(result->data)) return std::nullopt;
+  if (result->code == 0 && !exchange.VerifyServer(Text(result->data))) return std::nullopt;
   return result->code;
 }
 

@@ -15,6 +15,7 @@
 #include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
 #include "corvane/wire/dirmech.h"
+#include "corvane/wire/login.h"
 #include "support/run.h"
 #include "support/slapd_fixture.h"
 
@@ -174,15 +175,7 @@ namespace {
 
 using cvwire::Msg;
 
-struct LoginAnswer {
-  std::uint32_t code = 0;
-  std::uint32_t version = 0;
-  bool done = false;
-  std::vector<std::uint8_t> data;
-  std::uint16_t slot = 0;
-  std::uint32_t objectId = 0;
-  bool isOperator = false;
-};
+using LoginAnswer = cvwire::LoginReply;
 
 std::vector<std::uint8_t> DirectoryHello(std::uint32_t id, std::uint32_t version, const std::string& user,
                                          const std::string& password, const std::string& tree = "ACME") {
@@ -196,18 +189,7 @@ std::optional<LoginAnswer> ReadAnswer(cvtest::RawClient& c) {
   const auto payload = c.Receive();
   if (!payload) return std::nullopt;
   cvwire::Reader r(*payload);
-  LoginAnswer a;
-  a.code = r.U32();
-  a.version = r.U32();
-  if (a.code == 0) {
-    a.done = r.U8() != 0;
-    a.data = r.Blob();
-    if (a.done) {
-      a.slot = r.U16();
-      a.objectId = r.U32();
-      a.isOperator = r.U8() != 0;
-    }
-  }
+  const LoginAnswer a = cvwire::ReadLoginReply(r);
   if (r.type() != cvwire::ReplyType(Msg::Hello) || !r.Done()) return std::nullopt;
   return a;
 }
