@@ -10,12 +10,8 @@
 #include <vector>
 
 #include "agent_harness.h"
-#include "ids.h"
-#include "ole/com.h"
-#include "ole/comptr.h"
+#include "bound_control.h"
 #include "support/automation.h"
-#include "support/run.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -33,14 +29,10 @@ void BM_ActiveConnections40000Slots250Clients(benchmark::State& state) {
       return state.SkipWithError("a client could not log in");
   }
   testsupport::ScopedRegistry registry;
-  auto reg = testsupport::RunShell(testsupport::Quote(REGSVR32_PATH) + " /s " + testsupport::Quote(CVSRVA_PATH));
-  if (reg.status != 0) return state.SkipWithError("CVSRVA.OCX could not be registered");
   {
-    ComPtr<IDispatch> control;
-    if (FAILED(CoCreateInstance(cvsrva::CLSID_CvSrvAdm, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.PpvOut())))
-      return state.SkipWithError("the control could not be created");
-    if (FAILED(testsupport::Put(control.Get(), u"FullName", CComVariant(u"\\\\SRV1"))))
-      return state.SkipWithError("the control did not bind");
+    const char* error = nullptr;
+    ComPtr<IDispatch> control = benchsupport::BoundControl(registry, &error);
+    if (!control) return state.SkipWithError(error);
     for (auto _ : state) {
       CComVariant collection;
       if (FAILED(testsupport::CallByName(control.Get(), u"ActiveConnections", DISPATCH_PROPERTYGET, {}, &collection)) ||
