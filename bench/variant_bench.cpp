@@ -3,7 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "ole/variant.h"
+#include "ole/variant_convert.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "console/errors.h"
 #include "ole/bstr.h"
 #include "ole/com.h"
-#include "ole/variant.h"
+#include "ole/variant_convert.h"
 #include "olectl/site.h"
 
 namespace console {

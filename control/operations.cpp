@@ -5,6 +5,7 @@
 #include "corvane/client/kscalls.h"
 #include "ctrl.h"
 #include "ole/bstr.h"
+#include "ole/variant_convert.h"
 
 namespace cvsrva {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "ole/bstr.h"
 #include "ole/guid.h"
+#include "ole/variant_convert.h"
 
 namespace cvsrva {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "ole/variant.h"
+#include "ole/variant_convert.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // mapping of member exceptions onto automation errors.
 #include "ole/dispatch.h"
 #include "ole/factory.h"
+#include "ole/variant_convert.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
-// VARIANT with the Windows VARTYPE numbers, and its life-cycle and conversion
-// functions.
+// VARIANT with the Windows VARTYPE numbers, and its life-cycle functions.
+// Conversions between types are in variant_convert.h, which builds on this.
 #pragma once
 
 #include <concepts>
@@ -130,10 +130,6 @@ using LPVARIANT = VARIANT*;
 #define V_BYREF(v) ((v)->byref)
 #define V_VARIANTREF(v) ((v)->pvarVal)
 
-// Flags of VariantChangeType(Ex).
-inline constexpr WORD VARIANT_NOVALUEPROP = 0x01;
-inline constexpr WORD VARIANT_ALPHABOOL = 0x02;
-
 void VariantInit(VARIANTARG* v);
 // Frees what v owns (a BSTR, an interface reference) and leaves it VT_EMPTY.
 // DISP_E_BADVARTYPE for a type a VARIANT cannot hold; v is left unchanged then.
@@ -142,11 +138,6 @@ HRESULT VariantClear(VARIANTARG* v);
 HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src);
 // Like VariantCopy, but a by-reference source is copied as the value it points to.
 HRESULT VariantCopyInd(VARIANT* dest, const VARIANTARG* src);
-// Converts src to type vt into dest (which may be src itself), following the
-// Windows rules for the types listed in variant_convert.cpp.
-HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, WORD flags, VARTYPE vt);
-HRESULT VariantChangeTypeEx(VARIANTARG* dest, const VARIANTARG* src, LCID lcid, WORD flags,
-                            VARTYPE vt);
 
 namespace ole {
 // True when vt (with VT_BYREF allowed) is a type a VARIANT may carry.
@@ -229,9 +220,8 @@ class CComVariant : public VARIANT {
   static CComVariant Missing() { return FromError(DISP_E_PARAMNOTFOUND); }
 
   HRESULT Clear() { return VariantClear(this); }
-  HRESULT ChangeType(VARTYPE type, const VARIANT* src = nullptr) {
-    return VariantChangeType(this, src ? src : this, 0, type);
-  }
+  // VariantChangeType into this (from src, else from this); in variant_convert.cpp.
+  HRESULT ChangeType(VARTYPE type, const VARIANT* src = nullptr);
   // Moves the value into dest (which is cleared first) and leaves this empty.
   HRESULT Detach(VARIANT* dest) {
     HRESULT hr = VariantClear(dest);

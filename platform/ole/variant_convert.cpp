@@ -22,7 +22,7 @@
 
 #include "ole/date.h"
 #include "ole/interfaces.h"
-#include "ole/variant.h"
+#include "ole/variant_convert.h"
 #include "ole/variant_text.h"
 
 
@@ -511,4 +511,8 @@ HRESULT VariantChangeTypeEx(VARIANTARG* dest, const VARIANTARG* src, LCID lcid, 
 
 HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, WORD flags, VARTYPE vt) {
   return VariantChangeTypeEx(dest, src, LOCALE_USER_DEFAULT, flags, vt);
+}
+
+HRESULT CComVariant::ChangeType(VARTYPE type, const VARIANT* src) {
+  return VariantChangeType(this, src ? src : this, 0, type);
 }

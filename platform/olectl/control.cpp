@@ -5,6 +5,7 @@
 
 #include "ole/bstr.h"
 #include "ole/com.h"
+#include "ole/variant_convert.h"
 #include "olectl/proppage.h"
 
 namespace ole::ctl {

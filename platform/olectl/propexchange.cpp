@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ole/bstr.h"
+#include "ole/variant_convert.h"
 
 namespace ole::ctl {
 

@@ -9,7 +9,7 @@
 
 #include "ole/bstr.h"
 #include "ole/com.h"
-#include "ole/variant.h"
+#include "ole/variant_convert.h"
 
 namespace ole::ctl {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ole/object.h"
-#include "ole/variant.h"
+#include "ole/variant_convert.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "ole/catreg.h"
 #include "ole/dispatch.h"
 #include "ole/server.h"
+#include "ole/variant_convert.h"
 #include "modules/adder.h"
 
 namespace {

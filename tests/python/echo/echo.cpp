@@ -12,6 +12,7 @@
 #include "ole/dispatch.h"
 #include "ole/server.h"
 #include "ole/typelib.h"
+#include "ole/variant_convert.h"
 
 namespace {
 
