@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 #include "ole/comptr.h"
 #include "ole/interfaces.h"
 #include "ole/object.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 
 namespace {
 

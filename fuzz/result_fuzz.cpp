@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 #include "result.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -24,8 +24,4 @@
 #define CVCLIENT_API
 #endif
 
-inline constexpr std::uint32_t kCvOk = 0;
-
-// Scan positions and iteration handles start at this value, and an iterating
-// operation sets them back to it when the listing is complete.
-inline constexpr std::uint32_t kCvIterationStart = 0xFFFFFFFFu;
+#include "corvane/wire/cvdefs.h"

@@ -8,8 +8,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "corvane/client/cvdefs.h"
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cvdefs.h"
+#include "corvane/wire/cverrors.h"
 
 namespace cvdir {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 
 namespace cvrfc {
 

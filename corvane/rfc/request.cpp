@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 
 namespace cvrfc {
 namespace {

@@ -1,4 +1,4 @@
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cverrors.h"
 #include "corvane/server/connections.h"
 
 #include <algorithm>

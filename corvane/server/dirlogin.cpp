@@ -16,8 +16,8 @@
 #include <charconv>
 #include <memory>
 
-#include "corvane/client/cvdefs.h"
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cvdefs.h"
+#include "corvane/wire/cverrors.h"
 #include "corvane/directory/ldapdir.h"
 #include "corvane/server/agent.h"
 #include "corvane/wire/dirmech.h"

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "corvane/client/cvdefs.h"
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cvdefs.h"
+#include "corvane/wire/cverrors.h"
 #include "corvane/server/agent.h"
 
 namespace cvserver {

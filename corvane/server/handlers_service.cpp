@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "corvane/client/cvdefs.h"
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cvdefs.h"
+#include "corvane/wire/cverrors.h"
 #include "corvane/server/agent.h"
 #include "corvane/server/modules/manifest.h"
 #include "corvane/wire/service.h"

@@ -1,4 +1,4 @@
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cverrors.h"
 #include "corvane/server/parameters.h"
 
 #include <spdlog/spdlog.h>

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "agent_harness.h"
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 #include "corvane/client/cverrors.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 #include "corvane/rfc/reply.h"
 #include "corvane/rfc/request.h"
 #include "corvane/rfc/scripts.h"

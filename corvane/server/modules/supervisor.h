@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "corvane/client/cverrors.h"
+#include "corvane/wire/cverrors.h"
 #include "corvane/server/modules/status.h"
 
 namespace cvserver {

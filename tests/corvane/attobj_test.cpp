@@ -1,6 +1,6 @@
 // The attribute object codec: exact bytes of what it builds, lookups, readers,
 // and walks over damaged or hostile objects.
-#include "control/attobj/attobj.h"
+#include "corvane/wire/attobj.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
