@@ -24,6 +24,7 @@ Taboutform::Taboutform() : QDialog(nullptr, kNoTitleButtons | Qt::WindowStaysOnT
   auto* close = new QPushButton(QStringLiteral("Close"), this);
   close->setObjectName(QStringLiteral("Button1"));
   close->setGeometry(136, 88, 75, 25);
+  close->setDefault(true);
   connect(close, &QPushButton::clicked, this, [this] { Button1Click(); });
 }
 

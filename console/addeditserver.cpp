@@ -66,6 +66,12 @@ void TAddserver::btCloseClick() {
   hide();
 }
 
+void TAddserver::done(int result) {
+  // Escape and the title bar's close button end here.
+  main_.BuildServerMenu();
+  TServerDialog::done(result);
+}
+
 void TAddserver::ListBox1DblClick() {
   const QListWidgetItem* item = list_->currentItem();
   if (!item || !item->isSelected()) return;  // nothing picked: the click is ignored

@@ -15,6 +15,9 @@ class TAddserver : public TServerDialog {
   void FormCreate();
   void btSaveClick() override;
   void btCloseClick() override;
+  // However the dialog closes (Close settings, Escape, the title bar), the
+  // Server menu lists what was saved in it.
+  void done(int result) override;
   void ListBox1DblClick();
 
   QStringList ListedServers() const;

@@ -38,6 +38,13 @@ QString Message(ApacheCommand command, bool ok, const QString& server) {
 
 std::optional<QString> RunApacheCommand(ApacheCommand command, const IniFile& serverIni, const QString& server,
                                         ServerAdmin& admin) {
+  const std::optional<ApacheOutcome> outcome = RunApache(command, serverIni, server, admin);
+  if (!outcome) return std::nullopt;
+  return outcome->message;
+}
+
+std::optional<ApacheOutcome> RunApache(ApacheCommand command, const IniFile& serverIni, const QString& server,
+                                       ServerAdmin& admin) {
   const auto read = [&](const char* key) { return serverIni.Read(server, QString::fromLatin1(key)); };
   const QString handle = read("Handle");
   const std::optional<Module> module = ModuleOf(read("ApacheVersion"));
@@ -62,7 +69,7 @@ std::optional<QString> RunApacheCommand(ApacheCommand command, const IniFile& se
     } else {
       return std::nullopt;
     }
-    return Message(command, ok, server);
+    return ApacheOutcome{Message(command, ok, server), !ok};
   }
 
   const bool start = command == ApacheCommand::Start;
@@ -77,7 +84,7 @@ std::optional<QString> RunApacheCommand(ApacheCommand command, const IniFile& se
     ok = start ? admin.LoadQRX(QString::fromLatin1(module->load), QString())
                : admin.UnloadQRX(QString::fromLatin1(module->unload));
   }
-  return Message(command, ok, server);
+  return ApacheOutcome{Message(command, ok, server), !ok};
 }
 
 }  // namespace console

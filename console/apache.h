@@ -22,6 +22,18 @@ class ServerAdmin {
 
 enum class ApacheCommand { Start, Stop, Restart };
 
+// What a command showed: its message, and whether it reports a failure.
+struct ApacheOutcome {
+  QString message;
+  bool failed = false;
+};
+
+// Runs a command for server (the current server name) with the values of its
+// section read afresh from serverIni. Returns what to show, or nothing when
+// the command shows no message. Errors of the control propagate.
+std::optional<ApacheOutcome> RunApache(ApacheCommand command, const IniFile& serverIni, const QString& server,
+                                       ServerAdmin& admin);
+
 // Runs a command for server (the current server name) with the values of its
 // section read afresh from serverIni. Returns the message to show, or nothing
 // when the command shows none. Errors of the control propagate.

@@ -88,6 +88,13 @@ QString TCvSrvAdm::ShortName() {
   return FromBstr(v.bstrVal);
 }
 
+QString TCvSrvAdm::FullName() {
+  CComVariant v = Invoke(Dispatch(), dispidFullName, DISPATCH_PROPERTYGET, {});
+  if (v.vt != VT_BSTR && FAILED(v.ChangeType(VT_BSTR)))
+    throw EOleSysError(QString::fromStdString(ole::ErrorText(DISP_E_TYPEMISMATCH)), DISP_E_TYPEMISMATCH);
+  return FromBstr(v.bstrVal);
+}
+
 bool TCvSrvAdm::ExecuteProfile(const QString& qbtFileName) {
   return AsBool(Invoke(Dispatch(), dispidExecuteProfile, DISPATCH_METHOD, {BstrArg(qbtFileName)}));
 }

@@ -38,6 +38,8 @@ class TCvSrvAdm final : public ServerAdmin {
 
   void SetFullName(const QString& name) override;
   QString ShortName();
+  // The name the control is bound by; empty while it is bound to none.
+  QString FullName();
   bool ExecuteProfile(const QString& qbtFileName) override;
   bool LoadQRX(const QString& qrxName, const QString& parameters) override;
   bool UnloadQRX(const QString& qrxName) override;

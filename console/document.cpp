@@ -187,11 +187,13 @@ void Document::WriteTo(const QString& path) {
 
 void Document::Save() {
   WriteTo(file_);
+  text_.MarkSaved();
   modified_ = false;
 }
 
 void Document::SaveAs(const QString& path) {
   WriteTo(path);
+  text_.MarkSaved();
   file_ = path;
 }
 

@@ -95,6 +95,9 @@ class TextStore {
   // The shown text's bytes, valid until the text changes.
   virtual std::string_view Bytes() = 0;
   virtual void SetReadOnly(bool readOnly) = 0;
+  // The shown text is what the current file now holds: a store that keeps
+  // an undo history notes the point that undoing can come back to.
+  virtual void MarkSaved() {}
 };
 
 class Document {
@@ -114,6 +117,8 @@ class Document {
   bool Load(const QString& path, Access access, const Progress& progress = {});
   // A user edit: the text now has unsaved changes.
   void Edited() { modified_ = true; }
+  // An edit (an undo) brought the text back to what the file holds.
+  void BackToSaved() { modified_ = false; }
   // Writes the text to the current file with the file's line breaks,
   // keeping the file's owner, permissions, attributes and links (FileSaver).
   // On failure (EFileError) the file on disk is whole and the changes stay

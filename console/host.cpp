@@ -65,14 +65,25 @@ QWidget* MessageOwner(QWidget* requested) {
   return requested ? requested->window() : nullptr;
 }
 
-void Host::ShowMessage(QWidget* parent, const QString& text) {
+namespace {
+
+void ShowBox(QWidget* parent, const QString& text, const QString& details) {
   QWidget* owner = MessageOwner(parent);
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProgramName), text, QMessageBox::Ok, owner);
   box.setFont(MsSansSerif(8));
+  if (!details.isEmpty()) box.setDetailedText(details);
   // Above a dialog that stays on top, the box must stay on top as well: a
   // window manager keeps such windows in a layer of their own.
   if (owner && (owner->windowFlags() & Qt::WindowStaysOnTopHint)) box.setWindowFlag(Qt::WindowStaysOnTopHint);
   box.exec();
+}
+
+}  // namespace
+
+void Host::ShowMessage(QWidget* parent, const QString& text) { ShowBox(parent, text, QString()); }
+
+void Host::ShowMessageWithDetails(QWidget* parent, const QString& text, const QString& details) {
+  ShowBox(parent, text, details);
 }
 
 bool Host::Ask(QWidget* parent, const QString& question) {
@@ -139,8 +150,18 @@ bool OpenWith(const QString& opener, const QUrl& url, int waitMs) {
   const QByteArray program = QFile::encodeName(opener);
   const QByteArray target = url.toEncoded();
   char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(target.constData()), nullptr};
+  // What the opener and the programs it starts print (their complaints about
+  // the desktop, mostly) stays out of the console's terminal: only the exit
+  // status tells.
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return false;
+  bool prepared = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0;
+  prepared = prepared && ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0;
+  prepared = prepared && ::posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0;
   pid_t pid = -1;
-  if (::posix_spawn(&pid, program.constData(), nullptr, nullptr, argv, environ) != 0) return false;
+  const bool spawned = prepared && ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv, environ) == 0;
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (!spawned) return false;
   QElapsedTimer clock;
   clock.start();
   for (;;) {

@@ -32,6 +32,8 @@ class Host {
   // above every window of the console (on MessageOwner(parent), staying on
   // top when that window does); returns when it is closed.
   virtual void ShowMessage(QWidget* parent, const QString& text);
+  // The same box with a "Show Details..." button that shows details.
+  virtual void ShowMessageWithDetails(QWidget* parent, const QString& text, const QString& details);
   // A question with Yes and No, titled with the program's name; true for Yes.
   virtual bool Ask(QWidget* parent, const QString& question);
   // Runs a program to its end (at most timeoutMs) and returns its exit

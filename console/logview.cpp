@@ -114,6 +114,7 @@ void TLogView::Open(const QString& path, std::size_t indexBlock) {
   file_ = std::move(file);
   top_ = caret_ = anchor_ = 0;
   hscroll_ = 0;
+  widest_ = kRightEdge + 1;
   pendingLine_.reset();
   ClearBookmarks();
   notice_->hide();
@@ -128,6 +129,8 @@ void TLogView::Close() {
   file_.reset();
   ClearBookmarks();
   top_ = caret_ = anchor_ = 0;
+  hscroll_ = 0;
+  widest_ = kRightEdge + 1;
   pendingLine_.reset();
   if (!watcher_->files().isEmpty()) watcher_->removePaths(watcher_->files());
   if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
@@ -345,16 +348,27 @@ void TLogView::SyncBars() {
   // Not while the user drags the slider: the count moves the estimate.
   if (!v->isSliderDown()) v->setValue(static_cast<int>(std::min(value, double(INT_MAX))));
 
-  // The horizontal range ends at the right edge, as the editor's does.
+  // The horizontal range reaches the end of the longest line shown so far,
+  // and at least the right edge.
   const int digits = std::max(1, static_cast<int>(std::floor(std::log10(std::max(lines, 1.0)))) + 1);
   gutterDigits_ = digits;
-  const int width = static_cast<int>(std::ceil(CharWidth() * (kRightEdge + 1)));
+  const int width = static_cast<int>(std::ceil(CharWidth() * widest_));
   QScrollBar* h = horizontalScrollBar();
   h->setRange(0, std::max(0, width - (viewport()->width() - TextLeft())));
   h->setPageStep(viewport()->width());
   h->setSingleStep(static_cast<int>(std::ceil(CharWidth())));
   syncing_ = false;
 }
+
+bool TLogView::NoteWidth(const Row& row) {
+  // One column beyond the last character, for the caret at the line's end.
+  const int columns = static_cast<int>(row.shown.column.size());
+  if (columns <= widest_) return false;
+  widest_ = columns;
+  return true;
+}
+
+int TLogView::HorizontalRange() const { return horizontalScrollBar()->maximum(); }
 
 void TLogView::OnScrollBar(int value) {
   if (syncing_ || !file_) return;
@@ -412,6 +426,10 @@ void TLogView::paintEvent(QPaintEvent*) {
   p.fillRect(area, paper_);
   p.setFont(font());
   const std::vector<Row> rows = file_ ? Layout(area.height() / lh + 1) : std::vector<Row>();
+  bool wider = false;
+  for (const Row& row : rows) wider = NoteWidth(row) || wider;
+  // The bars change after the painting, not inside it.
+  if (wider) QMetaObject::invokeMethod(this, [this] { SyncBars(); }, Qt::QueuedConnection);
   const std::uint64_t selFrom = std::min(anchor_, caret_);
   const std::uint64_t selTo = std::max(anchor_, caret_);
   const QPalette pal = palette();

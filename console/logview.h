@@ -78,6 +78,9 @@ class TLogView : public QAbstractScrollArea {
   std::uint64_t TopOffset() const { return top_; }
   // The top line's number when it is known.
   std::optional<std::uint64_t> TopLine() const;
+  // The horizontal scroll position in pixels, and its largest value.
+  int HorizontalScroll() const { return hscroll_; }
+  int HorizontalRange() const;
   // Whether the last line of the file is on screen.
   bool AtEnd() const;
 
@@ -129,6 +132,8 @@ class TLogView : public QAbstractScrollArea {
   void EnsureCaretVisible();
   void ClampTop();
   void SyncBars();
+  // Widens the horizontal range to row's length; true when it grew.
+  bool NoteWidth(const Row& row);
   void OnScrollBar(int value);
   double EstimatedLines() const;
   void OnProgress();
@@ -143,6 +148,9 @@ class TLogView : public QAbstractScrollArea {
   std::uint64_t caret_ = 0;
   std::uint64_t anchor_ = 0;
   int hscroll_ = 0;
+  // Columns of the longest line shown since the file was opened (at least
+  // the right edge): the horizontal range reaches its end.
+  int widest_ = kRightEdge + 1;
   int lineHeight_ = 1;
   int gutterDigits_ = 1;
   bool syncing_ = false;

@@ -85,6 +85,7 @@ void TLogView::EnsureCaretVisible() {
   }
   // Horizontally: the caret's column in view.
   const Row row = MakeRow(line);
+  NoteWidth(row);
   const int x = static_cast<int>(row.shown.ColumnOf(caret_ - line) * CharWidth());
   const int width = viewport()->width() - TextLeft();
   const int cw = static_cast<int>(std::ceil(CharWidth()));

@@ -9,8 +9,10 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 
 #include "console/errors.h"
+#include "console/failurereason.h"
 #include "console/fonts.h"
 #include "console/host.h"
 #include "console/synmemo.h"
@@ -49,13 +51,24 @@ void FitCaption(QPushButton* button) {
   button->setFont(font);
 }
 
+QPoint PlaceInside(QRect frame, const QRect& available) {
+  frame.moveCenter(available.center());
+  // A window larger than the area keeps its title bar and menus on it: its
+  // top left corner, not its centre, decides.
+  QPoint at = frame.topLeft();
+  at.setX(std::max(available.left(), std::min(at.x(), available.right() + 1 - frame.width())));
+  at.setY(std::max(available.top(), std::min(at.y(), available.bottom() + 1 - frame.height())));
+  return at;
+}
+
 void ShowCentred(QWidget* window) {
   if (!window->property("ww.placed").toBool()) {
     window->setProperty("ww.placed", true);
     if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
-      QRect frame = window->frameGeometry();
-      frame.moveCenter(screen->availableGeometry().center());
-      window->move(frame.topLeft());
+      // The frame's offset from the window's position: move() places the
+      // frame's corner.
+      const QRect frame = window->frameGeometry();
+      window->move(PlaceInside(frame, screen->availableGeometry()) + (window->pos() - frame.topLeft()));
     }
   }
   static qlonglong raises = 0;
@@ -140,7 +153,9 @@ void TForm1::CreateMenus() {
 
   QMenu* file = addMenu("File1", "File");
   AddEntry(file, "Open1", "Open");
-  AddEntry(file, "Save1", "Save")->setEnabled(false);
+  QAction* save = AddEntry(file, "Save1", "Save");
+  save->setEnabled(false);
+  save->setShortcut(QKeySequence::Save);
   AddEntry(file, "Saveas1", "Save as...");
   AddEntry(file, "Close1", "Close");
   AddEntry(file, "Print1", "Print");
@@ -151,6 +166,8 @@ void TForm1::CreateMenus() {
   AddEntry(file, "Exit1", "Exit", [this] { Exit1Click(); });
 
   QMenu* edit = addMenu("Edit2", "Edit");
+  AddEntry(edit, "Undo1", "Undo")->setShortcut(QKeySequence::Undo);
+  edit->addSeparator();
   AddEntry(edit, "Cut1", "Cut");
   AddEntry(edit, "Copy1", "Copy");
   AddEntry(edit, "Paste1", "Paste");
@@ -181,6 +198,32 @@ void TForm1::CreateMenus() {
   AddEntry(info, "Sendemail1", "Send email");
   AddEntry(info, "Gotohomepage1", "Homepage");
   AddEntry(info, "About1", "About", [this] { About1Click(); });
+  AddMenuKeys();
+}
+
+void TForm1::AddMenuKeys() {
+  // The captions carry no accelerator marks: Alt and the first letter of a
+  // menu's caption open it, and F10 the first menu, as on the desktop.
+  QMenuBar* bar = menuBar();
+  for (QAction* menu : bar->actions()) {
+    const QString caption = menu->text();
+    if (caption.isEmpty()) continue;
+    auto* key = new QShortcut(QKeySequence(Qt::ALT | Qt::Key(caption.at(0).toUpper().unicode())), this);
+    key->setObjectName(QStringLiteral("MenuKey") + caption);
+    connect(key, &QShortcut::activated, this, [bar, menu] {
+      if (menu->isVisible() && menu->isEnabled()) bar->setActiveAction(menu);
+    });
+  }
+  auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+  f10->setObjectName(QStringLiteral("MenuKeyF10"));
+  connect(f10, &QShortcut::activated, this, [bar] {
+    for (QAction* menu : bar->actions()) {
+      if (menu->isVisible() && menu->isEnabled()) {
+        bar->setActiveAction(menu);
+        return;
+      }
+    }
+  });
 }
 
 void TForm1::SetDialogs(QWidget* settings, QWidget* about, QWidget* addServer) {
@@ -192,10 +235,22 @@ void TForm1::SetDialogs(QWidget* settings, QWidget* about, QWidget* addServer) {
 void TForm1::Run(const std::function<void()>& handler) { GeneralErrorReport(host_, this, handler); }
 
 void TForm1::ShowPanels() {
-  for (int i = 0; i < MainModel::kPanels; ++i) panels_[i]->setText(model_.Panel(i));
+  for (int i = 0; i < MainModel::kPanels; ++i) {
+    const QString text = model_.Panel(i);
+    QLabel* panel = panels_[i];
+    // A text wider than its panel is shortened (a path in its middle, so
+    // that its start and its last folder stay) and shown whole as a tooltip.
+    const int room = panel->contentsRect().width() - 2 * panel->indent();
+    const QString shown =
+        panel->fontMetrics().elidedText(text, i == 0 ? Qt::ElideMiddle : Qt::ElideRight, std::max(room, 0));
+    panel->setText(shown);
+    panel->setToolTip(shown == text ? QString() : text);
+  }
 }
 
-QString TForm1::PanelText(int index) const { return panels_[index]->text(); }
+QString TForm1::PanelText(int index) const { return model_.Panel(index); }
+
+QString TForm1::ShownPanelText(int index) const { return panels_[index]->text(); }
 
 void TForm1::FormCreate() {
   model_.Load();
@@ -247,14 +302,21 @@ void TForm1::About1Click() {
 void TForm1::Exit1Click() { close(); }
 
 void TForm1::RunApache(ApacheCommand command) {
-  std::optional<QString> message;
+  std::optional<ApacheOutcome> outcome;
+  // Where Apache's error log ends now: a failure's reason is what the agent
+  // appends to it meanwhile.
+  const ErrorLogMark mark(FixedPath(kErrorLog));
   {
     // The control's calls block this thread until the server answers (or
     // the client library's timeouts pass); the message comes after it.
     TWaitCursor wait;
-    message = RunApacheCommand(command, model_.Files().server, model_.CurrentServer(), *cvSrvAdm_);
+    outcome = console::RunApache(command, model_.Files().server, model_.CurrentServer(), *cvSrvAdm_);
   }
-  if (message) host_.ShowMessage(this, *message);
+  if (!outcome) return;
+  if (outcome->failed)
+    host_.ShowMessageWithDetails(this, outcome->message, mark.Details());
+  else
+    host_.ShowMessage(this, outcome->message);
 }
 
 void TForm1::StartApache1Click() { RunApache(ApacheCommand::Start); }

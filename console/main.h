@@ -26,6 +26,10 @@ class TLogView;
 class TSave;
 class TSynMemo;
 
+// Apache's error log below the Apache directory, written as the server's
+// paths are.
+inline constexpr const char* kErrorLog = "\\log\\error_log";
+
 class TForm1 : public QMainWindow {
  public:
   static constexpr int kClientWidth = 765;
@@ -64,7 +68,9 @@ class TForm1 : public QMainWindow {
   // The read-only view that View's commands show files in, in the editor's
   // place.
   TLogView* LogView1() const { return logView_; }
+  // A panel's text, and what the panel shows of it (shortened when too wide).
   QString PanelText(int index) const;
+  QString ShownPanelText(int index) const;
 
   // Runs a handler inside the general error report.
   void Run(const std::function<void()>& handler);
@@ -74,6 +80,7 @@ class TForm1 : public QMainWindow {
 
  private:
   void CreateMenus();
+  void AddMenuKeys();
   void CreateClientArea();
   void ShowPanels();
   void RunApache(ApacheCommand command);
@@ -112,6 +119,7 @@ class TForm1 : public QMainWindow {
   void Copy1Click();
   void Paste1Click();
   void Selectall1Click();
+  void Undo1Click();
   void Help1Click();
   void Sendemail1Click();
   void Gotohomepage1Click();
@@ -150,7 +158,11 @@ class TForm1 : public QMainWindow {
   // ---- end of file editing ----
 };
 
-// Shows a window centred on its screen and brings it to the front.
+// Where a window's frame goes: centred on available, and inside it, its top
+// left corner first when it is larger.
+QPoint PlaceInside(QRect frame, const QRect& available);
+// Shows a window centred on its screen (inside the screen's available area)
+// and brings it to the front.
 void ShowCentred(QWidget* window);
 // Condenses a button's font when its caption would not fit its width.
 void FitCaption(QPushButton* button);

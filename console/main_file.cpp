@@ -26,7 +26,6 @@ namespace {
 
 // Below the Apache directory, written as the server's paths are.
 constexpr const char* kHttpdConf = "\\conf\\httpd.conf";
-constexpr const char* kErrorLog = "\\log\\error_log";
 constexpr const char* kAccessLog = "\\log\\access_log";
 
 // A load that takes longer than this shows its progress.
@@ -75,6 +74,7 @@ void TForm1::ConnectFileCommands() {
       {"Copy1", &TForm1::Copy1Click},
       {"Paste1", &TForm1::Paste1Click},
       {"Selectall1", &TForm1::Selectall1Click},
+      {"Undo1", &TForm1::Undo1Click},
       {"Edithttpdconf1", &TForm1::Edithttpdconf1Click},
       {"Edit1", &TForm1::Edit1Click},
       {"Viewerrorlog1", &TForm1::Viewerrorlog1Click},
@@ -215,7 +215,11 @@ void TForm1::View2Click() {
 }
 
 void TForm1::SynMemo1Change() {
-  document_->Edited();
+  // Undoing back to the text the file holds leaves nothing to save.
+  if (memo_->isModified())
+    document_->Edited();
+  else
+    document_->BackToSaved();
   ShowFileCommands();
 }
 
@@ -294,6 +298,10 @@ void TForm1::Copy1Click() {
 
 void TForm1::Paste1Click() {
   if (!LogShown()) memo_->paste();
+}
+
+void TForm1::Undo1Click() {
+  if (!LogShown()) memo_->undo();
 }
 
 void TForm1::Selectall1Click() {

@@ -94,4 +94,6 @@ std::string_view MemoText::Bytes() {
 
 void MemoText::SetReadOnly(bool readOnly) { memo_.setReadOnly(readOnly); }
 
+void MemoText::MarkSaved() { memo_.SendScintilla(QsciScintillaBase::SCI_SETSAVEPOINT); }
+
 }  // namespace console

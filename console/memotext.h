@@ -19,6 +19,7 @@ class MemoText : public TextStore {
   void Show(std::unique_ptr<Fill> fill, LineBreak style) override;
   std::string_view Bytes() override;
   void SetReadOnly(bool readOnly) override;
+  void MarkSaved() override;
 
  private:
   TSynMemo& memo_;

@@ -23,8 +23,10 @@ TSave::TSave() : QDialog(nullptr, kNoTitleButtons) {
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(left, 48, 89, 25);
     connect(button, &QPushButton::clicked, this, [this, handler] { (this->*handler)(); });
+    return button;
   };
-  addButton("Button2", "Back to file", 40, &TSave::Button2Click);
+  // Enter goes back to the file: nothing is lost by it.
+  addButton("Button2", "Back to file", 40, &TSave::Button2Click)->setDefault(true);
   addButton("Button3", "Close anyway", 160, &TSave::Button3Click);
 }
 

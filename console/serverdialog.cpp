@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QToolButton>
 
 #include "console/errors.h"
 #include "console/host.h"
@@ -28,6 +29,20 @@ QRadioButton* AddRadio(QWidget* parent, QButtonGroup* group, Choice id, const ch
   group->addButton(button, static_cast<int>(id));
   return button;
 }
+
+}  // namespace
+
+void TServerDialog::TabToCheckedOnly(QButtonGroup* group) {
+  const auto update = [group] {
+    const QList<QAbstractButton*> buttons = group->buttons();
+    QAbstractButton* stop = group->checkedButton() ? group->checkedButton() : buttons.value(0);
+    for (QAbstractButton* b : buttons) b->setFocusPolicy(b == stop ? Qt::StrongFocus : Qt::ClickFocus);
+  };
+  QObject::connect(group, &QButtonGroup::buttonToggled, group, update);
+  update();
+}
+
+namespace {
 
 QLineEdit* AddEdit(QWidget* parent, const char* name, QRect geometry) {
   auto* edit = new QLineEdit(parent);
@@ -80,13 +95,15 @@ QPushButton* TServerDialog::AddButton(const char* name, const char* text, QRect 
   auto* button = new QPushButton(QString::fromLatin1(text), this);
   button->setObjectName(QString::fromLatin1(name));
   button->setGeometry(geometry);
-  button->setAutoDefault(false);
+  // Enter presses the focused button, else the dialog's default button.
+  button->setAutoDefault(true);
   return button;
 }
 
 void TServerDialog::AddSaveAndClose(int left, int top) {
-  connect(AddButton("btSave", "Save settings", QRect(left, top, 105, 25)), &QPushButton::clicked, this,
-          [this] { Run([this] { btSaveClick(); }); });
+  QPushButton* save = AddButton("btSave", "Save settings", QRect(left, top, 105, 25));
+  save->setDefault(true);
+  connect(save, &QPushButton::clicked, this, [this] { Run([this] { btSaveClick(); }); });
   connect(AddButton("btClose", "Close settings", QRect(left + 113, top, 105, 25)), &QPushButton::clicked, this,
           [this] { Run([this] { btCloseClick(); }); });
 }
@@ -103,6 +120,14 @@ void TServerDialog::CreateFields(const ServerFieldLayout& l) {
   QAction* browse = editApDir_->addAction(style()->standardIcon(QStyle::SP_DirOpenIcon), QLineEdit::TrailingPosition);
   browse->setObjectName(QStringLiteral("EditApDirButton"));
   connect(browse, &QAction::triggered, this, [this] { Run([this] { PickDirectory(); }); });
+  // The folder button is reached with Tab after the field, and pressed with
+  // Space, as any button.
+  for (QToolButton* button : editApDir_->findChildren<QToolButton*>()) {
+    if (button->defaultAction() != browse) continue;
+    button->setObjectName(QStringLiteral("EditApDirFolder"));
+    button->setFocusPolicy(Qt::TabFocus);
+    button->setToolTip(QStringLiteral("Pick the folder"));
+  }
 
   AddLabel("Select you Apache Version", x, l.versionTop);
   version_ = new QButtonGroup(this);
@@ -116,6 +141,9 @@ void TServerDialog::CreateFields(const ServerFieldLayout& l) {
           &QRadioButton::clicked, this, [this] { Run([this] { cbQRXClick(); }); });
   connect(AddRadio(this, handle_, Choice::Second, "cbQBT", "QBT", QRect(x + 64, l.handleTop + kLabelGap, 57, 17)),
           &QRadioButton::clicked, this, [this] { Run([this] { cbQBTClick(); }); });
+
+  TabToCheckedOnly(version_);
+  TabToCheckedOnly(handle_);
 
   const int filesLeft = x + 64;
   AddLabel("Start", x, l.filesTop + 3);
@@ -184,6 +212,18 @@ void TServerDialog::cbQBTClick() {
 }
 
 void TServerDialog::btGetServerClick() {
+  // The browse page opens at the server the control is bound to. This
+  // dialog's control is bound to none until a server is picked: it is bound
+  // to the server the field names first, so that the page opens there too.
+  // A name that does not bind leaves it unbound; the page then opens at its
+  // root, and the error comes when the name is read below.
+  const QString typed = TrimBlanks(editSrvName_->text());
+  if (!typed.isEmpty() && cvSrvAdm_->FullName().isEmpty()) {
+    try {
+      cvSrvAdm_->SetFullName(QStringLiteral("\\\\") + typed);
+    } catch (const ConsoleError&) {
+    }
+  }
   cvSrvAdm_->ShowProperties();
   editSrvName_->setText(cvSrvAdm_->ShortName());
 }

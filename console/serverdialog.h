@@ -64,6 +64,9 @@ class TServerDialog : public QDialog {
   // The two buttons "Save settings" and "Close settings" at top.
   void AddSaveAndClose(int left, int top);
   static void SetChoice(QButtonGroup* group, Choice choice);
+  // Tab stops at one button of the group: the selected one, or the first
+  // while none is; the arrow keys move between them.
+  static void TabToCheckedOnly(QButtonGroup* group);
   static Choice GetChoice(const QButtonGroup* group);
   // The configuration files of the program directory.
   const ConfigFiles& Files() const { return files_; }

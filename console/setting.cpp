@@ -30,6 +30,7 @@ TSettingform::TSettingform(Host& host, TForm1& main)
   };
   addMode(Choice::First, "rbSimpleMode", "Simple Mode", 8);
   addMode(Choice::Second, "rbExpertMode", "Expert Mode", 128);
+  TabToCheckedOnly(mode_);
   AddLabel(Lines({"Notice, that if have running apache on more than one server,",
                   "you can select the expert option, to set the server or path for each server.",
                   "Please use the server menu for configuring more servers!"}),

@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 
 #include "console/host.h"
@@ -25,6 +26,12 @@ class PrintingHost : public console::Host {
     std::fflush(stdout);
     messages << text;
   }
+  void ShowMessageWithDetails(QWidget* parent, const QString& text, const QString& details) override {
+    ShowMessage(parent, text);
+    std::printf("details: %s\n", qPrintable(details));
+    std::fflush(stdout);
+    this->details << details;
+  }
   int RunProgram(const QString& program, const QStringList& arguments, QString* output, int timeoutMs) override {
     std::printf("running: %s %s\n", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))));
     const int status = Host::RunProgram(program, arguments, output, timeoutMs);
@@ -32,6 +39,7 @@ class PrintingHost : public console::Host {
     return status;
   }
   QStringList messages;
+  QStringList details;
 
  private:
   QString dir_;
@@ -50,18 +58,26 @@ bool PortAnswers(quint16 port, bool want, int timeoutMs) {
   }
 }
 
-// The first line of Apache's answer to GET /.
-QString HttpStatus(quint16 port) {
+// Apache's whole answer to GET / (HTTP/1.0: it closes when done), at most
+// 64 KB, read for at most 5 s.
+QByteArray HttpGet(quint16 port) {
   QTcpSocket socket;
   socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-  if (!socket.waitForConnected(2000)) return QStringLiteral("(no connection)");
+  if (!socket.waitForConnected(2000)) return "(no connection)";
   socket.write("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n");
-  if (!socket.waitForReadyRead(5000)) return QStringLiteral("(no answer)");
-  return QString::fromLatin1(socket.readLine()).trimmed();
+  QByteArray answer;
+  QDeadlineTimer deadline(5000);
+  while (answer.size() < (64 << 10) && !deadline.hasExpired()) {
+    if (!socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) break;
+    answer += socket.readAll();
+  }
+  answer += socket.readAll();
+  return answer.isEmpty() ? QByteArray("(no answer)") : answer;
 }
 
 int Usage() {
-  std::fputs("usage: webwarden32-smoke --port PORT [--program-dir DIR] [--expect-start-failure]\n", stderr);
+  std::fputs("usage: webwarden32-smoke --port PORT [--program-dir DIR] [--expect-start-failure] [--page-text TEXT]\n",
+             stderr);
   return 2;
 }
 
@@ -73,6 +89,7 @@ int main(int argc, char** argv) {
   QString programDir = QCoreApplication::applicationDirPath() + QStringLiteral("/../Webwarden32/");
   quint16 port = 0;
   bool expectFailure = false;
+  QByteArray pageText = "Apache on DEMO1";
   for (int i = 0; i < args.size(); ++i) {
     if (args[i] == QLatin1String("--port") && i + 1 < args.size())
       port = static_cast<quint16>(args[++i].toUInt());
@@ -80,6 +97,8 @@ int main(int argc, char** argv) {
       programDir = args[++i] + QLatin1Char('/');
     else if (args[i] == QLatin1String("--expect-start-failure"))
       expectFailure = true;
+    else if (args[i] == QLatin1String("--page-text") && i + 1 < args.size())
+      pageText = args[++i].toUtf8();
     else
       return Usage();
   }
@@ -114,7 +133,18 @@ int main(int argc, char** argv) {
     std::printf("FAILED: nothing answers on port %u\n", port);
     return 1;
   }
-  std::printf("port %u answers: %s\n", port, qPrintable(HttpStatus(port)));
+  // The page itself must come: a 403 (Apache's workers may not read the
+  // folder) or a 404 is a failure, though the port answers.
+  const QByteArray answer = HttpGet(port);
+  const QByteArray status = answer.left(answer.indexOf('\n')).trimmed();
+  std::printf("port %u answers: %s\n", port, status.constData());
+  const bool ok = status.startsWith("HTTP/") && status.split(' ').value(1) == "200" && answer.contains(pageText);
+  if (!ok) {
+    std::printf("FAILED: the page did not come (wanted 200 and \"%s\")\n", pageText.constData());
+    command("StopApache1");
+    return 1;
+  }
+  std::printf("the page answers 200 with \"%s\"\n", pageText.constData());
   const QString stopped = command("StopApache1");
   if (stopped != QStringLiteral("Apache was stopped successful on ") + server + '.') {
     std::printf("FAILED: Stop Apache did not succeed\n");

@@ -32,10 +32,10 @@ TSynMemo::TSynMemo(QWidget* parent) : QsciScintilla(parent) {
   for (int n = 0; n < kBookmarks; ++n) markerDefine(QsciScintilla::Circle, n);
   setEdgeMode(QsciScintilla::EdgeLine);
   setEdgeColumn(kRightEdge);
-  // The horizontal scroll range ends at the right edge, whatever the lines hold.
-  SendScintilla(SCI_SETSCROLLWIDTHTRACKING, 0L);
-  SendScintilla(SCI_SETSCROLLWIDTH, static_cast<unsigned long>(QFontMetrics(font).horizontalAdvance(QLatin1Char('0')) *
-                                                               (kRightEdge + 1)));
+  // The horizontal scroll range reaches at least the right edge, and grows
+  // to the end of the longest line shown.
+  SendScintilla(SCI_SETSCROLLWIDTHTRACKING, 1L);
+  ResetScrollWidth();
   setTabWidth(8);
   setContextMenuPolicy(Qt::DefaultContextMenu);
   connect(this, &QsciScintilla::linesChanged, this, [this] { FitGutter(); });
@@ -58,10 +58,16 @@ void TSynMemo::ShowDocument(void* doc, int eolMode) {
   SendScintilla(SCI_EMPTYUNDOBUFFER);
   SendScintilla(SCI_SETSAVEPOINT);
   setReadOnly(readOnly);
+  ResetScrollWidth();
   SendScintilla(SCI_GOTOPOS, 0UL);
   setFirstVisibleLine(0);
   std::fill(std::begin(bookmarkHandles_), std::end(bookmarkHandles_), -1);
   FitGutter();
+}
+
+void TSynMemo::ResetScrollWidth() {
+  SendScintilla(SCI_SETSCROLLWIDTH,
+                static_cast<unsigned long>(QFontMetrics(CourierNew(10)).horizontalAdvance(QLatin1Char('0')) * (kRightEdge + 1)));
 }
 
 void TSynMemo::FitGutter() {

@@ -48,6 +48,8 @@ class TSynMemo : public QsciScintilla {
 
  private:
   void FitGutter();
+  // The horizontal range back to the right edge (tracking widens it again).
+  void ResetScrollWidth();
 
   int gutterDigits_ = 0;
   EditCommands commands_;

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -145,7 +146,10 @@ QWidget* CCvServerAdminPropPage::CreateContent(QWidget* parent) {
   pal.setColor(QPalette::Inactive, QPalette::Highlight, pal.color(QPalette::Active, QPalette::Highlight));
   pal.setColor(QPalette::Inactive, QPalette::HighlightedText, pal.color(QPalette::Active, QPalette::HighlightedText));
   tree->setPalette(pal);
-  QObject::connect(tree, &QTreeWidget::itemExpanded, tree, [this](QTreeWidgetItem* item) { OnItemExpanding(item); });
+  QObject::connect(tree, &QTreeWidget::itemExpanded, tree, [this](QTreeWidgetItem* item) {
+    OnItemExpanding(item);
+    if (!restoring_) ShowChildren(item);
+  });
   QObject::connect(tree, &QTreeWidget::currentItemChanged, tree,
                    [this](QTreeWidgetItem* current, QTreeWidgetItem*) { OnSelChanged(current); });
   tree_ = tree;
@@ -246,6 +250,17 @@ void CCvServerAdminPropPage::ExpandItem(QTreeWidgetItem* item) {
   item->setExpanded(true);  // its itemExpanded finds it filled
 }
 
+void CCvServerAdminPropPage::ShowChildren(QTreeWidgetItem* item) {
+  if (!tree_ || !item || item->childCount() == 0) return;
+  // As many of the first children as fit below the item come into view; the
+  // item itself stays in view.
+  const int rowHeight = std::max(1, tree_->visualItemRect(item).height());
+  const int rows = std::max(1, tree_->viewport()->height() / rowHeight);
+  const int last = std::clamp(rows - 2, 0, item->childCount() - 1);
+  tree_->scrollToItem(item->child(last));
+  tree_->scrollToItem(item);
+}
+
 QString CCvServerAdminPropPage::RestoreTarget() { return restoring_ ? PopPathComponent() : QString(); }
 
 void CCvServerAdminPropPage::ContinueRestore(QTreeWidgetItem* candidate) {
@@ -316,6 +331,7 @@ void CCvServerAdminPropPage::FillServerList(QTreeWidgetItem* node) {
     }
     const QString text = FromLibrary(name, sizeof name);
     QTreeWidgetItem* item = InsertItem(node, text, firstFreeImage_ + kListedServerImage);
+    SetHasChildren(item, false);  // a server holds nothing to browse
     inserted = true;
     if (!target.isEmpty() && text.compare(target, Qt::CaseInsensitive) == 0) candidate = item;
   }
@@ -403,6 +419,7 @@ void CCvServerAdminPropPage::FillContainer(QTreeWidgetItem* item) {
       if (text.isEmpty() || text.contains(QLatin1Char('\\'))) continue;
       QTreeWidgetItem* child =
           InsertItem(item, text, ClassImageIndex(cls), cls == kcpServerClass_ ? kServerItemValue : 0);
+      if (cls == kcpServerClass_) SetHasChildren(child, false);  // a server holds nothing to browse
       inserted = true;
       if (restoring_ && text.compare(target, Qt::CaseInsensitive) == 0) candidate = child;
     }

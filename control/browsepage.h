@@ -58,6 +58,8 @@ class CCvServerAdminPropPage : public ole::ctl::COlePropertyPage<CCvServerAdminP
   void OnSelChanged(QTreeWidgetItem* item);
   // Expands item, filling it first when it was never expanded.
   void ExpandItem(QTreeWidgetItem* item);
+  // Scrolls the first children of an expanded item into view.
+  void ShowChildren(QTreeWidgetItem* item);
 
   QTreeWidgetItem* InsertItem(QTreeWidgetItem* parent, const QString& text, int image, std::uint32_t value = 0);
   void SetHasChildren(QTreeWidgetItem* item, bool hasChildren);

@@ -193,13 +193,16 @@ HRESULT COlePropertyPageBase::PageDeactivate() {
 HRESULT COlePropertyPageBase::PageGetPageInfo(PROPPAGEINFO* info) {
   if (!info) return E_POINTER;
   *info = PROPPAGEINFO{};
+  // A page of fixed size (a dialog template's) has no size hint: its size is
+  // its minimum.
+  const auto measure = [](const QWidget* content) { return content->sizeHint().expandedTo(content->minimumSize()); };
   QSize size;
   if (content_) {
-    size = content_->sizeHint();
+    size = measure(content_);
   } else {
     // Built, measured and thrown away; Activate builds the page's own.
     QWidget scratch;
-    if (QWidget* content = CreateContent(&scratch)) size = content->sizeHint();
+    if (QWidget* content = CreateContent(&scratch)) size = measure(content);
   }
   const std::size_t chars = static_cast<std::size_t>(caption_.size());
   auto* title = static_cast<LPOLESTR>(CoTaskMemAlloc((chars + 1) * sizeof(OLECHAR)));
@@ -236,6 +239,8 @@ HRESULT COlePropertyPageBase::PageSetObjects(ULONG count, IUnknown** objects) {
 HRESULT COlePropertyPageBase::PageApply(EXCEPINFO* error) {
   if (error) *error = EXCEPINFO{};
   if (!content_) return S_OK;  // nothing shown, nothing to write
+  // Only what the user changed since the last Apply is written.
+  if (!modified_) return S_OK;
   CDataExchange dx(*this, true);
   DoDataExchange(dx);
   if (dx.Failed()) {

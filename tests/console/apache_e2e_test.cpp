@@ -62,6 +62,7 @@ class ApacheE2eTest : public QObject {
   }
   QStringList Command(const char* action) {
     host_->messages.clear();
+    host_->details.clear();
     host_->cursorAtMessage.clear();
     windows_->main->findChild<QAction*>(QString::fromLatin1(action))->trigger();
     return host_->messages;
@@ -79,6 +80,17 @@ class ApacheE2eTest : public QObject {
     agent_->WriteFile("SYS/SYSTEM/ASTOP.qbt", "UNLOAD apache2 shutdown\n");
     agent_->WriteFile("SYS/SYSTEM/ARESTART.qbt", "UNLOAD apache2\nLOAD apache2\n");
     agent_->WriteFile("SYS/SYSTEM/FAIL.qbt", "LOAD nosuchmodule\n");
+    // A module whose configuration test fails, as Apache's does on a bad
+    // httpd.conf; the agent writes why into the error log.
+    agent_->WriteFile("SYS/SYSTEM/broken.qrx",
+                      "exec = [\"" CVTESTMODULE_PATH "\"]\n"
+                      "preflight = [\"/bin/sh\", \"-c\", \"echo 'AH00526: Syntax error on line 3: Invalid command "
+                      "ThisIsNoDirective' >&2; exit 1\"]\n"
+                      "log = \"{volume}/APACHE/log/error_log\"\nready = { alive_ms = 100 }\n");
+    agent_->WriteFile("SYS/SYSTEM/BROKEN.qbt", "LOAD broken\n");
+    agent_->WriteFile("SYS/APACHE/log/error_log",
+                      "[Mon Dec 07 10:00:00.000000 2026] [cvserverd:error] [pid 1] module OLD did not load: an old "
+                      "reason\n");
     QVERIFY(agent_->Start());
     agent_->WriteClientIni("ADMIN");
   }
@@ -114,9 +126,12 @@ class ApacheE2eTest : public QObject {
     StartConsole(Section("ApacheVersion=" + version.toStdString() + "\r\nHandle=QRX\r\n"));
     const std::string m = module.toStdString();
     QCOMPARE(Command("StartApache1"), QStringList{kStarted});
+    QVERIFY(host_->details.isEmpty());  // success comes without details
     const pid_t first = RunningPid(m);
     QVERIFY(first > 0);
     QCOMPARE(Command("StartApache1"), QStringList{kStartFailed});  // loaded already
+    QCOMPARE(host_->details.size(), 1);
+    QVERIFY2(host_->details[0].startsWith(QLatin1String("No reason was recorded")), qPrintable(host_->details[0]));
     QCOMPARE(Command("RestartApache1"), QStringList{kRestarted});
     const pid_t second = RunningPid(m);
     QVERIFY(second > 0 && second != first);
@@ -124,6 +139,34 @@ class ApacheE2eTest : public QObject {
     QTRY_COMPARE(RunningPid(m), 0);
     QVERIFY2(QString::fromStdString(agent_->Log()).contains(unloadText), agent_->Log().c_str());
     QCOMPARE(Command("StopApache1"), QStringList{kStopFailed});
+  }
+
+  // A failure's message keeps its text and brings the reason the agent
+  // appended to the error log while the command ran as its details; with
+  // nothing appended (an older entry does not count) the details say so.
+  void failureDetailsComeFromTheErrorLog() {
+    const std::string apacheDir = (agent_->volume() / "APACHE").string();
+    StartConsole(Section("ApachePath=" + apacheDir + "\r\nApacheVersion=2.0.xx\r\nHandle=QBT\r\nStart=BROKEN\r\n"
+                         "Stop=ASTOP\r\nRestart=BROKEN\r\nUseRestart=YES\r\n"));
+    QCOMPARE(Command("StartApache1"), QStringList{kStartFailed});
+    QCOMPARE(host_->details.size(), 1);
+    const QStringList lines = host_->details[0].split(QLatin1Char('\n'));
+    QVERIFY2(lines.size() >= 2, qPrintable(host_->details[0]));
+    QVERIFY2(lines[0].contains(QLatin1String("[cvserverd:error]")) &&
+                 lines[0].contains(QLatin1String("module BROKEN did not load: preflight failed")),
+             qPrintable(lines[0]));
+    QVERIFY2(lines.last().contains(QLatin1String("module BROKEN output: AH00526: Syntax error on line 3")),
+             qPrintable(host_->details[0]));
+    QVERIFY(!host_->details[0].contains(QLatin1String("old reason")));
+
+    // Restart the same way; Stop fails (nothing loaded) and appends nothing.
+    QCOMPARE(Command("RestartApache1"), QStringList{kRestartFailed});
+    QCOMPARE(host_->details.size(), 1);
+    QVERIFY(host_->details[0].contains(QLatin1String("module BROKEN did not load")));
+    QCOMPARE(Command("StopApache1"), QStringList{kStopFailed});
+    QCOMPARE(host_->details.size(), 1);
+    QVERIFY2(host_->details[0].startsWith(QLatin1String("No reason was recorded")), qPrintable(host_->details[0]));
+    QVERIFY(host_->details[0].contains(QString::fromStdString(apacheDir + "/log/error_log")));
   }
 
   void commandFiles() {

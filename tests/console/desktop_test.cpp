@@ -238,6 +238,12 @@ class DesktopTest : public QObject {
     QCOMPARE(QString::fromStdString(ReadFile(seen)), QString::fromLatin1(mail.toEncoded()));
     QVERIFY(!console::OpenWith(none, mail, 5000));
     QVERIFY(!console::OpenWith(QString::fromStdString(bin + "/missing"), mail, 5000));
+    // What the opener prints goes nowhere: its output and error are
+    // /dev/null, not the console's terminal.
+    const QString noisy = script("noisy", "echo 'gio: no handler' >&2; echo 'opening'; readlink /proc/$$/fd/0 /proc/$$/fd/1 "
+                                          "/proc/$$/fd/2 > '" + seen + "'; exit 0");
+    QVERIFY(console::OpenWith(noisy, mail, 5000));
+    QCOMPARE(QString::fromStdString(ReadFile(seen)), QStringLiteral("/dev/null\n/dev/null\n/dev/null\n"));
     QElapsedTimer clock;
     clock.start();
     QVERIFY(console::OpenWith(stays, mail, 300));

@@ -186,6 +186,55 @@ class EditingTest : public QObject {
     QCOMPARE(QByteArray::fromStdString(ReadFile(Apache("/conf/httpd.conf"))), "#" + content + "x" + brk);
   }
 
+  // The keyboard reaches saving and undoing: Ctrl+S saves, Edit > Undo
+  // undoes, and undoing back to the saved text leaves nothing to save.
+  void undoAndCtrlSFromTheKeyboard() {
+    Trigger("Edithttpdconf1");
+    Main()->show();
+    Main()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(Main()));
+    Memo()->setFocus();
+    QCOMPARE(Child<QAction>(Main(), "Save1")->shortcut(), QKeySequence(QKeySequence::Save));
+    QMenu* edit = Child<QMenu>(Main(), "Edit2");
+    QCOMPARE(edit->actions().value(0), Child<QAction>(Main(), "Undo1"));
+    QCOMPARE(edit->actions().value(0)->text(), QStringLiteral("Undo"));
+
+    Type(QStringLiteral("ab"));
+    QVERIFY(SaveEnabled());
+    Trigger("Undo1");
+    Trigger("Undo1");
+    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kConfCrLf));
+    QVERIFY2(!SaveEnabled(), "undone back to the file's text");
+    Type(QStringLiteral("c"));
+    QVERIFY(SaveEnabled());
+    QTest::keyClick(Memo(), Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(!SaveEnabled());
+    QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), "c" + std::string(kConfCrLf));
+    // The saved text is the new point to come back to.
+    Type(QStringLiteral("d"));
+    QVERIFY(SaveEnabled());
+    QTest::keyClick(Memo(), Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(!SaveEnabled());
+    QTest::keyClick(Memo(), Qt::Key_Z, Qt::ControlModifier);  // before the save: unsaved again
+    QVERIFY(SaveEnabled());
+  }
+
+  // A line longer than the right edge can be scrolled to its end in the
+  // editor too; another file starts at the right edge again.
+  void theEditorScrollsToTheEndOfLongLines() {
+    const std::string longLine = "LogFormat \"" + std::string(300, 'x') + "\" common";
+    WriteFile(Apache("/conf/httpd.conf"), "Listen 80\r\n" + longLine + "\r\n");
+    const long edge = Memo()->SendScintilla(QsciScintillaBase::SCI_GETSCROLLWIDTH);
+    Main()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Main()));
+    Trigger("Edithttpdconf1");
+    const qreal cw = QFontMetricsF(Memo()->font()).horizontalAdvance(QLatin1Char('x'));
+    QTRY_VERIFY(Memo()->SendScintilla(QsciScintillaBase::SCI_GETSCROLLWIDTH) >= long(cw * double(longLine.size())));
+    WriteFile(Apache("/conf/httpd.conf"), "Listen 80\r\n");
+    Trigger("Edithttpdconf1");
+    QCOMPARE(Memo()->SendScintilla(QsciScintillaBase::SCI_GETSCROLLWIDTH), edge);
+  }
+
   void aBigLogOpensInTheLogView() {
     std::string log;
     for (int i = 0; log.size() < 9'500'000; ++i)

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
+#include <QScrollBar>
 #include <QtTest>
 #include <filesystem>
 #include <fstream>
@@ -279,6 +280,40 @@ class LogViewTest : public QObject {
     // And the caret moves past it line by line.
     QTest::keyClick(view_.get(), Qt::Key_Down);
     QCOMPARE(view_->Caret(), std::uint64_t(7 + huge.size() + 1 + 5));
+  }
+
+  // A line longer than the right edge can be scrolled to its end: the range
+  // grows once the line was on screen, End shows its last character, and a
+  // file of short lines scrolls no further than the right edge.
+  void longLinesScrollToTheirEnd() {
+    const std::string reason = "AH00015: Unable to open logs; output: AH00558 could not reliably determine";
+    const std::string line = std::string(200, '-') + reason;
+    WriteFile(Path(), "short\n" + line + "\nafter\n");
+    WriteFile(Path("short_log"), "one\ntwo\n");
+    Show();
+    const qreal cw = QFontMetricsF(view_->font()).horizontalAdvance(QLatin1Char('0'));
+    view_->Open(Q(Path("short_log")));
+    QTRY_VERIFY(view_->HorizontalRange() > 0);
+    const int edgeRange = view_->HorizontalRange();
+    QVERIFY(edgeRange < cw * (TLogView::kRightEdge + 2));
+
+    view_->Open(Q(Path()));
+    // Painting the long line widens the range past the right edge.
+    QTRY_VERIFY(view_->HorizontalRange() > edgeRange + cw * 100);
+    QTest::keyClick(view_.get(), Qt::Key_Down);
+    QTest::keyClick(view_.get(), Qt::Key_End);
+    QCOMPARE(view_->Caret(), std::uint64_t(6 + line.size()));
+    QVERIFY2(view_->HorizontalScroll() + view_->viewport()->width() >= int(cw * double(line.size())),
+             qPrintable(QStringLiteral("scrolled to %1 of %2").arg(view_->HorizontalScroll()).arg(cw * line.size())));
+    QCOMPARE(view_->HorizontalScroll(), view_->horizontalScrollBar()->value());
+    // Home goes back; the bar's end is the line's end.
+    QTest::keyClick(view_.get(), Qt::Key_Home);
+    QCOMPARE(view_->HorizontalScroll(), 0);
+    view_->horizontalScrollBar()->setValue(view_->horizontalScrollBar()->maximum());
+    QVERIFY(view_->HorizontalScroll() + view_->viewport()->width() >= int(cw * double(line.size())));
+    // Another file starts at the right edge again.
+    view_->Open(Q(Path("short_log")));
+    QCOMPARE(view_->HorizontalRange(), edgeRange);
   }
 };
 

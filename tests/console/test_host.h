@@ -24,6 +24,10 @@ class TestHost : public console::Host {
     messages << text;
     cursorAtMessage << (QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape() : Qt::ArrowCursor);
   }
+  void ShowMessageWithDetails(QWidget* parent, const QString& text, const QString& detailText) override {
+    ShowMessage(parent, text);
+    details << detailText;
+  }
   int RunProgram(const QString& program, const QStringList& arguments, QString* output, int timeoutMs) override {
     runs << (QStringList{program} + arguments).join(QLatin1Char(' '));
     if (realRun) return Host::RunProgram(program, arguments, output, timeoutMs);
@@ -36,6 +40,7 @@ class TestHost : public console::Host {
 
   QString dir;
   QStringList messages;
+  QStringList details;  // of the messages that came with details, in order
   QList<Qt::CursorShape> cursorAtMessage;  // the override cursor when each message came (ArrowCursor: none)
   QStringList runs;
   bool realRun = false;

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -439,6 +440,31 @@ class WindowsTest : public QObject {
              (QStringList{"Add new server...", "-", "srv9", "Alpha", "Beta"}));
   }
 
+  // The Server menu lists what was saved in the add/edit dialog however the
+  // dialog is closed.
+  void serverMenuIsRebuiltHoweverTheAddDialogCloses_data() {
+    QTest::addColumn<int>("how");
+    QTest::newRow("Close settings") << 0;
+    QTest::newRow("Escape") << 1;
+    QTest::newRow("title bar") << 2;
+  }
+  void serverMenuIsRebuiltHoweverTheAddDialogCloses() {
+    QFETCH(int, how);
+    WriteFile(File("setting.ini"), "[Main]\r\nMode=Expert\r\n");
+    Start();
+    console::TAddserver* d = AddServer();
+    Main()->Addnewserver1Click();
+    QVERIFY(QTest::qWaitForWindowExposed(d));
+    Child<QLineEdit>(d, "EditSrvName")->setText(QStringLiteral("NEW1"));
+    Child<QPushButton>(d, "btSave")->click();
+    QCOMPARE(MenuTexts(Child<QMenu>(Main(), "Server1")), (QStringList{"Add new server...", "-"}));
+    if (how == 0) Child<QPushButton>(d, "btClose")->click();
+    if (how == 1) QTest::keyClick(Child<QLineEdit>(d, "EditSrvName"), Qt::Key_Escape);
+    if (how == 2) QVERIFY(d->close());
+    QVERIFY(!d->isVisible());
+    QCOMPARE(MenuTexts(Child<QMenu>(Main(), "Server1")), (QStringList{"Add new server...", "-", "NEW1"}));
+  }
+
   void doubleClickLoadsTheSection() {
     WriteFile(File("server.ini"),
               "[Alpha]\r\nServername=Alpha\r\nApachePath=/a\r\nApacheVersion=1.3.xx\r\nHandle=QBT\r\nUseRestart=YES\r\n"
@@ -473,6 +499,131 @@ class WindowsTest : public QObject {
     Settings()->btCloseClick();
     QVERIFY(!Main()->ServerMenuVisible());
     QVERIFY2(!QFileInfo::exists(QString::fromStdString(File("setting.ini"))), "closing writes nothing");
+  }
+
+  // Keyboard access: Alt and a menu's first letter open it (a hidden menu
+  // stays shut), F10 opens the first; the captions stay as they are.
+  void menusOpenFromTheKeyboard() {
+    WriteFile(File("setting.ini"), "[Main]\r\nMode=Simple\r\n");
+    Start();
+    Main()->show();
+    Main()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(Main()));
+    QMenuBar* bar = Main()->menuBar();
+    const struct {
+      Qt::Key key;
+      const char* menu;
+    } keys[] = {{Qt::Key_F, "File1"},  {Qt::Key_E, "Edit2"}, {Qt::Key_C, "Configuration1"},
+                {Qt::Key_A, "Apache1"}, {Qt::Key_V, "View1"}, {Qt::Key_I, "Info1"}};
+    for (const auto& k : keys) {
+      QMenu* menu = Child<QMenu>(Main(), k.menu);
+      QTest::keyClick(Main()->SynMemo1(), k.key, Qt::AltModifier);
+      QTRY_VERIFY2(menu->isVisible(), k.menu);
+      QCOMPARE(bar->activeAction(), menu->menuAction());
+      QVERIFY(!menu->title().contains(QLatin1Char('&')));
+      menu->hide();
+      QTRY_VERIFY(!menu->isVisible());
+    }
+    QTest::keyClick(Main()->SynMemo1(), Qt::Key_S, Qt::AltModifier);  // the Server menu is hidden
+    QTest::qWait(50);
+    QVERIFY(!Child<QMenu>(Main(), "Server1")->isVisible());
+    QTest::keyClick(Main()->SynMemo1(), Qt::Key_F10);
+    QTRY_VERIFY(Child<QMenu>(Main(), "File1")->isVisible());
+    Child<QMenu>(Main(), "File1")->hide();
+  }
+
+  // Tab stops at the selected radio button of a group (the first while none
+  // is), reaches the folder button after the directory field, and Enter
+  // presses "Save settings".
+  void settingsFromTheKeyboard() {
+    WriteFile(File("server.ini"), "[SRV1]\r\nServername=SRV1\r\nApacheVersion=2.0.xx\r\n");
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=SRV1\r\n");
+    Start();
+    console::TSettingform* s = Settings();
+    Main()->Settings1Click();
+    QVERIFY(QTest::qWaitForWindowActive(s));
+    auto* name = Child<QLineEdit>(s, "EditSrvName");
+    name->setFocus();
+    QStringList stops;
+    for (int i = 0; i < 30; ++i) {
+      QWidget* focus = QApplication::focusWidget();
+      QVERIFY(focus);
+      if (i > 0 && focus == name) break;
+      stops << focus->objectName();
+      QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    QVERIFY2(stops.contains(QStringLiteral("EditApDirFolder")), qPrintable(stops.join(' ')));
+    QCOMPARE(stops.indexOf(QStringLiteral("EditApDirFolder")), stops.indexOf(QStringLiteral("EditApDir")) + 1);
+    QVERIFY2(stops.contains(QStringLiteral("Apache2")) && !stops.contains(QStringLiteral("Apache1")),
+             qPrintable(stops.join(' ')));
+    QVERIFY2(stops.contains(QStringLiteral("cbQRX")) && !stops.contains(QStringLiteral("cbQBT")),
+             qPrintable(stops.join(' ')));
+    QVERIFY(stops.contains(QStringLiteral("btGetServer")) && stops.contains(QStringLiteral("btClose")));
+    // Space on the folder button opens the picker.
+    host_->pickedDirectory = QStringLiteral("/srv/picked");
+    QTest::keyClick(Child<QWidget>(s, "EditApDirFolder"), Qt::Key_Space);
+    QCOMPARE(Child<QLineEdit>(s, "EditApDir")->text(), QStringLiteral("/srv/picked"));
+    // Enter in a field presses the default button.
+    QVERIFY(Child<QPushButton>(s, "btSave")->isDefault());
+    QTest::keyClick(name, Qt::Key_Return);
+    QVERIFY(ReadFile(File("server.ini")).find("ApachePath=/srv/picked") != std::string::npos);
+    QVERIFY(s->isVisible());
+    for (const char* dialog : {"Save", "aboutform"}) {
+      QWidget* w = dialog == std::string("Save") ? static_cast<QWidget*>(windows_->save.get()) : windows_->about.get();
+      const QList<QPushButton*> buttons = w->findChildren<QPushButton*>();
+      QVERIFY(std::count_if(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->isDefault(); }) == 1);
+    }
+  }
+
+  // Every window comes up inside the screen's available area, its top left
+  // corner first when it is larger.
+  void windowsArePlacedInsideTheScreen_data() {
+    QTest::addColumn<QRect>("frame");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QPoint>("expected");
+    QTest::newRow("fits: centred") << QRect(0, 0, 400, 300) << QRect(0, 0, 1280, 900) << QPoint(440, 300);
+    QTest::newRow("offset area") << QRect(0, 0, 400, 300) << QRect(100, 30, 800, 600) << QPoint(300, 180);
+    QTest::newRow("larger: top left") << QRect(0, 0, 1530, 1100) << QRect(0, 0, 1280, 900) << QPoint(0, 0);
+    QTest::newRow("wider only") << QRect(0, 0, 700, 200) << QRect(0, 24, 640, 426) << QPoint(0, 137);
+    QTest::newRow("taller only") << QRect(0, 0, 200, 500) << QRect(10, 30, 640, 420) << QPoint(230, 30);
+  }
+  void windowsArePlacedInsideTheScreen() {
+    QFETCH(QRect, frame);
+    QFETCH(QRect, available);
+    QFETCH(QPoint, expected);
+    QCOMPARE(console::PlaceInside(frame, available), expected);
+  }
+  void aWindowLargerThanTheScreenKeepsItsCornerOnIt() {
+    QWidget big;
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    big.resize(area.width() + 300, area.height() + 200);
+    console::ShowCentred(&big);
+    QVERIFY(QTest::qWaitForWindowExposed(&big));
+    QVERIFY2(area.contains(big.frameGeometry().topLeft()),
+             qPrintable(QStringLiteral("%1,%2").arg(big.frameGeometry().x()).arg(big.frameGeometry().y())));
+  }
+
+  // A long Apache folder is shortened in its middle, the whole path in the
+  // tooltip; a short one is shown as it is.
+  void statusBarShortensALongPath() {
+    const std::string path = "/home/someone/.local/share/webwarden32-demo/DEMO1/APACHE";
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=DEMO1\r\n");
+    WriteFile(File("server.ini"), "[DEMO1]\r\nServername=DEMO1\r\nApachePath=" + path + "\r\n[S]\r\nServername=S\r\n"
+                                  "ApachePath=/srv\r\n");
+    Start();
+    auto* panel = Child<QLabel>(Main(), "Panel0");
+    const QString full = QStringLiteral("Path: ") + QString::fromStdString(path);
+    QCOMPARE(Main()->PanelText(0), full);
+    const QString shown = Main()->ShownPanelText(0);
+    QCOMPARE(panel->text(), shown);
+    QVERIFY2(shown.startsWith(QLatin1String("Path: /")) && shown.endsWith(QLatin1String("APACHE")) &&
+                 shown.contains(QChar(0x2026)),
+             qPrintable(shown));
+    QVERIFY(panel->fontMetrics().horizontalAdvance(shown) <= panel->contentsRect().width());
+    QCOMPARE(panel->toolTip(), full);
+    Main()->ServerClick(QStringLiteral("S"));
+    QCOMPARE(Main()->ShownPanelText(0), QStringLiteral("Path: /srv"));
+    QCOMPARE(panel->toolTip(), QString());
   }
 
   void directoryFieldUsesTheFolderPicker() {
@@ -549,6 +700,34 @@ class WindowsTest : public QObject {
       QCOMPARE(name->text(), QStringLiteral("DEMO1"));
     }
     QVERIFY(host_->messages.isEmpty());
+    windows_.reset();
+    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
+  }
+
+  // The browse page opens at the server the dialog's field names, though the
+  // dialog's control was bound to none yet.
+  void theBrowsePageOpensAtTheServerInTheField() {
+    cvtest::AgentProcess agent;
+    QVERIFY(agent.Start());
+    agent.WriteClientIni("ADMIN");
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=SRV1\r\n");
+    Start();
+    console::TAddserver* d = AddServer();
+    QCOMPARE(d->CvSrvAdm1().FullName(), QString());
+    QString selected;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || modal->objectName() != QLatin1String("OlePropertyFrame")) return;
+      QTreeWidgetItem* current = modal->findChild<QTreeWidget*>(QStringLiteral("Tree1"))->currentItem();
+      for (QTreeWidgetItem* i = current; i; i = i->parent()) selected.prepend(i->text(0) + QLatin1Char('/'));
+      modal->findChild<QPushButton*>(QStringLiteral("Cancel"))->click();
+    });
+    timer.start(20);
+    Child<QPushButton>(d, "btGetServer")->click();
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(selected, QStringLiteral("Corvane Services/Corvane Servers/SRV1/"));
+    QCOMPARE(Child<QLineEdit>(d, "EditSrvName")->text(), QStringLiteral("SRV1"));
     windows_.reset();
     ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
   }

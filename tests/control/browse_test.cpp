@@ -255,6 +255,61 @@ class BrowsePageTest : public QObject {
     }
   }
 
+  // Servers hold nothing to browse: listed servers and server objects come
+  // without an expand button, containers with one.
+  void serversShowNoExpandButton() {
+    QTreeWidget* tree = Open("");
+    QTreeWidgetItem* srv1 = Path(tree, {"Corvane Services", "Corvane Servers", "SRV1"});
+    QVERIFY(srv1);
+    QCOMPARE(srv1->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    QTreeWidgetItem* sales = Path(tree, {"Corvane Services", "Veltrane Directory Services", "ACME", "ACME", "SALES"});
+    QCOMPARE(sales->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+    sales->setExpanded(true);
+    for (int i = 0; i < sales->childCount(); ++i)
+      QCOMPARE(sales->child(i)->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicatorWhenChildless);
+  }
+
+  // Expanding an item at the bottom of the view scrolls its first children
+  // into view, and keeps the item in view.
+  void expandingScrollsTheFirstChildrenIntoView() {
+    QTreeWidget* tree = Open("");
+    tab_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(tab_.get()));
+    QTreeWidgetItem* o = Path(tree, {"Corvane Services", "Veltrane Directory Services", "ACME", "ACME"});
+    QTreeWidgetItem* servers = Path(tree, {"Corvane Services", "Corvane Servers"});
+    servers->setExpanded(true);
+    const int row = tree->visualItemRect(o).height();
+    QVERIFY(row > 0);
+    // Room for the item and three rows below it.
+    tree->setFixedHeight(tree->height() - tree->viewport()->height() + 4 * row + row / 2);
+    tree->scrollToItem(o, QAbstractItemView::PositionAtBottom);
+    QVERIFY(tree->viewport()->rect().contains(tree->visualItemRect(o)));
+    QVERIFY(!tree->viewport()->rect().intersects(tree->visualItemRect(ChildNamed(tree, o->parent(), "POLICIES"))));
+    o->setExpanded(true);
+    QCOMPARE(ChildTexts(o), (QStringList{"BIG", "EMPTY", "SALES"}));
+    const QRect view = tree->viewport()->rect();
+    QVERIFY(view.contains(tree->visualItemRect(o)));
+    for (int i = 0; i < o->childCount(); ++i)
+      QVERIFY2(view.contains(tree->visualItemRect(o->child(i))), qPrintable(o->child(i)->text(0)));
+  }
+
+  // The page tells its frame its size: the dialog template's 250 x 110
+  // dialog units, before and after it is shown.
+  void pageInfoGivesTheTemplateSize() {
+    const ole::ctl::DialogTemplate t = cvsrva::BrowsePageTemplate();
+    const QSize expected = ole::ctl::DluToPixels(ole::ctl::DialogFont(t), QRect(QPoint(0, 0), t.size)).size();
+    QVERIFY(expected.width() > 250 && expected.height() > 110);
+    ComPtr<CCvServerAdminPropPage> fresh = ole::MakeObject<CCvServerAdminPropPage>();
+    for (bool active : {false, true}) {
+      if (active) QVERIFY(Open(""));
+      PROPPAGEINFO info{};
+      QCOMPARE((active ? page_ : fresh)->GetPageInfo(&info), S_OK);
+      QCOMPARE(QSize(info.width, info.height), expected);
+      QCOMPARE(QString::fromUtf16(info.pszTitle), QStringLiteral("Full Name"));
+      CoTaskMemFree(info.pszTitle);
+    }
+  }
+
   // Items arrive under the wait cursor, with the tree not redrawing; both are
   // back when the expansion returns.
   void fillsRunUnderTheWaitCursorWithoutRedrawing() {
@@ -310,6 +365,13 @@ class BrowsePageTest : public QObject {
     QCOMPARE(page_->Apply(&info), S_OK);
     QCOMPARE(holder_->fullName, std::string("\\\\SRV1"));
     QVERIFY(!Dirty());
+    // A container selected afterwards changes the copy but not the page:
+    // Apply writes nothing.
+    tree->setCurrentItem(Path(tree, {"Corvane Services", "Veltrane Directory Services", "ACME", "ACME", "SALES"}));
+    QCOMPARE(page_->FullNameCopy(), QStringLiteral("CDS:\\\\ACME\\ACME\\SALES"));
+    QVERIFY(!Dirty());
+    QCOMPARE(page_->Apply(&info), S_OK);
+    QCOMPARE(holder_->fullName, std::string("\\\\SRV1"));
   }
 
   // The frame over the real control: a tree item, applied, is refused by the

@@ -417,6 +417,10 @@ class PropPageTest : public QObject {
     QCOMPARE(page->Apply(&error), S_OK);
     QCOMPARE(person_->name, std::string("Gina"));
     QCOMPARE(page->IsPageDirty(), S_FALSE);
+    // Unchanged since that Apply: another Apply writes nothing.
+    person_->name = "changed elsewhere";
+    QCOMPARE(page->Apply(&error), S_OK);
+    QCOMPARE(person_->name, std::string("changed elsewhere"));
 
     TypeInto(name, "bad");
     QCOMPARE(page->Apply(&error), DISP_E_EXCEPTION);
