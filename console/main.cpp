@@ -238,11 +238,11 @@ void TForm1::ShowPanels() {
   for (int i = 0; i < MainModel::kPanels; ++i) {
     const QString text = model_.Panel(i);
     QLabel* panel = panels_[i];
-    // A text wider than its panel is shortened (a path in its middle, so
-    // that its start and its last folder stay) and shown whole as a tooltip.
+    // A path wider than its panel is shortened in its middle, so that its
+    // start and its last folder stay, and shown whole as a tooltip. The
+    // other panels show their texts as they are.
     const int room = panel->contentsRect().width() - 2 * panel->indent();
-    const QString shown =
-        panel->fontMetrics().elidedText(text, i == 0 ? Qt::ElideMiddle : Qt::ElideRight, std::max(room, 0));
+    const QString shown = i == 0 ? panel->fontMetrics().elidedText(text, Qt::ElideMiddle, std::max(room, 0)) : text;
     panel->setText(shown);
     panel->setToolTip(shown == text ? QString() : text);
   }

@@ -216,7 +216,8 @@ void TForm1::View2Click() {
 
 void TForm1::SynMemo1Change() {
   // Undoing back to the text the file holds leaves nothing to save.
-  if (memo_->isModified())
+  // Scintilla's own flag: QsciScintilla's follows it only after the change.
+  if (memo_->SendScintilla(QsciScintillaBase::SCI_GETMODIFY) != 0)
     document_->Edited();
   else
     document_->BackToSaved();

@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QToolButton>
+#include <exception>
 
 #include "console/errors.h"
 #include "console/host.h"
@@ -215,16 +216,22 @@ void TServerDialog::btGetServerClick() {
   // The browse page opens at the server the control is bound to. This
   // dialog's control is bound to none until a server is picked: it is bound
   // to the server the field names first, so that the page opens there too.
-  // A name that does not bind leaves it unbound; the page then opens at its
-  // root, and the error comes when the name is read below.
+  // When that name does not bind, the page opens at its root; left without
+  // a pick, the binding's error is what the user learns, and the field
+  // keeps its text.
   const QString typed = TrimBlanks(editSrvName_->text());
+  QString tried;
+  std::exception_ptr failed;
   if (!typed.isEmpty() && cvSrvAdm_->FullName().isEmpty()) {
+    tried = QStringLiteral("\\\\") + typed;
     try {
-      cvSrvAdm_->SetFullName(QStringLiteral("\\\\") + typed);
+      cvSrvAdm_->SetFullName(tried);
     } catch (const ConsoleError&) {
+      failed = std::current_exception();
     }
   }
   cvSrvAdm_->ShowProperties();
+  if (failed && cvSrvAdm_->FullName().compare(tried, Qt::CaseInsensitive) == 0) std::rethrow_exception(failed);
   editSrvName_->setText(cvSrvAdm_->ShortName());
 }
 

@@ -240,8 +240,8 @@ class DesktopTest : public QObject {
     QVERIFY(!console::OpenWith(QString::fromStdString(bin + "/missing"), mail, 5000));
     // What the opener prints goes nowhere: its output and error are
     // /dev/null, not the console's terminal.
-    const QString noisy = script("noisy", "echo 'gio: no handler' >&2; echo 'opening'; readlink /proc/$$/fd/0 /proc/$$/fd/1 "
-                                          "/proc/$$/fd/2 > '" + seen + "'; exit 0");
+    const QString noisy = script("noisy", "echo 'gio: no handler' >&2; echo 'opening'; printf '%s\\n' \"$(readlink /proc/$$/fd/0)\" "
+                                          "\"$(readlink /proc/$$/fd/1)\" \"$(readlink /proc/$$/fd/2)\" > '" + seen + "'; exit 0");
     QVERIFY(console::OpenWith(noisy, mail, 5000));
     QCOMPARE(QString::fromStdString(ReadFile(seen)), QStringLiteral("/dev/null\n/dev/null\n/dev/null\n"));
     QElapsedTimer clock;

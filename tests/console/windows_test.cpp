@@ -193,7 +193,7 @@ class WindowsTest : public QObject {
     }
     const QStringList menus[] = {
         {"Open", "Save", "Save as...", "Close", "Print", "Make Backup", "-", "Settings", "-", "Exit"},
-        {"Cut", "Copy", "Paste", "-", "Select all"},
+        {"Undo", "-", "Cut", "Copy", "Paste", "-", "Select all"},
         {"Add new server...", "-"},
         {"Edit httpd.conf", "Edit..."},
         {"Start Apache", "Stop Apache", "Restart Apache"},
@@ -224,8 +224,9 @@ class WindowsTest : public QObject {
     QVERIFY(!memo->isReadOnly());
     QCOMPARE(memo->text(), QString());
     const QFontMetrics metrics(memo->font());
+    // The scroll range starts at the right edge and grows with longer lines.
     QCOMPARE(memo->SendScintilla(QsciScintilla::SCI_GETSCROLLWIDTH), long(metrics.horizontalAdvance('0') * 91));
-    QCOMPARE(memo->SendScintilla(QsciScintilla::SCI_GETSCROLLWIDTHTRACKING), 0L);
+    QCOMPARE(memo->SendScintilla(QsciScintilla::SCI_GETSCROLLWIDTHTRACKING), 1L);
 
     // The gutter grows with the number of digits and shrinks back.
     QCOMPARE(memo->GutterDigits(), 1);
@@ -521,8 +522,11 @@ class WindowsTest : public QObject {
       QTRY_VERIFY2(menu->isVisible(), k.menu);
       QCOMPARE(bar->activeAction(), menu->menuAction());
       QVERIFY(!menu->title().contains(QLatin1Char('&')));
-      menu->hide();
+      QTest::keyClick(menu, Qt::Key_Escape);
       QTRY_VERIFY(!menu->isVisible());
+      if (QWidget* focus = QApplication::focusWidget()) QTest::keyClick(focus, Qt::Key_Escape);
+      Main()->activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(Main()));
     }
     QTest::keyClick(Main()->SynMemo1(), Qt::Key_S, Qt::AltModifier);  // the Server menu is hidden
     QTest::qWait(50);
@@ -664,6 +668,36 @@ class WindowsTest : public QObject {
     ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
   }
 
+  // The browse page opens at the server the dialog's field names, though the
+  // dialog's control was bound to none yet. (Before the directory case
+  // below: the page keeps the library's first connection, which would then
+  // be the directory's DEMO1, gone with its agent.)
+  void theBrowsePageOpensAtTheServerInTheField() {
+    cvtest::AgentProcess agent;
+    QVERIFY(agent.Start());
+    agent.WriteClientIni("ADMIN");
+    WriteFile(File("setting.ini"), "[Main]\r\nServername=SRV1\r\n");
+    Start();
+    console::TAddserver* d = AddServer();
+    QCOMPARE(d->CvSrvAdm1().FullName(), QString());
+    QString selected;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || modal->objectName() != QLatin1String("OlePropertyFrame")) return;
+      QTreeWidgetItem* current = modal->findChild<QTreeWidget*>(QStringLiteral("Tree1"))->currentItem();
+      for (QTreeWidgetItem* i = current; i; i = i->parent()) selected.prepend(i->text(0) + QLatin1Char('/'));
+      modal->findChild<QPushButton*>(QStringLiteral("Cancel"))->click();
+    });
+    timer.start(20);
+    Child<QPushButton>(d, "btGetServer")->click();
+    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
+    QCOMPARE(selected, QStringLiteral("Corvane Services/Corvane Servers/SRV1/"));
+    QCOMPARE(Child<QLineEdit>(d, "EditSrvName")->text(), QStringLiteral("SRV1"));
+    windows_.reset();
+    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
+  }
+
   // The demo's way: DEMO1 is a server object under ACME/SALES in the
   // directory, and the agent answers as DEMO1.
   void getServerPicksFromTheBrowseTree() {
@@ -700,34 +734,6 @@ class WindowsTest : public QObject {
       QCOMPARE(name->text(), QStringLiteral("DEMO1"));
     }
     QVERIFY(host_->messages.isEmpty());
-    windows_.reset();
-    ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
-  }
-
-  // The browse page opens at the server the dialog's field names, though the
-  // dialog's control was bound to none yet.
-  void theBrowsePageOpensAtTheServerInTheField() {
-    cvtest::AgentProcess agent;
-    QVERIFY(agent.Start());
-    agent.WriteClientIni("ADMIN");
-    WriteFile(File("setting.ini"), "[Main]\r\nServername=SRV1\r\n");
-    Start();
-    console::TAddserver* d = AddServer();
-    QCOMPARE(d->CvSrvAdm1().FullName(), QString());
-    QString selected;
-    QTimer timer;
-    connect(&timer, &QTimer::timeout, [&] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (!modal || modal->objectName() != QLatin1String("OlePropertyFrame")) return;
-      QTreeWidgetItem* current = modal->findChild<QTreeWidget*>(QStringLiteral("Tree1"))->currentItem();
-      for (QTreeWidgetItem* i = current; i; i = i->parent()) selected.prepend(i->text(0) + QLatin1Char('/'));
-      modal->findChild<QPushButton*>(QStringLiteral("Cancel"))->click();
-    });
-    timer.start(20);
-    Child<QPushButton>(d, "btGetServer")->click();
-    QVERIFY2(host_->messages.isEmpty(), qPrintable(host_->messages.join('\n')));
-    QCOMPARE(selected, QStringLiteral("Corvane Services/Corvane Servers/SRV1/"));
-    QCOMPARE(Child<QLineEdit>(d, "EditSrvName")->text(), QStringLiteral("SRV1"));
     windows_.reset();
     ::setenv("CORVANE_CLIENT", (registry_.dir() / "client.ini").c_str(), 1);
   }

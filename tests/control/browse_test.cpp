@@ -281,7 +281,7 @@ class BrowsePageTest : public QObject {
     const int row = tree->visualItemRect(o).height();
     QVERIFY(row > 0);
     // Room for the item and three rows below it.
-    tree->setFixedHeight(tree->height() - tree->viewport()->height() + 4 * row + row / 2);
+    tree->setFixedHeight(tree->height() - tree->viewport()->height() + 4 * row);
     tree->scrollToItem(o, QAbstractItemView::PositionAtBottom);
     QVERIFY(tree->viewport()->rect().contains(tree->visualItemRect(o)));
     QVERIFY(!tree->viewport()->rect().intersects(tree->visualItemRect(ChildNamed(tree, o->parent(), "POLICIES"))));
