@@ -14,6 +14,7 @@
 #include "console/errors.h"
 #include "console/host.h"
 #include "console/main.h"
+#include "console/waitcursor.h"
 #include "console/fonts.h"
 
 namespace console {
@@ -225,6 +226,7 @@ void TServerDialog::btGetServerClick() {
   if (!typed.isEmpty() && cvSrvAdm_->FullName().isEmpty()) {
     tried = QStringLiteral("\\\\") + typed;
     try {
+      TWaitCursor wait;  // binding waits for the server's answer
       cvSrvAdm_->SetFullName(tried);
     } catch (const ConsoleError&) {
       failed = std::current_exception();
