@@ -6,14 +6,15 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
+#include <QDir>
 #include <algorithm>
 #include <cerrno>
-#include <new>
+#include <cstdlib>
 #include <vector>
 
 #include "console/document.h"
 #include "console/errors.h"
+#include "console/sidefiles.h"
 
 namespace console {
 namespace {
@@ -23,22 +24,11 @@ constexpr std::size_t kCopyBlock = 1 << 20;
 
 QByteArray Native(const QString& path) { return QFile::encodeName(path); }
 
+// Where the temporary file of a save of name is made: hidden, beside it.
+QString TemporaryPrefix(const QString& name) { return QStringLiteral(".%1.ww-").arg(name); }
+
 QString NotRegular(const struct stat& st) {
   return S_ISDIR(st.st_mode) ? ErrnoText(EISDIR) : QStringLiteral("It is not a regular file.");
-}
-
-// A new file in dir named prefix and eight random hex digits, created
-// exclusively; an empty descriptor (and *error set) when none can be made.
-posix::UniqueFd CreateBeside(const QString& dir, const QString& prefix, mode_t mode, QString& path, int* error) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    path = QStringLiteral("%1/%2%3").arg(dir, prefix).arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    posix::UniqueFd fd(::open(Native(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
-    if (fd) return fd;
-    *error = errno;
-    if (*error != EEXIST) break;
-  }
-  path.clear();
-  return posix::UniqueFd();
 }
 
 bool WriteAt(int fd, const char* data, std::size_t size, std::uint64_t offset, int* error) {
@@ -157,11 +147,13 @@ FileSaver::FileSaver(const QString& target) : target_(target), realTarget_(targe
   if (existing && ::faccessat(AT_FDCWD, Native(realTarget_).constData(), W_OK, AT_EACCESS) != 0)
     throw EFileError(CreateError(target, ErrnoText(errno)));
   buffer_.reserve(kWriteBuffer);
+  // Temporary files of saves that were killed before they were renamed.
+  RemoveStaleSideFiles(info.absolutePath(), TemporaryPrefix(info.fileName()));
 
   if (!existing) {
     // A new file gets the permissions the umask leaves.
     int error = 0;
-    fd_ = CreateBeside(info.absolutePath(), QStringLiteral(".%1.ww-").arg(info.fileName()), 0666, sidePath_, &error);
+    fd_ = CreateLockedBeside(info.absolutePath(), TemporaryPrefix(info.fileName()), 0666, sidePath_, &error);
     if (!fd_) throw EFileError(CreateError(target, ErrnoText(error)));
     return;
   }
@@ -178,7 +170,7 @@ bool FileSaver::PrepareReplacement(const struct stat& old) {
   if (old.st_nlink != 1) return false;
   const QFileInfo info(realTarget_);
   int error = 0;
-  fd_ = CreateBeside(info.absolutePath(), QStringLiteral(".%1.ww-").arg(info.fileName()), 0600, sidePath_, &error);
+  fd_ = CreateLockedBeside(info.absolutePath(), TemporaryPrefix(info.fileName()), 0600, sidePath_, &error);
   if (!fd_) return false;  // the folder refuses new files: write in place
   const auto keeps = [&] {
     struct stat mine {};
@@ -204,30 +196,51 @@ void FileSaver::PrepareInPlace() {
   if (!S_ISREG(st.st_mode)) throw EFileError(CreateError(target_, NotRegular(st)));
   oldSize_ = static_cast<std::uint64_t>(st.st_size);
 
-  // The old content, safe on the disk before the file is touched.
+  // The old content, safe on the disk before the file is touched: beside
+  // the file, else in the recovery folder. Without a copy on the disk
+  // nothing is written, since a crash mid-write would leave the file torn.
   const QFileInfo info(realTarget_);
-  int error = 0;
-  side_ = CreateBeside(info.absolutePath(), QStringLiteral("%1.ww-old-").arg(info.fileName()), 0600, sidePath_, &error);
-  if (side_) {
-    if (CopyBytes(fd_.get(), side_.get(), oldSize_, &error) && ::fsync(side_.get()) == 0) {
-      SyncFolder(sidePath_);
-      return;
-    }
-    RemoveSide();  // no room for it: keep the old content in memory instead
+  const QString prefix = QStringLiteral("%1.ww-old-").arg(info.fileName());
+  int besideError = 0;
+  if (CopyOldTo(info.absolutePath(), prefix, &besideError)) return;
+  const QString folder = RecoveryFolder();
+  int elsewhereError = 0;
+  if (!folder.isEmpty()) {
+    if (::mkdir(Native(folder).constData(), 0700) != 0 && errno != EEXIST) elsewhereError = errno;
+    if (elsewhereError == 0 && CopyOldTo(folder, prefix, &elsewhereError)) return;
   }
-  try {
-    oldContent_.resize(static_cast<std::size_t>(oldSize_));
-  } catch (const std::bad_alloc&) {
-    throw EFileError(CreateError(target_, QStringLiteral("There is not enough memory for a copy of the old content.")));
+  QString text = QStringLiteral(
+                     "It must be rewritten in place, and there is nowhere on the disk to keep a copy of its old "
+                     "content meanwhile: not in its folder (%1)")
+                     .arg(ErrnoText(besideError));
+  text += folder.isEmpty() ? QStringLiteral(", and there is no recovery folder (HOME is not set).")
+                           : QStringLiteral(" nor in \"%1\" (%2).").arg(folder, ErrnoText(elsewhereError));
+  text += QStringLiteral(" The file was not changed.");
+  throw EFileError(CreateError(target_, text));
+}
+
+bool FileSaver::CopyOldTo(const QString& dir, const QString& prefix, int* error) {
+  side_ = CreateLockedBeside(dir, prefix, 0600, sidePath_, error);
+  if (!side_) return false;
+  if (CopyBytes(fd_.get(), side_.get(), oldSize_, error) && ::fsync(side_.get()) == 0) {
+    SyncFolder(sidePath_);
+    return true;
   }
-  std::uint64_t done = 0;
-  while (done < oldSize_) {
-    const ssize_t n = ::pread(fd_.get(), oldContent_.data() + done, static_cast<std::size_t>(oldSize_ - done),
-                              static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw EFileError(CreateError(target_, ErrnoText(n < 0 ? errno : EIO)));
-    done += static_cast<std::uint64_t>(n);
+  if (*error == 0) *error = errno;
+  RemoveSide();
+  return false;
+}
+
+QString FileSaver::RecoveryFolder() {
+  QString base = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME"));
+  if (!QDir::isAbsolutePath(base)) {
+    const QString home = QString::fromLocal8Bit(qgetenv("HOME"));
+    if (!QDir::isAbsolutePath(home)) return QString();
+    base = home + QStringLiteral("/.local/state");
   }
+  const QString app = base + QStringLiteral("/webwarden32");
+  QDir().mkpath(app);
+  return app + QStringLiteral("/recovery");
 }
 
 void FileSaver::RemoveSide() {
@@ -241,8 +254,7 @@ void FileSaver::RemoveSide() {
 bool FileSaver::Restore() {
   if (!touched_) return true;
   int error = 0;
-  const bool back = side_ ? CopyBytes(side_.get(), fd_.get(), oldSize_, &error)
-                          : WriteAt(fd_.get(), oldContent_.data(), oldContent_.size(), 0, &error);
+  const bool back = side_ && CopyBytes(side_.get(), fd_.get(), oldSize_, &error);
   return back && ::ftruncate(fd_.get(), static_cast<off_t>(oldSize_)) == 0 && ::fsync(fd_.get()) == 0;
 }
 
@@ -264,9 +276,7 @@ void FileSaver::Undo() {
 void FileSaver::Fail(const QString& text) {
   QString message = text;
   if (method_ == Method::InPlace && touched_ && !Restore()) {
-    message += sidePath_.isEmpty()
-                   ? QStringLiteral(" The old content could not be written back.")
-                   : QStringLiteral(" The old content could not be written back; it is kept in \"%1\".").arg(sidePath_);
+    message += QStringLiteral(" The old content could not be written back; it is kept in \"%1\".").arg(sidePath_);
     done_ = true;
     side_.reset();
     fd_.reset();
@@ -313,6 +323,9 @@ void FileSaver::Commit() {
     return;
   }
   if (::fsync(fd_.get()) != 0) Fail(WriteError(target_, ErrnoText(errno)));
+  // The lock goes with the last descriptor: kept until the rename, so that
+  // the file is never taken for a killed save's in between.
+  const posix::UniqueFd lock(::dup(fd_.get()));
   if (fd_.close() != 0) Fail(WriteError(target_, ErrnoText(errno)));
   if (::rename(Native(sidePath_).constData(), Native(realTarget_).constData()) != 0)
     Fail(WriteError(target_, ErrnoText(errno)));

@@ -24,10 +24,18 @@ namespace console {
 //   extended attribute that could all be set on it.
 // - InPlace: otherwise the file itself is rewritten from the start and cut to
 //   the new length, so it keeps its inode. Its old content is first copied to
-//   a recovery file in the same folder (flushed to the disk) where the folder
-//   allows one, else held in memory; a failure writes the old content back,
-//   and the recovery file is removed once the new content is on the disk. A
+//   a recovery file "NAME.ww-old-XXXXXXXX" (flushed to the disk) in the same
+//   folder, else, where the folder allows none or the disk has no room for
+//   it, in the recovery folder ($XDG_STATE_HOME, else ~/.local/state, then
+//   webwarden32/recovery); with no room there either the save is refused
+//   before the file is touched. A failure writes the old content back, and
+//   the recovery file is removed once the new content is on the disk. A
 //   crash mid-write leaves the old content in the recovery file.
+//
+// The temporary file ".NAME.ww-XXXXXXXX" and the recovery file stay locked
+// while their save runs; a save removes the temporary files of the same
+// target that killed saves left behind (a recovery file stays: it may hold
+// the only whole copy of the old content).
 //
 // Either way a failure leaves the old content whole and throws EFileError
 // with the reason. A target reached through a symbolic link is written where
@@ -51,9 +59,15 @@ class FileSaver {
   // is one.
   const QString& SidePath() const { return sidePath_; }
 
+  // Where InPlace keeps the old content when its folder cannot; empty
+  // without a home folder.
+  static QString RecoveryFolder();
+
  private:
   bool PrepareReplacement(const struct stat& old);
   void PrepareInPlace();
+  // Makes the recovery file in dir and copies the old content to it.
+  bool CopyOldTo(const QString& dir, const QString& prefix, int* error);
   void Flush();
   // Writes the old content back (InPlace); false when that failed too.
   bool Restore();
@@ -69,7 +83,6 @@ class FileSaver {
   posix::UniqueFd fd_;    // the temporary file, or the target itself
   posix::UniqueFd side_;  // InPlace: the recovery file
   QString sidePath_;
-  std::string oldContent_;  // InPlace without a recovery file
   std::uint64_t oldSize_ = 0;
   std::uint64_t written_ = 0;
   bool touched_ = false;  // InPlace: the target has been written to

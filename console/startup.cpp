@@ -9,6 +9,7 @@
 #include "console/main.h"
 #include "console/savedlg.h"
 #include "console/setting.h"
+#include "ole/registry.h"
 
 namespace console {
 
@@ -42,6 +43,13 @@ QString Reason(const std::exception& e) {
   return QString::fromUtf8(e.what());
 }
 
+// Why the registry file cannot be read ("The registry cannot be read:
+// FILE:LINE: reason"), or empty when it can.
+QString RegistryProblem() {
+  const std::string why = ole::RegistryFileError();
+  return why.empty() ? QString() : QStringLiteral("The registry cannot be read: ") + QString::fromStdString(why);
+}
+
 }  // namespace
 
 std::unique_ptr<ConsoleWindows> StartConsole(Host& host) {
@@ -50,7 +58,12 @@ std::unique_ptr<ConsoleWindows> StartConsole(Host& host) {
   } catch (const std::exception&) {
     // Most likely the control is not registered yet.
   }
-  host.ShowMessage(nullptr, QString::fromLatin1(kNotRegisteredMessage));
+  // A malformed registry file refuses every lookup and every registration:
+  // where it is broken is the reason, not a missing registration.
+  const QString registry = RegistryProblem();
+  QString notice = QString::fromLatin1(kNotRegisteredMessage);
+  if (!registry.isEmpty()) notice += QStringLiteral("\n\n") + registry;
+  host.ShowMessage(nullptr, notice);
   // By absolute path: the program folder's tool on the program folder's file,
   // whatever the current directory is.
   const QString dir = host.ProgramDir();
@@ -67,6 +80,9 @@ std::unique_ptr<ConsoleWindows> StartConsole(Host& host) {
       text += QStringLiteral("\n\nRegistering it with %1 failed").arg(dir + QStringLiteral("regsvr32"));
       text += output.isEmpty() ? QStringLiteral(".") : QStringLiteral(":\n") + output;
     }
+    // regsvr32 names the broken registry too; said once.
+    const QString still = RegistryProblem();
+    if (!still.isEmpty() && !output.contains(still)) text += QStringLiteral("\n\n") + still;
     host.ShowMessage(nullptr, text);
     return nullptr;
   }

@@ -34,7 +34,8 @@ inline constexpr const char* kNotRegisteredMessage = "The CVSRVA.OCX was not reg
 // Creates the windows; when that fails, says so, registers the program
 // folder's CVSRVA.OCX with the program folder's regsvr32, waits for it and
 // tries once more. Null when the second try fails too: the reason has been
-// shown then.
+// shown then. A registry file that cannot be read is named in both messages
+// with the line and what is wrong there.
 std::unique_ptr<ConsoleWindows> StartConsole(Host& host);
 
 // The whole program: StartConsole, the main window shown centred, the

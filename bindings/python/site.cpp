@@ -4,6 +4,7 @@
 #include "cvole.h"
 #include "ole/com.h"
 #include "ole/object.h"
+#include "ole/registry.h"
 #include "olectl/ocidl.h"
 
 namespace cvole {
@@ -53,11 +54,22 @@ ComPtr<IUnknown> MakeClientSite(bool userMode) {
   return ComPtr<IUnknown>(static_cast<IOleClientSite*>(site.Get()));
 }
 
+namespace {
+
+// Every lookup fails while the registry file cannot be read: where it is
+// broken, for the message, or nothing when it can be read.
+std::string RegistryReason() {
+  const std::string why = ole::RegistryFileError();
+  return why.empty() ? std::string() : " (the registry cannot be read: " + why + ")";
+}
+
+}  // namespace
+
 ComPtr<IDispatch> CreateObject(const std::string& progidOrClsid, bool userMode) {
   const std::string quoted = "'" + progidOrClsid + "'";
   CLSID clsid{};
   HRESULT hr = ole::ClsidFromProgIdOrString(progidOrClsid, &clsid);
-  if (FAILED(hr)) RaiseComError(hr, quoted + " is neither a registered ProgID nor a {CLSID}");
+  if (FAILED(hr)) RaiseComError(hr, quoted + " is neither a registered ProgID nor a {CLSID}" + RegistryReason());
 
   ComPtr<IUnknown> object;
   hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.PpvOut());
@@ -67,6 +79,7 @@ ComPtr<IDispatch> CreateObject(const std::string& progidOrClsid, bool userMode) 
       const std::string why = ole::LastLoadError();
       if (!why.empty()) context += " (" + why + ")";
     }
+    if (hr == REGDB_E_CLASSNOTREG || hr == CLASS_E_CLASSNOTAVAILABLE) context += RegistryReason();
     RaiseComError(hr, context);
   }
 

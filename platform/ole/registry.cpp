@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <unordered_set>
 
 #include "ole/registry_file.h"
+#include "posix/file_lock.h"
 #include "posix/unique_fd.h"
 
 struct HKEY__ {
@@ -75,7 +75,10 @@ LONG Load(const std::string& path, reg::Hive& hive, struct stat* st) {
     return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_BADDB;
   }
   struct stat local{};
-  if (::fstat(fd.get(), st ? st : &local) != 0) return ERROR_BADDB;
+  if (::fstat(fd.get(), st ? st : &local) != 0) {
+    t_lastError = path + ": " + std::strerror(errno);
+    return ERROR_BADDB;
+  }
   std::string text;
   if (!ReadAll(fd.get(), text)) {
     t_lastError = path + ": " + std::strerror(errno);
@@ -152,13 +155,11 @@ LONG Modify(const std::function<LONG(reg::Hive&, bool& changed)>& change) {
   std::error_code ec;
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
 
-  posix::UniqueFd lockFd(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (lockFd.get() < 0) {
-    t_lastError = path + ".lock: " + std::strerror(errno);
+  const posix::FileLock lock(path);
+  if (!lock.Held()) {
+    t_lastError = lock.LockPath() + ": " + std::strerror(lock.Error());
     return ERROR_ACCESS_DENIED;
   }
-  while (::flock(lockFd.get(), LOCK_EX) != 0)
-    if (errno != EINTR) return ERROR_ACCESS_DENIED;
   RemoveStaleTemporaries(path);
 
   reg::Hive hive;
@@ -227,6 +228,13 @@ std::string RegistryPath() {
 }
 
 std::string RegistryLastError() { return t_lastError; }
+
+std::string RegistryFileError() {
+  t_lastError.clear();
+  const LONG rc = Read([](const reg::Hive&) { return ERROR_SUCCESS; });
+  if (rc == ERROR_SUCCESS) return std::string();
+  return t_lastError.empty() ? RegistryPath() + ": cannot be read" : t_lastError;
+}
 
 }  // namespace ole
 

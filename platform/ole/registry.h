@@ -77,6 +77,10 @@ namespace ole {
 std::string RegistryPath();
 // "FILE:LINE: what is wrong" of the last ERROR_BADDB in this thread.
 std::string RegistryLastError();
+// Empty when the registry file can be read (or is missing, an empty
+// registry); else why not, as "FILE:LINE: what is wrong" for a malformed one.
+// For the reports of callers whose registry calls failed.
+std::string RegistryFileError();
 
 // Owns an open key.
 class RegKey {

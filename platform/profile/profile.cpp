@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "posix/file_lock.h"
+
 namespace profile {
 
 void (*detail::beforeReplace)() = nullptr;
@@ -213,6 +215,11 @@ WriteResult WritePrivateProfileString(std::string_view section, std::optional<st
   if (value && HasLineBreak(*value))
     return Fail("A value with a line break cannot be stored in " + file.string() + ".");
 
+  // Writers in other processes take turns from the read to the replacement,
+  // so that none of them replaces the file with contents that miss another's
+  // key.
+  const posix::FileLock lock(file.string());
+  if (!lock.Held()) return Fail(lock.LockPath() + ": cannot lock: " + std::strerror(lock.Error()));
   std::string error;
   auto loaded = Load(file, &error);
   if (!loaded) return Fail(error);

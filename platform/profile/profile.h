@@ -4,7 +4,8 @@
 // missing file, section or key reads as the default. A write replaces the
 // value in place and keeps every other line, comments and the file's line
 // breaks included; it replaces the whole file atomically, so a crash never
-// leaves it half-written.
+// leaves it half-written. Writes lock "<file>.lock" from the read to the
+// replacement, so writers in several processes lose none of each other's keys.
 #pragma once
 
 #include <filesystem>

@@ -101,6 +101,11 @@ class SaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // nobody passes through
+    // Recovery copies that cannot go beside the file go here; nobody may too.
+    state = dir / "state";
+    std::filesystem::create_directory(state);
+    ASSERT_EQ(::chmod(state.c_str(), 0777), 0);
+    ASSERT_EQ(::setenv("XDG_STATE_HOME", state.c_str(), 1), 0);
     conf = dir / "conf";
     file = conf + "/httpd.conf";
     std::filesystem::create_directory(conf);
@@ -108,6 +113,7 @@ class SaveTest : public ::testing::Test {
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
   }
   void TearDown() override {
+    ::unsetenv("XDG_STATE_HOME");
     ::chmod(conf.c_str(), 0755);
     ::removexattr(conf.c_str(), "system.posix_acl_default");
   }
@@ -115,6 +121,7 @@ class SaveTest : public ::testing::Test {
   void Fresh() {
     TearDown();
     std::filesystem::remove_all(conf);
+    std::filesystem::remove_all(state);
     std::filesystem::remove(dir / "second-name.conf");
     SetUp();
   }
@@ -127,8 +134,17 @@ class SaveTest : public ::testing::Test {
     }
     return out;
   }
+  // The recovery copies left in the recovery folder.
+  std::vector<std::string> Recovered() const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(state + "/webwarden32/recovery", ec))
+      out.push_back(entry.path().filename().string());
+    return out;
+  }
 
   TempDir dir;
+  std::string state;
   std::string conf;
   std::string file;
 };
@@ -225,6 +241,7 @@ TEST_F(SaveTest, KeepsWhatTheFileCarries) {
     EXPECT_EQ(ReadFile(file), kNew);
     c.check(before);
     EXPECT_TRUE(Strays({"httpd.conf"}).empty());
+    EXPECT_TRUE(Recovered().empty());
     ++ran;
   }
   EXPECT_GE(ran, 3);
@@ -232,14 +249,14 @@ TEST_F(SaveTest, KeepsWhatTheFileCarries) {
 
 TEST_F(SaveTest, AFailedInPlaceWriteLeavesTheOldContentWhole) {
   // A hard link makes the write go in place, with a recovery file in the
-  // folder; a read-only folder, with the old content held in memory.
+  // folder; a read-only folder, with the recovery file in the recovery folder.
   struct Case {
     const char* name;
     std::function<void()> prepare;
     bool asNobody;
   } cases[] = {
       {"recovery file", [&] { ASSERT_EQ(::link(file.c_str(), (dir / "second-name.conf").c_str()), 0); }, false},
-      {"in memory",
+      {"recovery folder",
        [&] {
          if (::geteuid() == 0) {
            ASSERT_EQ(::chown(file.c_str(), kNobody, kNogroup), 0);
@@ -257,6 +274,7 @@ TEST_F(SaveTest, AFailedInPlaceWriteLeavesTheOldContentWhole) {
       cvtest::Unprivileged nobody(c.asNobody);
       FileSaver out(Q(file));
       EXPECT_EQ(out.Chosen(), FileSaver::Method::InPlace);
+      EXPECT_EQ(ReadFile(out.SidePath().toStdString()), kOld);
       // The disk fills up half way through.
       cvtest::FileSizeLimit limit(4096);
       try {
@@ -270,6 +288,7 @@ TEST_F(SaveTest, AFailedInPlaceWriteLeavesTheOldContentWhole) {
     EXPECT_EQ(ReadFile(file), kOld);
     EXPECT_EQ(Stat(file).st_ino, before.st_ino);
     EXPECT_TRUE(Strays({"httpd.conf"}).empty());
+    EXPECT_TRUE(Recovered().empty());
 
     // Dropped without Commit, as when the text cannot be had: undone too.
     {
@@ -279,6 +298,7 @@ TEST_F(SaveTest, AFailedInPlaceWriteLeavesTheOldContentWhole) {
     }
     EXPECT_EQ(ReadFile(file), kOld);
     EXPECT_TRUE(Strays({"httpd.conf"}).empty());
+    EXPECT_TRUE(Recovered().empty());
   }
 }
 

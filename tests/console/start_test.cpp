@@ -99,6 +99,24 @@ class StartTest : public QObject {
     QVERIFY2(reason.contains(QStringLiteral("regsvr32")), qPrintable(reason));
     QCOMPARE(host_->runs.size(), 1);
   }
+
+  void malformedRegistryIsNamedWithLineAndReason() {
+    // A registry file broken on its third line: nothing can be registered,
+    // and every message says where and why.
+    const std::string broken = "REGEDIT4\r\n[HKEY_CLASSES_ROOT\\CLSID]\r\n@=\"unterminated\r\n";
+    testsupport::WriteFile(registry_->file(), broken);
+    MakeFolder(false);
+    QCOMPARE(console::RunConsole(*host_), 1);
+    const QString where = QString::fromStdString(registry_->file() + ":3: malformed string value");
+    QCOMPARE(host_->messages.size(), 2);
+    QCOMPARE(host_->messages[0], QString::fromLatin1(console::kNotRegisteredMessage) +
+                                     QStringLiteral("\n\nThe registry cannot be read: ") + where);
+    const QString& reason = host_->messages[1];
+    QVERIFY2(reason.contains(QStringLiteral("CVSRVA.OCX could not be created")), qPrintable(reason));
+    QVERIFY2(reason.count(where) == 1, qPrintable(reason));
+    QCOMPARE(host_->runs.size(), 1);
+    QCOMPARE(ReadFile(registry_->file()), broken);  // left as it was
+  }
 };
 
 QTEST_MAIN(StartTest)

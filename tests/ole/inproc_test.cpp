@@ -201,6 +201,30 @@ TEST_F(InprocTest, RegistrationToolFailures) {
   EXPECT_FALSE(std::filesystem::exists(reg_.file()));  // nothing was written
 }
 
+TEST_F(InprocTest, RegistrationIntoAMalformedRegistryNamesFileLineAndReason) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::string where;
+  } cases[] = {
+      {"value without '='", "REGEDIT4\n\n[HKEY_CLASSES_ROOT\\CLSID]\n\"name\" \"value\"\n",
+       ":4: expected '=' after the value name"},
+      {"no header", "[HKEY_CLASSES_ROOT\\CLSID]\r\n", ":1: expected the REGEDIT4 header"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::WriteFile(reg_.file(), c.text);
+    for (const std::string args : {"/s " + Quote(kAdder), "/u /s " + Quote(kAdder)}) {
+      auto r = Regsvr32(args);
+      EXPECT_EQ(r.status, 5) << r.output;
+      EXPECT_NE(r.output.find("failed with error code"), std::string::npos) << r.output;
+      EXPECT_NE(r.output.find("The registry cannot be read: " + reg_.file() + c.where), std::string::npos)
+          << r.output;
+    }
+    EXPECT_EQ(testsupport::ReadFile(reg_.file()), c.text);
+  }
+}
+
 TEST_F(InprocTest, CategoriesManagerIsBuiltIn) {
   ComPtr<ICatRegister> cats;
   ASSERT_EQ(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatRegister,

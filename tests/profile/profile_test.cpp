@@ -4,6 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <vector>
+
 #include "support/temp_dir.h"
 
 namespace {
@@ -148,9 +153,11 @@ TEST_F(ProfileTest, AFailedReplaceReportsAndLeavesNoTemporaryFile) {
   EXPECT_FALSE(r);
   EXPECT_NE(r.error.find("server.ini"), std::string::npos) << r.error;
   EXPECT_EQ(ReadFile(dir_ / "server.ini/keep"), "x");
-  int entries = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) entries += e.exists() ? 1 : 0;
-  EXPECT_EQ(entries, 1);  // only the folder: the temporary file is gone
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  // The folder and the writers' lock: the temporary file is gone.
+  EXPECT_EQ(left, (std::vector<std::string>{"server.ini", "server.ini.lock"}));
 }
 
 TEST_F(ProfileTest, KeepsTheFilesPermissions) {
@@ -160,6 +167,47 @@ TEST_F(ProfileTest, KeepsTheFilesPermissions) {
   struct stat st{};
   ASSERT_EQ(::stat(file_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ProfileTest, WritersInTwoProcessesLoseNoKey) {
+  // Two processes write 200 keys each into one section of one file, started
+  // together; every key of both must be there afterwards.
+  constexpr int kKeys = 200;
+  WriteFile(file_, "; shared\r\n[Servers]\r\n");
+  int start[2];
+  ASSERT_EQ(::pipe(start), 0);
+  std::vector<pid_t> writers;
+  for (const char* who : {"first", "second"}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(start[1]);
+      char go = 0;
+      if (::read(start[0], &go, 1) != 0) ::_exit(2);  // wait for the other one
+      for (int i = 0; i < kKeys; ++i)
+        if (!WritePrivateProfileString("Servers", std::string(who) + std::to_string(i), std::to_string(i), file_))
+          ::_exit(1);
+      ::_exit(0);
+    }
+    writers.push_back(child);
+  }
+  ::close(start[0]);
+  ::close(start[1]);  // both start now
+  for (const pid_t child : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const std::vector<std::string> keys = profile::GetPrivateProfileKeys("Servers", file_);
+  EXPECT_EQ(keys.size(), 2u * kKeys);
+  int missing = 0;
+  for (const char* who : {"first", "second"})
+    for (int i = 0; i < kKeys; ++i)
+      if (GetPrivateProfileString("Servers", std::string(who) + std::to_string(i), "missing", file_) !=
+          std::to_string(i))
+        ++missing;
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(ReadFile(file_).rfind("; shared\r\n[Servers]\r\n", 0), 0u);
 }
 
 }  // namespace

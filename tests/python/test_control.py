@@ -256,3 +256,17 @@ def test_controls_leave_nothing_behind(agent):
     ctl = cvole.Dispatch(PROGID)
     ctl.FullName = r"\\SRV1"
     assert ctl.UsedConnections == 1, "one connection per process, released by every control"
+
+
+# ---- a registry file that cannot be read ----------------------------------------------------
+
+@pytest.mark.parametrize("name", [PROGID, CLSID])
+def test_a_malformed_registry_is_named_with_line_and_reason(tmp_path, monkeypatch, name):
+    broken = tmp_path / "registry.reg"
+    text = "REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\CLSID]\r\n@=dword:12\r\n"
+    broken.write_bytes(text.encode())
+    monkeypatch.setenv("OLE_REGISTRY", str(broken))
+    with pytest.raises(cvole.ComError) as e:
+        cvole.Dispatch(name)
+    assert f"the registry cannot be read: {broken}:4: malformed dword value" in str(e.value)
+    assert broken.read_bytes() == text.encode()

@@ -4,7 +4,8 @@
 // DllUnregisterServer with /u). Messages go to standard output (success) and
 // standard error (failure); /s silences the success message. Exit status, as on
 // Windows: 0 success, 1 bad arguments, 3 the module cannot be loaded, 4 the
-// entry point is missing, 5 the entry point failed.
+// entry point is missing, 5 the entry point failed (with the file, line and
+// reason when the registry file is malformed).
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "ole/com.h"
+#include "ole/registry.h"
 #include "regsvr32/resolve.h"
 
 namespace {
@@ -70,6 +72,10 @@ int main(int argc, char** argv) {
   if (FAILED(hr)) {
     std::fprintf(stderr, "The module \"%s\" was loaded but the call to %s failed with error code 0x%08X.\n",
                  file.c_str(), entry, static_cast<unsigned>(hr));
+    // The usual cause besides the module itself: a registry file that the
+    // module's entries cannot be written into.
+    if (const std::string why = ole::RegistryFileError(); !why.empty())
+      std::fprintf(stderr, "The registry cannot be read: %s\n", why.c_str());
     return kFailed;
   }
   if (!silent) std::printf("%s in %s succeeded.\n", entry, file.c_str());
