@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "console/document.h"
@@ -26,6 +27,24 @@ QByteArray Native(const QString& path) { return QFile::encodeName(path); }
 
 // Where the temporary file of a save of name is made: hidden, beside it.
 QString TemporaryPrefix(const QString& name) { return QStringLiteral(".%1.ww-").arg(name); }
+// The recovery copy of the old content of name.
+QString CopyPrefix(const QString& name) { return QStringLiteral("%1.ww-old-").arg(name); }
+
+// The extended attribute of a recovery copy that names its file: device,
+// inode and path, so that a copy is only ever put back into that file.
+constexpr const char* kCopyTag = "user.webwarden32.file";
+
+std::string CopyTag(const struct stat& st, const QString& path) {
+  return std::to_string(st.st_dev) + ' ' + std::to_string(st.st_ino) + ' ' + Native(path).toStdString();
+}
+
+// The real file a path names (through a symbolic link), as the save writes it.
+QString RealPath(const QString& target) {
+  const QFileInfo link(target);
+  if (!link.isSymLink()) return target;
+  const QString canonical = link.canonicalFilePath();
+  return canonical.isEmpty() ? link.symLinkTarget() : canonical;
+}
 
 QString NotRegular(const struct stat& st) {
   return S_ISDIR(st.st_mode) ? ErrnoText(EISDIR) : QStringLiteral("It is not a regular file.");
@@ -130,15 +149,25 @@ void SyncFolder(const QString& file) {
   if (dir) ::fsync(dir.get());
 }
 
+// The recovery copies of the file real (with the tag it had) that killed
+// saves left, beside it and in the recovery folder, each held locked.
+std::vector<StaleFile> CopiesOf(const QString& real, const std::string& tag) {
+  const QFileInfo info(real);
+  std::vector<StaleFile> found = TakeStaleSideFiles(info.absolutePath(), CopyPrefix(info.fileName()));
+  const QString folder = FileSaver::RecoveryFolder();
+  if (!folder.isEmpty() && QFileInfo(folder).canonicalFilePath() != QFileInfo(info.absolutePath()).canonicalFilePath())
+    for (StaleFile& f : TakeStaleSideFiles(folder, CopyPrefix(info.fileName()))) found.push_back(std::move(f));
+  std::vector<StaleFile> out;
+  std::string value;
+  for (StaleFile& f : found)
+    if (XattrValue(f.fd.get(), kCopyTag, value) && value == tag) out.push_back(std::move(f));
+  return out;
+}
+
 }  // namespace
 
-FileSaver::FileSaver(const QString& target) : target_(target), realTarget_(target) {
+FileSaver::FileSaver(const QString& target) : target_(target), realTarget_(RealPath(target)) {
   if (target.isEmpty()) throw EFileError(CreateError(target, ErrnoText(ENOENT)));
-  const QFileInfo link(target);
-  if (link.isSymLink()) {
-    const QString canonical = link.canonicalFilePath();
-    realTarget_ = canonical.isEmpty() ? link.symLinkTarget() : canonical;
-  }
   const QFileInfo info(realTarget_);
   struct stat old {};
   const bool existing = ::stat(Native(realTarget_).constData(), &old) == 0;
@@ -146,6 +175,7 @@ FileSaver::FileSaver(const QString& target) : target_(target), realTarget_(targe
   // A file that we may not write stays as it is, whatever the folder allows.
   if (existing && ::faccessat(AT_FDCWD, Native(realTarget_).constData(), W_OK, AT_EACCESS) != 0)
     throw EFileError(CreateError(target, ErrnoText(errno)));
+  if (existing) oldTag_ = CopyTag(old, realTarget_);
   buffer_.reserve(kWriteBuffer);
   // Temporary files of saves that were killed before they were renamed.
   RemoveStaleSideFiles(info.absolutePath(), TemporaryPrefix(info.fileName()));
@@ -200,14 +230,15 @@ void FileSaver::PrepareInPlace() {
   // the file, else in the recovery folder. Without a copy on the disk
   // nothing is written, since a crash mid-write would leave the file torn.
   const QFileInfo info(realTarget_);
-  const QString prefix = QStringLiteral("%1.ww-old-").arg(info.fileName());
+  const QString prefix = CopyPrefix(info.fileName());
+  const std::string tag = CopyTag(st, realTarget_);
   int besideError = 0;
-  if (CopyOldTo(info.absolutePath(), prefix, &besideError)) return;
+  if (CopyOldTo(info.absolutePath(), prefix, tag, &besideError)) return;
   const QString folder = RecoveryFolder();
   int elsewhereError = 0;
   if (!folder.isEmpty()) {
     if (::mkdir(Native(folder).constData(), 0700) != 0 && errno != EEXIST) elsewhereError = errno;
-    if (elsewhereError == 0 && CopyOldTo(folder, prefix, &elsewhereError)) return;
+    if (elsewhereError == 0 && CopyOldTo(folder, prefix, tag, &elsewhereError)) return;
   }
   QString text = QStringLiteral(
                      "It must be rewritten in place, and there is nowhere on the disk to keep a copy of its old "
@@ -219,9 +250,12 @@ void FileSaver::PrepareInPlace() {
   throw EFileError(CreateError(target_, text));
 }
 
-bool FileSaver::CopyOldTo(const QString& dir, const QString& prefix, int* error) {
+bool FileSaver::CopyOldTo(const QString& dir, const QString& prefix, const std::string& tag, int* error) {
   side_ = CreateLockedBeside(dir, prefix, 0600, sidePath_, error);
   if (!side_) return false;
+  // Names the file the copy belongs to, for InterruptedSave; where the file
+  // system keeps no attributes the copy is only found by hand.
+  ::fsetxattr(side_.get(), kCopyTag, tag.data(), tag.size(), 0);
   if (CopyBytes(fd_.get(), side_.get(), oldSize_, error) && ::fsync(side_.get()) == 0) {
     SyncFolder(sidePath_);
     return true;
@@ -320,6 +354,7 @@ void FileSaver::Commit() {
     fd_.reset();
     RemoveSide();
     SyncFolder(realTarget_);
+    RetireCopies();
     return;
   }
   if (::fsync(fd_.get()) != 0) Fail(WriteError(target_, ErrnoText(errno)));
@@ -332,6 +367,58 @@ void FileSaver::Commit() {
   sidePath_.clear();
   done_ = true;
   SyncFolder(realTarget_);
+  RetireCopies();
+}
+
+void FileSaver::RetireCopies() {
+  // The file is whole again: what a killed save kept of it is out of date.
+  if (oldTag_.empty()) return;
+  for (const StaleFile& f : CopiesOf(realTarget_, oldTag_)) ::unlink(Native(f.path).constData());
+}
+
+// --- InterruptedSave -------------------------------------------------------
+
+std::optional<InterruptedSave> InterruptedSave::Find(const QString& target) {
+  const QString real = RealPath(target);
+  struct stat st {};
+  if (real.isEmpty() || ::stat(Native(real).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::optional<InterruptedSave> newest;
+  timespec newestTime{};
+  for (StaleFile& f : CopiesOf(real, CopyTag(st, real))) {
+    struct stat copy {};
+    if (::fstat(f.fd.get(), &copy) != 0) continue;
+    const timespec t = copy.st_mtim;
+    if (newest && (t.tv_sec < newestTime.tv_sec || (t.tv_sec == newestTime.tv_sec && t.tv_nsec <= newestTime.tv_nsec)))
+      continue;
+    newestTime = t;
+    newest.emplace(InterruptedSave(target, real, std::move(f)));
+  }
+  return newest;
+}
+
+void InterruptedSave::Restore() {
+  const auto fail = [this](int error) {
+    throw EFileError(WriteError(target_, QStringLiteral("%1 Its old content stays in \"%2\".")
+                                             .arg(ErrnoText(error), copy_.path)));
+  };
+  struct stat copy {};
+  if (::fstat(copy_.fd.get(), &copy) != 0) fail(errno);
+  posix::UniqueFd file(::open(Native(real_).constData(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+  if (!file) fail(errno);
+  int error = 0;
+  const auto size = static_cast<std::uint64_t>(copy.st_size);
+  if (!CopyBytes(copy_.fd.get(), file.get(), size, &error)) fail(error);
+  if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0 || ::fsync(file.get()) != 0) fail(errno);
+  ::unlink(Native(copy_.path).constData());
+  SyncFolder(copy_.path);
+  copy_.fd.reset();
+}
+
+QString InterruptedSaveQuestion(const QString& target, const QString& copy) {
+  return QStringLiteral(
+             "The last save of \"%1\" did not finish, so the file may be half new and half old. Its content from "
+             "before that save is kept in \"%2\". Put it back?")
+      .arg(target, copy);
 }
 
 }  // namespace console

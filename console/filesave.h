@@ -7,9 +7,11 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "console/sidefiles.h"
 #include "posix/unique_fd.h"
 
 namespace console {
@@ -66,8 +68,11 @@ class FileSaver {
  private:
   bool PrepareReplacement(const struct stat& old);
   void PrepareInPlace();
-  // Makes the recovery file in dir and copies the old content to it.
-  bool CopyOldTo(const QString& dir, const QString& prefix, int* error);
+  // Makes the recovery file in dir, tagged with the file it belongs to, and
+  // copies the old content to it.
+  bool CopyOldTo(const QString& dir, const QString& prefix, const std::string& tag, int* error);
+  // Removes the recovery copies killed saves left of this file.
+  void RetireCopies();
   void Flush();
   // Writes the old content back (InPlace); false when that failed too.
   bool Restore();
@@ -83,11 +88,38 @@ class FileSaver {
   posix::UniqueFd fd_;    // the temporary file, or the target itself
   posix::UniqueFd side_;  // InPlace: the recovery file
   QString sidePath_;
+  std::string oldTag_;  // the existing file's, for its recovery copies
   std::uint64_t oldSize_ = 0;
   std::uint64_t written_ = 0;
   bool touched_ = false;  // InPlace: the target has been written to
   bool done_ = false;
   std::string buffer_;
 };
+
+// The recovery copy that an in-place save of a file left behind when it was
+// killed or crashed mid-write (no save holds it any more), found beside the
+// file or in the recovery folder and held while this object lives. Only a
+// copy made of this very file (same device, inode and path) is found.
+class InterruptedSave {
+ public:
+  static std::optional<InterruptedSave> Find(const QString& target);
+
+  const QString& Copy() const { return copy_.path; }
+  // Writes the copy back over the file in place, so that the file holds
+  // its whole content from before that save, and removes the copy. Throws
+  // EFileError (the copy stays) when that fails.
+  void Restore();
+
+ private:
+  InterruptedSave(QString target, QString real, StaleFile copy)
+      : target_(std::move(target)), real_(std::move(real)), copy_(std::move(copy)) {}
+
+  QString target_;
+  QString real_;
+  StaleFile copy_;
+};
+
+// What the console asks before it puts an interrupted save's copy back.
+QString InterruptedSaveQuestion(const QString& target, const QString& copy);
 
 }  // namespace console

@@ -9,9 +9,11 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <algorithm>
+#include <optional>
 
 #include "console/backup.h"
 #include "console/errors.h"
+#include "console/filesave.h"
 #include "console/host.h"
 #include "console/info.h"
 #include "console/logoutput.h"
@@ -169,6 +171,9 @@ bool TForm1::ConfirmExit() {
 
 void TForm1::OpenFile(const QString& path, Document::Access access, bool enableBackup) {
   if (access == Document::Access::ReadOnly) return OpenLog(path, enableBackup);
+  // A save killed mid-write may have left the file half new, half old.
+  if (std::optional<InterruptedSave> interrupted = InterruptedSave::Find(path))
+    if (host_.Ask(this, InterruptedSaveQuestion(path, interrupted->Copy()))) interrupted->Restore();
   QProgressDialog progress(QStringLiteral("Loading %1 ...").arg(path), QStringLiteral("Cancel"), 0, kProgressSteps, this);
   progress.setWindowTitle(QString::fromLatin1(kProgramName));
   progress.setWindowModality(Qt::ApplicationModal);

@@ -67,14 +67,14 @@ posix::UniqueFd CreateLockedBeside(const QString& dir, const QString& prefix, mo
   return posix::UniqueFd();
 }
 
-int RemoveStaleSideFiles(const QString& dir, const QString& prefix) {
+std::vector<StaleFile> TakeStaleSideFiles(const QString& dir, const QString& prefix) {
+  std::vector<StaleFile> out;
   posix::UniqueFd dirFd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dirFd) return 0;
+  if (!dirFd) return out;
   // The listing gets its own descriptor: closedir closes what it was given.
   DIR* listing = ::fdopendir(::dup(dirFd.get()));
-  if (!listing) return 0;
+  if (!listing) return out;
   const std::string wanted = QFile::encodeName(prefix).toStdString();
-  int removed = 0;
   while (const dirent* entry = ::readdir(listing)) {
     const std::string name = entry->d_name;
     if (!IsSideName(name, wanted)) continue;
@@ -86,9 +86,16 @@ int RemoveStaleSideFiles(const QString& dir, const QString& prefix) {
     if (!TryLock(fd.get())) continue;  // its writer is at work, or no one can tell
     // Held by us now: no writer can take it back, and its name must still be it.
     if (!StillNamed(dirFd.get(), name.c_str(), fd.get())) continue;
-    if (::unlinkat(dirFd.get(), name.c_str(), 0) == 0) ++removed;
+    out.push_back(StaleFile{dir + QLatin1Char('/') + QFile::decodeName(name.c_str()), std::move(fd)});
   }
   ::closedir(listing);
+  return out;
+}
+
+int RemoveStaleSideFiles(const QString& dir, const QString& prefix) {
+  int removed = 0;
+  for (const StaleFile& stale : TakeStaleSideFiles(dir, prefix))
+    if (::unlink(QFile::encodeName(stale.path).constData()) == 0) ++removed;
   return removed;
 }
 

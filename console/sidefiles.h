@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <QString>
+#include <vector>
 
 #include "posix/unique_fd.h"
 
@@ -19,6 +20,19 @@ namespace console {
 // file system has no locks the file is made unlocked: nothing removes it then.
 posix::UniqueFd CreateLockedBeside(const QString& dir, const QString& prefix, mode_t mode, QString& path,
                                    int* error);
+
+// A side file whose writer is gone, locked by fd (opened read-only) so that
+// no one else takes it meanwhile.
+struct StaleFile {
+  QString path;
+  posix::UniqueFd fd;
+};
+
+// The files named prefix and eight hex digits in dir that no live writer
+// holds locked, each locked now by its StaleFile. Files that cannot be
+// opened or locked to tell (another user's, a file system without locks)
+// are left out.
+std::vector<StaleFile> TakeStaleSideFiles(const QString& dir, const QString& prefix);
 
 // Removes the files named prefix and eight hex digits in dir that no live
 // writer holds locked; returns how many went. Files that cannot be opened

@@ -8,9 +8,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -20,6 +22,7 @@
 
 #include "console/about.h"
 #include "console/backup.h"
+#include "console/filesave.h"
 #include "console/info.h"
 #include "console/logview.h"
 #include "console/main.h"
@@ -450,6 +453,52 @@ class EditingTest : public QObject {
     QCOMPARE(QDir(QApache("/conf")).entryList(QDir::Files | QDir::Hidden), QStringList{"httpd.conf"});
     Click("btSave");
     QCOMPARE(ReadFile(Apache("/conf/httpd.conf")), "# changed" + kConfCrLf);
+  }
+
+  void anInterruptedSaveIsPutBackWhenAsked() {
+    // A second link makes the save go in place; a real process saving the
+    // file is killed after 3 MiB of new content went in.
+    const std::string file = Apache("/conf/httpd.conf");
+    QCOMPARE(::link(file.c_str(), Apache("/conf/second.conf").c_str()), 0);
+    struct stat before {};
+    QCOMPARE(::stat(file.c_str(), &before), 0);
+    QProcess saver;
+    saver.start(QStringLiteral(KILLED_SAVER_PATH), {QApache("/conf/httpd.conf"), QStringLiteral("3145728")});
+    QVERIFY(saver.waitForStarted());
+    QByteArray said;
+    while (!said.contains("written\n") && saver.state() == QProcess::Running && saver.waitForReadyRead(30000))
+      said += saver.readAllStandardOutput();
+    saver.kill();
+    saver.waitForFinished();
+    QVERIFY2(said.contains("written\n"), said.constData());
+    const QString copy = QString::fromLocal8Bit(said.left(said.indexOf('\n')));
+    QVERIFY2(copy.startsWith(QApache("/conf/httpd.conf.ww-old-")), qPrintable(copy));
+    const std::string torn = ReadFile(file);
+    QCOMPARE(torn.size(), std::size_t{3 << 20});
+
+    // Not now: the file is shown as it is, and the copy stays for later.
+    host_->askAnswer = false;
+    Trigger("Edithttpdconf1");
+    QCOMPARE(host_->questions, QStringList{console::InterruptedSaveQuestion(QApache("/conf/httpd.conf"), copy)});
+    QCOMPARE(ReadFile(file), torn);
+    QVERIFY(QFileInfo::exists(copy));
+
+    // Yes: the old content is back in the same file, and the copy is gone.
+    host_->askAnswer = true;
+    Trigger("Edithttpdconf1");
+    QCOMPARE(host_->questions.size(), 2);
+    QCOMPARE(ReadFile(file), kConfCrLf);
+    QCOMPARE(MemoBytes(), QByteArray::fromStdString(kConfCrLf));
+    QCOMPARE(ReadFile(Apache("/conf/second.conf")), kConfCrLf);
+    struct stat after {};
+    QCOMPARE(::stat(file.c_str(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QVERIFY(!QFileInfo::exists(copy));
+    QVERIFY(host_->messages.isEmpty());
+
+    // Nothing left to ask about.
+    Trigger("Edithttpdconf1");
+    QCOMPARE(host_->questions.size(), 2);
   }
 
   void aFailedLoadKeepsEverything() {

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -239,17 +240,53 @@ TEST_F(SaveOnBadDaysTest, AKilledInPlaceSaveLeavesTheOldContentWholeOnTheDisk) {
     } else {
       EXPECT_EQ(now.substr(0, c.written), Text('n', c.written));  // torn: the copy holds the old content
     }
-    // The next save works, and leaves the killed one's copy alone.
+    // Found for this file (and for no other), and put back into it.
     {
-      FileSaver out(Q(file));
-      out.Write(Text('x', 1000));
-      out.Commit();
+      std::optional<console::InterruptedSave> found = console::InterruptedSave::Find(Q(file));
+      ASSERT_TRUE(found.has_value());
+      EXPECT_EQ(found->Copy().toStdString(), side);
+      // While it is held, no one else finds it.
+      EXPECT_FALSE(console::InterruptedSave::Find(Q(conf + "/other-name.conf")).has_value());
+      found->Restore();
     }
-    EXPECT_EQ(ReadFile(conf + "/other-name.conf"), Text('x', 1000));
-    EXPECT_EQ(Names(Recovery()), std::vector<std::string>{std::filesystem::path(side).filename().string()});
-    std::filesystem::remove(side);
+    EXPECT_EQ(ReadFile(file), old);
+    EXPECT_EQ(ReadFile(conf + "/other-name.conf"), old);
+    EXPECT_FALSE(std::filesystem::exists(side));
+    EXPECT_FALSE(console::InterruptedSave::Find(Q(file)).has_value());
     std::filesystem::remove(conf + "/other-name.conf");
   }
+}
+
+TEST_F(SaveOnBadDaysTest, ACopyIsOfferedOnlyForItsFileAndOnlyUntilTheNextSave) {
+  const std::string old = "Listen 80\n";
+  WriteFile(file, old);
+  ASSERT_EQ(::link(file.c_str(), (dir / "second-name.conf").c_str()), 0);
+  std::string side;
+  {
+    Saver child(file, Text('n', 1 << 20));
+    ASSERT_TRUE(child.Ready());
+    side = child.Side();
+    // A save at work is not an interrupted one.
+    EXPECT_FALSE(console::InterruptedSave::Find(Q(file)).has_value());
+    child.Kill();
+  }
+  ASSERT_EQ(side.rfind(conf + "/httpd.conf.ww-old-", 0), 0u) << side;
+  // A file of the same name in another folder has no interrupted save.
+  const std::string elsewhere = dir / "httpd.conf";
+  WriteFile(elsewhere, old);
+  EXPECT_FALSE(console::InterruptedSave::Find(Q(elsewhere)).has_value());
+  ASSERT_TRUE(console::InterruptedSave::Find(Q(file)).has_value());
+
+  // A finished save makes the copy out of date: it goes.
+  {
+    FileSaver out(Q(file));
+    out.Write("Listen 8080\n");
+    out.Commit();
+  }
+  EXPECT_EQ(ReadFile(dir / "second-name.conf"), "Listen 8080\n");
+  EXPECT_FALSE(std::filesystem::exists(side));
+  EXPECT_FALSE(console::InterruptedSave::Find(Q(file)).has_value());
+  EXPECT_EQ(Names(conf), std::vector<std::string>{"httpd.conf"});
 }
 
 TEST_F(SaveOnBadDaysTest, TemporariesOfKilledSavesAreRemoved) {
