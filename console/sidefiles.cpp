@@ -43,9 +43,11 @@ posix::UniqueFd CreateLockedBeside(const QString& dir, const QString& prefix, mo
   const QByteArray folder = QFile::encodeName(dir);
   posix::UniqueFd dirFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (int attempt = 0; attempt < 100; ++attempt) {
+    // From the system's source: a generator's state would be shared by
+    // processes forked after it was first used, and so would the names.
     path = QStringLiteral("%1/%2%3")
                .arg(dir, prefix)
-               .arg(QRandomGenerator::global()->generate(), kHexDigits, 16, QLatin1Char('0'));
+               .arg(QRandomGenerator::system()->generate(), kHexDigits, 16, QLatin1Char('0'));
     const QByteArray native = QFile::encodeName(path);
     posix::UniqueFd fd(::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
     if (!fd) {

@@ -324,7 +324,7 @@ TEST_F(SaveOnBadDaysTest, TemporariesOfKilledSavesAreRemoved) {
     out.Commit();
   }
   EXPECT_EQ(ReadFile(file), "saved\n");
-  EXPECT_FALSE(std::filesystem::exists(dead));
+  EXPECT_FALSE(std::filesystem::exists(dead)) << ::testing::PrintToString(Names(conf)) << " dead " << dead;
   EXPECT_TRUE(std::filesystem::exists(live));
   for (const auto& o : others) EXPECT_EQ(std::filesystem::exists(conf + "/" + o.name), o.stays) << o.name;
 

@@ -214,7 +214,7 @@ TEST_F(InprocTest, RegistrationIntoAMalformedRegistryNamesFileLineAndReason) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::WriteFile(reg_.file(), c.text);
-    for (const std::string args : {"/s " + Quote(kAdder), "/u /s " + Quote(kAdder)}) {
+    for (const std::string& args : {"/s " + Quote(kAdder), "/u /s " + Quote(kAdder)}) {
       auto r = Regsvr32(args);
       EXPECT_EQ(r.status, 5) << r.output;
       EXPECT_NE(r.output.find("failed with error code"), std::string::npos) << r.output;
