@@ -237,6 +237,8 @@ void FileSaver::PrepareInPlace() {
   const QString folder = RecoveryFolder();
   int elsewhereError = 0;
   if (!folder.isEmpty()) {
+    // Made on first need, for the user alone.
+    QDir().mkpath(QFileInfo(folder).absolutePath());
     if (::mkdir(Native(folder).constData(), 0700) != 0 && errno != EEXIST) elsewhereError = errno;
     if (elsewhereError == 0 && CopyOldTo(folder, prefix, tag, &elsewhereError)) return;
   }
@@ -272,9 +274,7 @@ QString FileSaver::RecoveryFolder() {
     if (!QDir::isAbsolutePath(home)) return QString();
     base = home + QStringLiteral("/.local/state");
   }
-  const QString app = base + QStringLiteral("/webwarden32");
-  QDir().mkpath(app);
-  return app + QStringLiteral("/recovery");
+  return base + QStringLiteral("/webwarden32/recovery");
 }
 
 void FileSaver::RemoveSide() {
