@@ -58,7 +58,9 @@ posix::UniqueFd CreateLockedBeside(const QString& dir, const QString& prefix, mo
     int locked = 0;
     while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
     }
-    if (locked != 0) return fd;  // no locks here: an unlocked file is never taken for stale
+    // Where the file system has no locks, a cleaner cannot lock the file
+    // either and leaves it alone.
+    if (locked != 0) return fd;
     // A cleaner may have taken the unlocked file for a dead writer's between
     // the creation and the lock: then it is gone, and another name is tried.
     const QByteArray base = QFile::encodeName(path.mid(dir.size() + 1));
