@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   settings.volume = volume;
+  if (const char* audit = std::getenv("CV_AUDIT_FILE")) settings.auditFile = audit;
   for (std::string_view rest = searchPath ? searchPath : "SYSTEM"; !rest.empty();) {
     const auto colon = rest.find(':');
     settings.searchPath.emplace_back(rest.substr(0, colon));

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 
+#include "corvane/rfc/audit_tail.h"
 #include "corvane/rfc/reply.h"
 #include "corvane/rfc/request.h"
 #include "corvane/rfc/scripts.h"
@@ -234,6 +235,51 @@ std::vector<std::uint8_t> FileTail(const Context& c) {
   return Finish(r, c);
 }
 
+// AUDIT.TAIL [count [action [user]]]: the last records of the agent's
+// audit trail, oldest first, as LINES and TEXT (one JSON record a line).
+std::vector<std::uint8_t> AuditTail(const Context& c) {
+  AuditQuery q;
+  const auto text = [&](std::size_t i) -> std::optional<std::string> {
+    if (i >= c.params.size()) return std::string();
+    if (c.params[i].tag != 'C') return std::nullopt;
+    return std::string(cvserver::modules::Trim(c.params[i].text));
+  };
+  if (!c.params.empty()) {
+    if (c.params[0].tag == 'I') {
+      if (c.params[0].integer < 1 || c.params[0].integer > kMaxTailLines) {
+        return BadParameter(c, "the record count must be 1 to 1000");
+      }
+      q.count = static_cast<std::size_t>(c.params[0].integer);
+    } else if (c.params[0].tag != 'C' || !cvserver::modules::Trim(c.params[0].text).empty()) {
+      return BadParameter(c, "AUDIT.TAIL takes a record count, an action and a user");
+    }
+  }
+  const auto action = text(1);
+  const auto user = text(2);
+  if (!action || !user) return BadParameter(c, "AUDIT.TAIL takes a record count, an action and a user");
+  q.action = *action;
+  q.user = *user;
+  if (c.settings.auditFile.empty()) return ErrorReply(kErrFailed, "the agent keeps no audit trail", c.capacity);
+  std::vector<std::string> lines;
+  if (!TailAuditTrail(c.settings.auditFile, q, lines)) {
+    return ErrorReply(kErrFailed, "the audit trail cannot be read", c.capacity);
+  }
+  // The last records that fit: dropped from the front until the reply fits.
+  constexpr std::size_t kOverhead = 12 + 8 + 5 + 4 + 8 + 4;
+  std::size_t bytes = 0;
+  for (const auto& l : lines) bytes += l.size() + 1;
+  std::size_t from = 0;
+  while (from < lines.size() && bytes + kOverhead > c.capacity) bytes -= lines[from++].size() + 1;
+  std::string joined;
+  for (std::size_t i = from; i < lines.size(); ++i) {
+    if (!joined.empty()) joined += '\n';
+    joined += lines[i];
+  }
+  Reply r;
+  r.Int("LINES", static_cast<std::int32_t>(lines.size() - from)).String("TEXT", joined);
+  return Finish(r, c);
+}
+
 const std::vector<Function>& Functions() {
   static const std::vector<Function> table = {
       {"ECHO", 1, 10, false, Echo},
@@ -242,6 +288,7 @@ const std::vector<Function>& Functions() {
       {"APACHE.CONFIGTEST", 1, 1, false, ConfigTest},
       {"VOLUME.SPACE", 0, 0, false, VolumeSpace},
       {"FILE.TAIL", 1, 2, false, FileTail},
+      {"AUDIT.TAIL", 0, 3, true, AuditTail},
   };
   return table;
 }

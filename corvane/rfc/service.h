@@ -20,6 +20,7 @@ struct Settings {
   std::vector<std::string> searchPath;
   std::chrono::milliseconds scriptTimeout{10000};
   std::size_t outputLimit = 16384;  // bytes a script may write to its standard output
+  std::string auditFile;            // the agent's audit trail (CV_AUDIT_FILE); empty: none
 };
 
 // The reply to call (an attribute object of at most call.replyCapacity

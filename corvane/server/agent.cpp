@@ -40,6 +40,8 @@ Session::Session(Agent& agent, asio::ip::tcp::socket socket)
   if (!ec) {
     peer_ = peer.address().to_string() + ":" + std::to_string(peer.port());
     state_.peer = PeerAddressOf(peer);
+    state_.who.peer = peer.address().to_string();
+    state_.who.port = peer.port();
   }
   tcp.set_option(asio::ip::tcp::no_delay(true), ec);
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "corvane/server/audit.h"
 #include "corvane/server/config.h"
 #include "corvane/server/connections.h"
 #include "corvane/server/parameters.h"
@@ -38,6 +39,10 @@ class Session;
 // The connection calls' record of a peer's address (see PeerAddress).
 PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer);
 
+// What a call service's reply says of the call, for its audit record: "ok",
+// "refused", or "error CODE: TEXT".
+std::string CallResult(const std::vector<std::uint8_t>& reply);
+
 // Login state of one client connection, used by the request handlers.
 struct SessionState {
   // AwaitStep: a mechanism's exchange is under way (its state below).
@@ -49,6 +54,7 @@ struct SessionState {
   int refusedLogins = 0;
   std::uint32_t slot = 0;
   PeerAddress peer;
+  cvaudit::Who who;  // what audit records say of this connection
   bool closeAfterReply = false;
   std::weak_ptr<Session> self;
 };
@@ -152,6 +158,8 @@ class Agent {
   asio::io_context& io() { return io_; }
   const ServerConfig& config() const { return config_; }
   asio::ssl::context& tls() { return *identity_.context; }
+  // The trail administrative actions are recorded in; none: not recorded.
+  void SetAudit(AuditTrail* audit) { audit_ = audit; }
 
  private:
   void Accept();
@@ -188,11 +196,21 @@ class Agent {
   Outcome HandleServiceLookup(cvwire::Reader& r);
   Outcome HandleModuleStatus(cvwire::Reader& r);
   void RunAutoexec();
+  // Audit records of the handlers (agent_audit.cpp).
+  void Audit(const cvaudit::Who& who, std::string_view action, std::string_view target, std::uint32_t outcome,
+             AuditTrail::Extras extra = {});
+  // Whether an administrative action may go ahead; when the trail refuses
+  // it, records the refusal.
+  bool AuditAdmits(const cvaudit::Who& who, std::string_view action, std::string_view target);
+  // A command file's SET line, recorded with the old and the new value.
+  std::uint32_t SetFromCommandFile(const cvaudit::Who& who, const std::string& file, const std::string& name,
+                                   const std::string& value);
   void WriteServerInfo(cvwire::Writer& w) const;
   void WriteSlot(cvwire::Writer& w, const Slot& slot) const;
 
   asio::io_context& io_;
   const ServerConfig& config_;
+  AuditTrail* audit_ = nullptr;
   ParameterStore& parameters_;
   std::mutex parametersMutex_;  // the event loop and the module worker (command files' SET lines) share them
   ModuleSupervisor& modules_;  // used on the module worker only

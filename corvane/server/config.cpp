@@ -86,6 +86,35 @@ bool LoadDirectory(const toml::table& root, DirectoryConfig& d, std::string& err
   return true;
 }
 
+bool LoadAudit(const toml::table& root, const std::string& state, AuditConfig& a, std::string& error) {
+  if (const auto* t = root["audit"].as_table()) {
+    a.enabled = (*t)["enabled"].value_or(true);
+    a.file = (*t)["file"].value_or(std::string());
+    const std::int64_t maxSize = (*t)["max_size"].value_or(std::int64_t{10 * 1024 * 1024});
+    const std::int64_t keep = (*t)["keep"].value_or(std::int64_t{5});
+    if (maxSize < 4096 || keep < 1 || keep > 1000) {
+      error = "[audit] max_size must be at least 4096 and keep 1..1000";
+      return false;
+    }
+    a.maxSize = static_cast<std::uint64_t>(maxSize);
+    a.keep = static_cast<std::uint32_t>(keep);
+    const auto journal = (*t)["journal"];
+    if (journal.is_boolean()) {
+      a.journal = journal.value_or(true) ? AuditConfig::Journal::On : AuditConfig::Journal::Off;
+    } else if (journal && journal.value_or(std::string()) != "auto") {
+      error = "[audit] journal must be true, false or \"auto\"";
+      return false;
+    }
+    a.required = (*t)["required"].value_or(false);
+  }
+  if (a.file.empty()) {
+    std::error_code ec;
+    const auto abs = std::filesystem::absolute(state, ec);
+    a.file = ((ec ? std::filesystem::path(state) : abs).parent_path() / "audit.log").string();
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& error) {
@@ -221,6 +250,7 @@ std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& err
     }
   }
   if (!LoadDirectory(root, c.directory, error)) return std::nullopt;
+  if (!LoadAudit(root, c.state, c.audit, error)) return std::nullopt;
   return c;
 }
 

@@ -38,6 +38,16 @@ struct DirectoryConfig {
   std::uint32_t timeoutMs = 5000;
 };
 
+// [audit]: the trail of administrative actions.
+struct AuditConfig {
+  bool enabled = true;
+  std::string file;                         // default: audit.log in the folder of the state file
+  std::uint64_t maxSize = 10 * 1024 * 1024; // bytes before the file is rotated
+  std::uint32_t keep = 5;                   // rotated files kept (file.1 ... file.N)
+  enum class Journal { Auto, On, Off } journal = Journal::Auto;  // Auto: when run as a systemd service
+  bool required = false;  // refuse administrative actions while records cannot be written
+};
+
 struct ServerConfig {
   std::string name;
   std::string listenHost = "127.0.0.1";
@@ -59,6 +69,7 @@ struct ServerConfig {
   std::vector<UserConfig> users;
   std::vector<ParameterConfig> parameters;
   DirectoryConfig directory;
+  AuditConfig audit;
   // [tls] certificate and key (PEM files); both empty: the agent's own
   // self-signed pair in the folder of the state file (TlsFiles()).
   std::string tlsCertificate;

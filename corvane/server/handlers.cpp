@@ -8,6 +8,7 @@
 #include "corvane/wire/cvdefs.h"
 #include "corvane/wire/cverrors.h"
 #include "corvane/server/agent.h"
+#include "corvane/server/modules/manifest.h"
 
 namespace cvserver {
 namespace {
@@ -83,17 +84,23 @@ std::string_view AsText(const std::vector<std::uint8_t>& data) {
 // HandleLoginStep, and it ends in CompleteLogin or RefuseLogin.
 Outcome Agent::HandleHello(SessionState& s, Reader& r) {
   const std::uint32_t version = r.U32();
-  r.Str();  // workstation name, for the log only
+  std::string workstation = r.Str();
   const std::string mechanism = r.Str();
   const std::vector<std::uint8_t> data = r.Blob();
   if (!r.Done()) return std::nullopt;
+  s.who.workstation = std::move(workstation);
+  s.who.mechanism = mechanism == cvwire::kMechScram       ? "scram"
+                    : mechanism == cvwire::kMechDirectory ? "directory"
+                                                          : mechanism.substr(0, 64);
   if (version != cvwire::kProtocolVersion) {
     spdlog::warn("a client speaking protocol {} refused (this agent speaks {})", version, cvwire::kProtocolVersion);
+    Audit(s.who, "login", "", cvwire::kCodeUnsupported, {{"detail", "protocol " + std::to_string(version)}});
     return LoginCode(r, cvwire::kCodeUnsupported);
   }
   if (mechanism == cvwire::kMechScram) return ScramStart(s, r, data);
   if (mechanism == cvwire::kMechDirectory) return DirectoryStart(s, r, data);
   spdlog::warn("login mechanism '{}' is not offered", mechanism.substr(0, 64));
+  Audit(s.who, "login", "", cvwire::kCodeUnsupported, {{"detail", "mechanism not offered"}});
   return LoginCode(r, cvwire::kCodeUnsupported);
 }
 
@@ -152,6 +159,9 @@ std::vector<std::uint8_t> Agent::RefuseLogin(SessionState& s, std::uint16_t type
   s.phase = SessionState::Phase::AwaitHello;
   s.scram.reset();
   spdlog::warn("login of '{}' refused", s.userName);
+  cvaudit::Who who = s.who;
+  who.user = s.userName;
+  Audit(who, "login", s.userName, code);
   if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
   Writer w(static_cast<std::uint16_t>(type | cvwire::kReplyBit), requestId);
   w.U32(code).U32(cvwire::kProtocolVersion);
@@ -162,6 +172,12 @@ std::vector<std::uint8_t> Agent::CompleteLogin(SessionState& s, std::uint16_t ty
                                                const LoginIdentity& who, std::string_view finalData) {
   const std::uint16_t replyType = static_cast<std::uint16_t>(type | cvwire::kReplyBit);
   const std::uint32_t slot = table_.Take(who.name, who.objectId, who.isOperator, s.peer);
+  // Directory users are recorded by the dotted name they logged in with.
+  s.who.user = s.userName.empty() ? who.name : s.userName;
+  s.who.objectId = who.objectId;
+  s.who.connection = slot;
+  Audit(s.who, "login", s.who.user, slot == 0 ? kCvErrNoFreeSlot : kCvOk,
+        {{"operator", who.isOperator ? "yes" : "no"}});
 
   if (slot == 0) {
     s.phase = SessionState::Phase::AwaitHello;
@@ -257,10 +273,18 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
       std::vector<std::uint16_t> targets;
       for (std::uint16_t i = 0; i < count && r.ok(); ++i) targets.push_back(r.U16());
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
+      std::string to;
+      for (std::uint16_t t : targets) to += (to.empty() ? "" : ",") + std::to_string(t);
+      const AuditTrail::Extras said = {{"detail", text}};
+      if (!isOperator) {
+        Audit(s.who, "send", to, kCvErrNotConsoleOperator, said);
+        return CodeReply(r, kCvErrNotConsoleOperator);
+      }
       if (count == 0 || count > kMaxBroadcastTargets || text.size() > kMaxMessageLength || HasControl(text)) {
+        Audit(s.who, "send", to, kCvErrInvalidArgument, said);
         return CodeReply(r, kCvErrInvalidArgument);
       }
+      if (!AuditAdmits(s.who, "send", to)) return CodeReply(r, kCvErrFailure);
       std::uint32_t first = kCvOk;
       std::vector<std::uint8_t> results;
       for (std::uint16_t t : targets) {
@@ -268,6 +292,7 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
         results.push_back(static_cast<std::uint8_t>(code & 0xFF));
         if (code != kCvOk && first == kCvOk) first = code;
       }
+      Audit(s.who, "send", to, first, said);
       Writer w(cvwire::ReplyType(type), r.requestId());
       w.U32(first).U16(count).Raw(results);
       return w.Frame();
@@ -285,8 +310,18 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
     case Msg::ClearConnection: {
       const std::uint32_t number = r.U32();
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
-      if (!table_.Get(number)) return CodeReply(r, kCvErrBadConnectionNumber);
+      const std::string target = std::to_string(number);
+      if (!isOperator) {
+        Audit(s.who, "clear", target, kCvErrNotConsoleOperator);
+        return CodeReply(r, kCvErrNotConsoleOperator);
+      }
+      const Slot* cleared = table_.Get(number);
+      if (!cleared) {
+        Audit(s.who, "clear", target, kCvErrBadConnectionNumber);
+        return CodeReply(r, kCvErrBadConnectionNumber);
+      }
+      if (!AuditAdmits(s.who, "clear", target)) return CodeReply(r, kCvErrFailure);
+      Audit(s.who, "clear", target, kCvOk, {{"detail", "user " + cleared->user}});
       spdlog::info("connection {} cleared by connection {}", number, s.slot);
       if (number == s.slot) {
         s.closeAfterReply = true;
@@ -351,12 +386,23 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
         number = r.U32();
       }
       if (!r.Done()) return std::nullopt;
-      if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
+      const std::string wanted =
+          type == Msg::SetParameterText ? text : std::to_string(static_cast<std::int32_t>(number));
+      if (!isOperator) {
+        Audit(s.who, "param", name, kCvErrNotConsoleOperator, {{"new", wanted}});
+        return CodeReply(r, kCvErrNotConsoleOperator);
+      }
+      if (!AuditAdmits(s.who, "param", name)) return CodeReply(r, kCvErrFailure);
       std::lock_guard lock(parametersMutex_);
+      std::string old;
+      for (const auto& e : parameters_.entries()) {
+        if (e.name == name) old = e.isText ? e.text : std::to_string(e.number);
+      }
       const std::uint32_t code = type == Msg::SetParameterText
                                      ? parameters_.SetText(name, text)
                                      : parameters_.SetNumber(name, static_cast<std::int32_t>(number));
       if (code == 0) spdlog::info("connection {}: parameter '{}' set", s.slot, name);
+      Audit(s.who, "param", name, code, {{"old", old}, {"new", wanted}});
       return CodeReply(r, code);
     }
 
@@ -384,11 +430,20 @@ Outcome Agent::HandleModuleRequest(SessionState& s, Reader& r, bool isOperator) 
   }
   std::string text = r.Str();
   if (!r.Done()) return std::nullopt;
-  if (!isOperator) return CodeReply(r, kCvErrNotConsoleOperator);
+  const char* action = type == Msg::LoadModule ? "load" : type == Msg::UnloadModule ? "unload" : "run";
+  if (!isOperator) {
+    Audit(s.who, action, text, kCvErrNotConsoleOperator);
+    return CodeReply(r, kCvErrNotConsoleOperator);
+  }
   const std::string_view name = type == Msg::LoadModule ? FirstWord(text) : std::string_view(text);
-  if (!IsSafeFileName(name) || HasControl(text) || text.size() > 4096) return CodeReply(r, kCvErrInvalidFileName);
-  return Outcome::Later([this, type, requestId, slot, text = std::move(text)] {
+  if (!IsSafeFileName(name) || HasControl(text) || text.size() > 4096) {
+    Audit(s.who, action, text, kCvErrInvalidFileName);
+    return CodeReply(r, kCvErrInvalidFileName);
+  }
+  if (!AuditAdmits(s.who, action, text)) return CodeReply(r, kCvErrFailure);
+  return Outcome::Later([this, type, requestId, slot, action, who = s.who, text = std::move(text)] {
     std::uint32_t code = 0;
+    const auto began = std::chrono::steady_clock::now();
     if (type == Msg::LoadModule) {
       spdlog::info("connection {}: LOAD {}", slot, text);
       code = modules_.Load(text);
@@ -397,12 +452,18 @@ Outcome Agent::HandleModuleRequest(SessionState& s, Reader& r, bool isOperator) 
       code = modules_.Unload(text);
     } else {
       spdlog::info("connection {}: running command file {}", slot, text);
-      code = modules_.RunCommandFile(text, [this](const std::string& n, const std::string& v) {
-        std::lock_guard lock(parametersMutex_);
-        return parameters_.SetFromCommand(n, v);
+      code = modules_.RunCommandFile(text, [this, &who, &text](const std::string& n, const std::string& v) {
+        return SetFromCommandFile(who, text, n, v);
       });
     }
     if (code != 0) spdlog::warn("connection {}: '{}' failed with {}", slot, text, code);
+    AuditTrail::Extras extra;
+    if (code != 0 && type != Msg::RunCommandFile) {
+      // What the module reported, when this request is what failed it.
+      const auto m = modules_.status().Get(modules::ToUpper(std::string(FirstWord(text))));
+      if (m && !m->lastFailure.empty() && m->failedAt >= began) extra.emplace_back("detail", m->lastFailure);
+    }
+    Audit(who, action, text, code, std::move(extra));
     return CodeReply(cvwire::Type(type), requestId, code);
   });
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "corvane/wire/cvdefs.h"
 #include "corvane/wire/cverrors.h"
@@ -102,6 +103,10 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
         requestId_(requestId),
         capacity_(capacity) {}
 
+  // Told the code the client gets and, on success, the service's reply.
+  using Finished = std::function<void(std::uint32_t code, const std::vector<std::uint8_t>& reply)>;
+  void OnDone(Finished done) { onDone_ = std::move(done); }
+
   void Start(const std::string& path, std::uint32_t generation, std::vector<std::uint8_t> frame,
              std::uint32_t callId, std::chrono::milliseconds budget) {
     path_ = path;
@@ -187,6 +192,7 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
     } else {
       socket_.close(ec);
     }
+    if (onDone_) onDone_(code, reply);
     Writer w(cvwire::ReplyType(Msg::ServiceRequest), requestId_);
     w.U32(code);
     if (code == kCvOk) w.Blob(reply);
@@ -199,6 +205,7 @@ class ServiceCall : public std::enable_shared_from_this<ServiceCall> {
   std::shared_ptr<ServiceConnections> pool_;
   std::uint32_t requestId_;
   std::size_t capacity_;
+  Finished onDone_;
   std::string path_;
   std::uint32_t generation_ = 0;
   std::uint32_t callId_ = 0;
@@ -231,14 +238,22 @@ Outcome Agent::HandleServiceRequest(SessionState& s, Reader& r, const Slot& call
   const std::uint32_t clientBudget = r.U32();
   std::vector<std::uint8_t> request = r.Blob();
   if (!r.Done()) return std::nullopt;
+  // The name of the function or script called, never its parameters' values.
+  const std::string called = cvaudit::CallName(request).value_or("");
   if (request.empty() || request.size() > cvwire::service::kMaxRequest || capacity == 0) {
+    Audit(s.who, "call", called, kCvErrInvalidArgument);
     return CodeReply(r, kCvErrInvalidArgument);
   }
   std::optional<ModuleStatus> module;
   for (const auto& m : modules_.status().All()) {
     if (m.loaded && m.generation == serviceId && !m.services.empty()) module = m;
   }
-  if (!module) return CodeReply(r, kCvErrQrxConnection);
+  if (!module) {
+    Audit(s.who, "call", called, kCvErrQrxConnection);
+    return CodeReply(r, kCvErrQrxConnection);
+  }
+  // Scripts are the calls that change things: refused while they cannot be recorded.
+  if ((request[0] & 0x80) != 0 && !AuditAdmits(s.who, "call", called)) return CodeReply(r, kCvErrFailure);
   auto session = s.self.lock();
   if (!session) return std::nullopt;
 
@@ -270,6 +285,12 @@ Outcome Agent::HandleServiceRequest(SessionState& s, Reader& r, const Slot& call
   if (!serviceConnections_) serviceConnections_ = std::make_shared<ServiceConnections>();
   auto pending =
       std::make_shared<ServiceCall>(io_, std::move(session), serviceConnections_, r.requestId(), call.replyCapacity);
+  pending->OnDone([this, who = s.who, called, service = module->name](std::uint32_t code,
+                                                                       const std::vector<std::uint8_t>& reply) {
+    AuditTrail::Extras extra = {{"service", service}};
+    if (code == kCvOk) extra.emplace_back("result", CallResult(reply));
+    Audit(who, "call", called, code, std::move(extra));
+  });
   pending->Start(module->serviceSocket, module->generation, cvwire::service::EncodeCall(call, callId), callId,
                  std::chrono::milliseconds(budget));
   return Outcome::Pending();
@@ -298,10 +319,12 @@ void Agent::RunAutoexec() {
   const std::string file = config_.autoexec;
   worker_.Post([this, file] {
     spdlog::info("running the start-up command file {}", file);
-    const std::uint32_t code = modules_.RunCommandFile(file, [this](const std::string& n, const std::string& v) {
-      std::lock_guard lock(parametersMutex_);
-      return parameters_.SetFromCommand(n, v);
+    const cvaudit::Who agent;  // the agent itself
+    const std::uint32_t code = modules_.RunCommandFile(file, [this, &agent, &file](const std::string& n,
+                                                                                   const std::string& v) {
+      return SetFromCommandFile(agent, file, n, v);
     });
+    Audit(agent, "run", file, code, {{"detail", "start-up command file"}});
     if (code != 0) {
       spdlog::error("start-up command file {} failed with {}", file, code);
     } else {

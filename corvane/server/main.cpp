@@ -9,6 +9,8 @@
 #include <string>
 
 #include "corvane/server/agent.h"
+#include "corvane/server/audit.h"
+#include "corvane/server/audit_verify.h"
 #include "corvane/server/config.h"
 #include "corvane/server/parameters.h"
 #include "corvane/server/sdnotify.h"
@@ -28,6 +30,10 @@ void Usage(std::FILE* out) {
       "       cvserverd fingerprint --config FILE\n"
       "                                   print the SHA-256 fingerprint of the server's\n"
       "                                   certificate\n"
+      "       cvserverd audit-verify [--config FILE | --certificate PEM] AUDIT-FILE...\n"
+      "                                   check an audit trail's chain and signatures (rotated\n"
+      "                                   files in any order); the key is the certificate's\n"
+      "                                   that FILE names (default /etc/cvserverd/cvserverd.toml)\n"
       "       cvserverd --help | --version\n",
       out);
 }
@@ -76,6 +82,57 @@ int PrintFingerprint(const std::string& configPath) {
   return 0;
 }
 
+// Exit status: 0 intact, 1 a record does not fit, 3 records follow the
+// last checkpoint, 2 bad arguments or no key.
+int AuditVerify(int argc, char** argv) {
+  std::string configPath = "/etc/cvserverd/cvserverd.toml";
+  std::string certificate;
+  std::vector<std::string> files;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--config" || arg == "--certificate") && i + 1 < argc) {
+      (arg == "--config" ? configPath : certificate) = argv[++i];
+    } else if (arg.starts_with("--")) {
+      Usage(stderr);
+      return 2;
+    } else {
+      files.push_back(arg);
+    }
+  }
+  if (files.empty()) {
+    Usage(stderr);
+    return 2;
+  }
+  if (certificate.empty()) {
+    std::string error;
+    auto config = cvserver::LoadConfig(configPath, error);
+    if (!config) {
+      std::fprintf(stderr, "cvserverd: %s: %s\n", configPath.c_str(), error.c_str());
+      return 2;
+    }
+    certificate = cvserver::TlsFiles(*config).certificate;
+  }
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(nullptr, EVP_PKEY_free);
+  const std::string fingerprint = cvserver::CertificateFingerprint(certificate, &key);
+  if (fingerprint.empty() || !key) {
+    std::fprintf(stderr, "cvserverd: cannot read the certificate %s\n", certificate.c_str());
+    return 2;
+  }
+  const auto verdict = cvserver::VerifyTrail(cvserver::TrailOrder(files), key.get(), fingerprint);
+  switch (verdict.status) {
+    case cvserver::AuditVerdict::Status::Intact:
+      std::printf("intact: %s\n", verdict.message.c_str());
+      return 0;
+    case cvserver::AuditVerdict::Status::Unfinished:
+      std::printf("unfinished: %s\n", verdict.message.c_str());
+      return 3;
+    case cvserver::AuditVerdict::Status::Broken:
+      std::printf("broken: %s\n", verdict.message.c_str());
+      return 1;
+  }
+  return 1;
+}
+
 int Run(const std::string& configPath) {
   std::string error;
   auto config = cvserver::LoadConfig(configPath, error);
@@ -88,6 +145,30 @@ int Run(const std::string& configPath) {
     spdlog::critical("{}", error);
     return 1;
   }
+  // Before any thread starts: the modules (the call service's AUDIT.TAIL)
+  // find the trail through the environment they inherit.
+  cvserver::AuditTrail audit;
+  {
+    const cvserver::IdentityFiles tlsFiles = cvserver::TlsFiles(*config);
+    // The agent's own pair is made by Agent::Start: made first here when
+    // missing, so that the start can be signed.
+    if (tlsFiles.own) {
+      const auto identity = cvserver::LoadIdentity(*config, error);
+      if (!identity) {
+        spdlog::critical("{}", error);
+        return 1;
+      }
+      if (identity->made) {
+        spdlog::info("made a key {} and a self-signed certificate {}", tlsFiles.key, tlsFiles.certificate);
+      }
+    }
+    if (!audit.Open(config->audit, tlsFiles.key, tlsFiles.certificate, error)) {
+      spdlog::critical("{}", error);
+      return 1;
+    }
+    if (audit.enabled()) ::setenv("CV_AUDIT_FILE", audit.file().c_str(), 1);
+    audit.Checkpoint("start");
+  }
   cvserver::SupervisorConfig supervisorConfig;
   supervisorConfig.volume = config->volume;
   supervisorConfig.searchPath = config->searchPath;
@@ -96,6 +177,7 @@ int Run(const std::string& configPath) {
 
   asio::io_context io;
   cvserver::Agent agent(io, *config, parameters, modules);
+  agent.SetAudit(&audit);
   if (!agent.Start(error)) {
     spdlog::critical("{}", error);
     return 1;
@@ -114,6 +196,7 @@ int Run(const std::string& configPath) {
   agent.Stop();  // the module worker has ended before the modules stop
   modules.StopAll();
   parameters.Close();
+  audit.Checkpoint("stop");
   spdlog::info("server {} stopped", config->name);
   return 0;
 }
@@ -134,6 +217,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (cmd == "hash-password") return HashPassword(argc, argv);
+    if (cmd == "audit-verify") return AuditVerify(argc, argv);
     if (cmd == "fingerprint" && argc == 4 && std::string(argv[2]) == "--config") return PrintFingerprint(argv[3]);
     if (cmd == "--config" && argc == 3) {
       try {

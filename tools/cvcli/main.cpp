@@ -1,6 +1,7 @@
 // cvcli: a command-line client of Corvane servers over the client library.
 //   cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]
 //         | params | connections | send CONN TEXT | clear CONN | messages [--wait MS]
+//   cvcli audit SERVER [--action A] [--user U] [-n N]
 //   cvcli --dir trees | list TREE [CONTAINER] | read TREE NAME [ATTRIBUTE...] | id SERVER ID
 // A failure prints its code with the message the control shows for it.
 #include <charconv>
@@ -17,6 +18,7 @@
 #include "corvane/client/cvmessages.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
+#include "audit.h"
 #include "directory.h"
 #include "errors.h"
 #include "stringtable.h"
@@ -26,6 +28,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: cvcli SERVER info | load CMDLINE | unload NAME | run FILE | param NAME [VALUE]\n"
     "             | params | connections | send CONN TEXT | clear CONN | messages [--wait MS]\n"
+    "       cvcli audit SERVER [--action A] [--user U] [-n N]\n"
     "       cvcli --dir trees | list TREE [CONTAINER] | read TREE NAME [ATTRIBUTE...] | id SERVER ID\n"
     "       cvcli --help\n";
 
@@ -43,6 +46,11 @@ constexpr const char* kHelp =
     "  clear CONN            clear connection number CONN (the server closes it)\n"
     "  messages [--wait MS]  print the broadcast messages queued for this command's own\n"
     "                        connection; with --wait, wait up to MS milliseconds until one comes\n"
+    "\n"
+    "  audit SERVER [--action A] [--user U] [-n N]\n"
+    "                        the last N (default 20, at most 1000) records of the server's audit\n"
+    "                        trail, of action A (load, login, param, ...) and user U only when\n"
+    "                        given; console operators only, through the call service (RFC)\n"
     "\n"
     "  --dir trees           the directory trees of client.ini's [Trees]\n"
     "  --dir list TREE [CONTAINER]\n"
@@ -129,6 +137,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3) return Usage();
+  if (std::strcmp(argv[1], "audit") == 0 || std::strcmp(argv[2], "audit") == 0) {
+    if (std::strcmp(argv[1], "audit") != 0) std::swap(argv[1], argv[2]);
+    const int status = cvcli::AuditCommand(argc, argv, Fail);
+    return status < 0 ? Usage() : status;
+  }
   if (std::strcmp(argv[1], "--dir") == 0) {
     const int status = cvcli::DirectoryCommand(argc, argv, Fail);
     return status < 0 ? Usage() : status;

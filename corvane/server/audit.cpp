@@ -1,0 +1,272 @@
+#include "corvane/server/audit.h"
+
+#include <fcntl.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <spdlog/spdlog.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cvserver {
+namespace {
+
+constexpr auto kReportEvery = std::chrono::minutes(1);
+
+struct FileClose {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// The last complete line of a regular file (without its break), and
+// whether the file ends in the middle of a line.
+struct Tail {
+  std::string line;
+  bool partial = false;
+  bool exists = false;
+};
+
+Tail ReadTail(const std::string& path) {
+  Tail t;
+  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return t;
+  t.exists = st.st_size > 0;
+  const auto window = static_cast<off_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
+                                                                 2 * cvaudit::kMaxLine + 2));
+  std::string buf(static_cast<std::size_t>(window), '\0');
+  const ssize_t n = ::pread(fd.get(), buf.data(), buf.size(), st.st_size - window);
+  if (n <= 0) return t;
+  buf.resize(static_cast<std::size_t>(n));
+  t.partial = buf.back() != '\n';
+  if (t.partial) {
+    const auto nl = buf.rfind('\n');
+    buf.resize(nl == std::string::npos ? 0 : nl + 1);
+  }
+  if (buf.empty()) return t;
+  buf.pop_back();
+  const auto nl = buf.rfind('\n');
+  t.line = nl == std::string::npos ? buf : buf.substr(nl + 1);
+  return t;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool WantJournal(AuditConfig::Journal mode) {
+  if (mode == AuditConfig::Journal::Off) return false;
+  if (mode == AuditConfig::Journal::On) return true;
+  return std::getenv("INVOCATION_ID") != nullptr && ::access("/run/systemd/journal/socket", W_OK) == 0;
+}
+
+}  // namespace
+
+std::string CertificateFingerprint(const std::string& path, std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)>* key) {
+  std::unique_ptr<std::FILE, FileClose> f(std::fopen(path.c_str(), "re"));
+  if (!f) return {};
+  std::unique_ptr<X509, void (*)(X509*)> cert(PEM_read_X509(f.get(), nullptr, nullptr, nullptr), X509_free);
+  if (!cert) return {};
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (X509_digest(cert.get(), EVP_sha256(), md, &len) != 1) return {};
+  std::string out;
+  for (unsigned int i = 0; i < len; ++i) {
+    char b[4];
+    std::snprintf(b, sizeof b, i ? ":%02X" : "%02X", md[i]);
+    out += b;
+  }
+  if (key) key->reset(X509_get_pubkey(cert.get()));
+  return out;
+}
+
+bool AuditTrail::Open(const AuditConfig& config, const std::string& keyFile, const std::string& certificateFile,
+                      std::string& error) {
+  std::lock_guard lock(mutex_);
+  config_ = config;
+  if (!config_.enabled) return true;
+  {
+    std::unique_ptr<std::FILE, FileClose> f(std::fopen(keyFile.c_str(), "re"));
+    if (f) key_.reset(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr));
+  }
+  fingerprint_ = CertificateFingerprint(certificateFile, nullptr);
+  if (!key_ || fingerprint_.empty()) {
+    error = "audit: cannot read the key " + keyFile + " or the certificate " + certificateFile + " to sign with";
+    return false;
+  }
+  journal_ = WantJournal(config_.journal);
+  // The chain goes on from the last record written, in this file or, when
+  // it is missing or empty, in the last rotated one.
+  Tail tail = ReadTail(config_.file);
+  if (!tail.exists) tail = ReadTail(config_.file + ".1");
+  if (!tail.line.empty()) {
+    prev_ = cvaudit::Hash(tail.line);
+    if (auto last = cvaudit::Parse(tail.line)) seq_ = last->seq + 1;
+  }
+  if (OpenFileLocked() && tail.partial && ReadTail(config_.file).partial) {
+    // A line cut short (a crash mid-write): ended, so that it stands alone
+    // and audit-verify names it.
+    spdlog::error("audit: {} ends in an incomplete record", config_.file);
+    WriteAll(fd_.get(), "\n");
+  }
+  return true;
+}
+
+bool AuditTrail::OpenFileLocked() {
+  fd_.reset(::open(config_.file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+  if (!fd_) {
+    FailedLocked("cannot open " + config_.file + ": " + std::strerror(errno));
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) return false;
+  regular_ = S_ISREG(st.st_mode);
+  size_ = regular_ ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return true;
+}
+
+bool AuditTrail::Record(std::string_view action, std::string_view target, std::uint32_t outcome,
+                        const cvaudit::Who& who, Extras extra) {
+  if (!config_.enabled) return true;
+  cvaudit::Record r;
+  r.action = action;
+  r.target = target.substr(0, cvaudit::kMaxField);
+  r.outcome = outcome;
+  r.who = who;
+  r.extra = std::move(extra);
+  std::lock_guard lock(mutex_);
+  const bool written = WriteLocked(std::move(r), false);
+  if (written && regular_ && size_ >= config_.maxSize && !rotating_) RotateLocked();
+  return written;
+}
+
+bool AuditTrail::Checkpoint(std::string_view reason) {
+  if (!config_.enabled) return true;
+  std::lock_guard lock(mutex_);
+  cvaudit::Record r;
+  r.action = "checkpoint";
+  r.target = reason;
+  r.extra = {{"key", fingerprint_}, {"unrecorded", std::to_string(unrecorded_)}};
+  return WriteLocked(std::move(r), true);
+}
+
+bool AuditTrail::Admits() {
+  if (!config_.enabled || !config_.required) return true;
+  std::lock_guard lock(mutex_);
+  return healthy_;
+}
+
+std::uint64_t AuditTrail::unrecorded() {
+  std::lock_guard lock(mutex_);
+  return unrecorded_;
+}
+
+std::string AuditTrail::SignLocked(const std::string& text) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  // Ed25519 and Ed448 hash for themselves.
+  const int id = EVP_PKEY_get_id(key_.get());
+  const EVP_MD* md = id == EVP_PKEY_ED25519 || id == EVP_PKEY_ED448 ? nullptr : EVP_sha256();
+  std::size_t n = 0;
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key_.get()) != 1 ||
+      EVP_DigestSign(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1) {
+    return {};
+  }
+  std::vector<std::uint8_t> sig(n);
+  if (EVP_DigestSign(ctx.get(), sig.data(), &n, reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1)
+    return {};
+  sig.resize(n);
+  return cvaudit::Hex(sig);
+}
+
+bool AuditTrail::WriteLocked(cvaudit::Record r, bool sign) {
+  r.seq = seq_;
+  r.time = cvaudit::Now();
+  r.prev = prev_;
+  std::string line = cvaudit::Encode(r);
+  if (sign) {
+    r.sig = SignLocked(line);
+    if (r.sig.empty()) {
+      FailedLocked("cannot sign a checkpoint");
+      return false;
+    }
+    line = cvaudit::Encode(r);
+  }
+  if (journal_) SendToJournal(r);
+  if (line.size() > cvaudit::kMaxLine) {
+    FailedLocked("a record of " + std::to_string(line.size()) + " bytes is too long");
+    return false;
+  }
+  if (!fd_ && !OpenFileLocked()) return false;
+  line += '\n';
+  if (!WriteAll(fd_.get(), line)) {
+    const std::string why = std::strerror(errno);
+    // Nothing of a record may stay half written: the next one would share its line.
+    if (regular_ && ::ftruncate(fd_.get(), static_cast<off_t>(size_)) != 0) fd_.reset();
+    FailedLocked("cannot write to " + config_.file + ": " + why);
+    return false;
+  }
+  line.pop_back();
+  prev_ = cvaudit::Hash(line);
+  ++seq_;
+  size_ += line.size() + 1;
+  if (!healthy_) {
+    spdlog::warn("audit: writing to {} again; {} record(s) could not be written", config_.file, unrecorded_);
+    healthy_ = true;
+  }
+  return true;
+}
+
+void AuditTrail::RotateLocked() {
+  rotating_ = true;
+  cvaudit::Record end;
+  end.action = "checkpoint";
+  end.target = "rotation";
+  end.extra = {{"key", fingerprint_}, {"unrecorded", std::to_string(unrecorded_)}};
+  if (WriteLocked(end, true)) {
+    for (std::uint32_t i = config_.keep; i >= 1; --i) {
+      const std::string from = i == 1 ? config_.file : config_.file + "." + std::to_string(i - 1);
+      const std::string to = config_.file + "." + std::to_string(i);
+      if (::rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
+        spdlog::error("audit: cannot rotate {} to {}: {}", from, to, std::strerror(errno));
+      }
+    }
+    if (OpenFileLocked()) {
+      cvaudit::Record start = end;
+      WriteLocked(std::move(start), true);
+    }
+  }
+  rotating_ = false;
+}
+
+void AuditTrail::FailedLocked(const std::string& why) {
+  ++unrecorded_;
+  healthy_ = false;
+  const auto now = std::chrono::steady_clock::now();
+  if (!reported_ || now - lastReport_ >= kReportEvery) {
+    reported_ = true;
+    lastReport_ = now;
+    spdlog::error("audit: {}; {} record(s) not recorded so far", why, unrecorded_);
+  }
+}
+
+void AuditTrail::SendToJournal(const cvaudit::Record& r) const {
+  const auto fields = cvaudit::JournalFields(r, r.outcome == 0 ? LOG_NOTICE : LOG_WARNING);
+  std::vector<iovec> iov;
+  iov.reserve(fields.size());
+  for (const auto& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
+  sd_journal_sendv(iov.data(), static_cast<int>(iov.size()));
+}
+
+}  // namespace cvserver

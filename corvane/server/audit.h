@@ -1,0 +1,93 @@
+// The audit trail: one record per administrative action, appended to a file
+// by this one writer (O_APPEND, one write per record) and, when the agent
+// runs under systemd, sent to the journal as CV_* fields. Each record names
+// the SHA-256 of the one before; checkpoints signed with the agent's TLS key
+// are written at start, at each rotation (the last line of the old file and
+// the first of the new one) and at stop.
+//
+// Record may be called from any thread. A record that cannot be written is
+// counted and reported at error priority at most once a minute; with
+// [audit] required, Admits() then refuses administrative actions until a
+// record is written again.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "corvane/server/audit_record.h"
+#include "corvane/server/config.h"
+#include "posix/unique_fd.h"
+
+namespace cvserver {
+
+// The SHA-256 fingerprint of a PEM certificate file, "AB:CD:...", empty when
+// it cannot be read; the public key through key when given.
+std::string CertificateFingerprint(const std::string& path, std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)>* key);
+
+class AuditTrail {
+ public:
+  using Extras = std::vector<std::pair<std::string, std::string>>;
+
+  AuditTrail() = default;
+  AuditTrail(const AuditTrail&) = delete;
+  AuditTrail& operator=(const AuditTrail&) = delete;
+
+  // Loads the signing key and opens the file, picking up the chain where
+  // the file (or, when it is missing, the last rotated one) ends. False,
+  // with the reason, only for a key that cannot be used; a file that
+  // cannot be opened is reported and retried at each record.
+  bool Open(const AuditConfig& config, const std::string& keyFile, const std::string& certificateFile,
+            std::string& error);
+  bool enabled() const { return config_.enabled; }
+  const std::string& file() const { return config_.file; }
+
+  // Writes one record; whether it reached the file.
+  bool Record(std::string_view action, std::string_view target, std::uint32_t outcome, const cvaudit::Who& who,
+              Extras extra = {});
+  // A signed checkpoint: reason is "start", "rotation" or "stop".
+  bool Checkpoint(std::string_view reason);
+  // Whether an administrative action may go ahead: always, unless [audit]
+  // required is set and the last record could not be written.
+  bool Admits();
+  // Records that could not be written since the start.
+  std::uint64_t unrecorded();
+
+ private:
+  static AuditConfig Disabled() {
+    AuditConfig c;
+    c.enabled = false;
+    return c;
+  }
+  bool WriteLocked(cvaudit::Record r, bool sign);
+  bool OpenFileLocked();
+  void RotateLocked();
+  void FailedLocked(const std::string& why);
+  void SendToJournal(const cvaudit::Record& r) const;
+  std::string SignLocked(const std::string& text);
+
+  std::mutex mutex_;
+  AuditConfig config_ = Disabled();
+  posix::UniqueFd fd_;
+  bool regular_ = true;  // a regular file: sized and rotated (not /dev/full, say)
+  std::string prev_{cvaudit::kNoPrevious};
+  std::uint64_t seq_ = 1;
+  std::uint64_t size_ = 0;
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key_{nullptr, EVP_PKEY_free};
+  std::string fingerprint_;
+  bool journal_ = false;
+  bool healthy_ = true;
+  bool rotating_ = false;
+  std::uint64_t unrecorded_ = 0;
+  std::chrono::steady_clock::time_point lastReport_{};
+  bool reported_ = false;
+};
+
+}  // namespace cvserver
