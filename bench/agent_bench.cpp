@@ -1,7 +1,9 @@
 // The client library against a real cvserverd on loopback: one request's
 // round trip, connecting with its TLS handshake and login, a scan of 500
 // server parameters, and a scan of 10,000 connection slots; and a call of
-// the call service's ECHO with three parameters through cvserverd and cvrfcd.
+// the call service's ECHO with three parameters through cvserverd and cvrfcd;
+// and a parameter change, an administrative action, with the audit trail on
+// and off.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "agent_harness.h"
+#include "corvane/client/cverrors.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
 
@@ -97,6 +100,45 @@ void BM_ConnectionScan10000(benchmark::State& state) {
   CvReleaseConnection(conn);
 }
 BENCHMARK(BM_ConnectionScan10000)->Unit(benchmark::kMillisecond);
+
+// Arg 1: the agent writes an audit record per change (to a file in its
+// temporary folder, journal off); arg 0: [audit] enabled = false.
+void BM_ParameterSetAudit(benchmark::State& state) {
+  const bool audited = state.range(0) != 0;
+  std::uint32_t conn = 0;
+  auto agent = StartAgent("",
+                          "[[parameter]]\nname = \"Server Banner\"\ntype = \"text\"\nvalue = \"Hello\"\n"
+                          "[audit]\njournal = false\nmax_size = 1073741824\nenabled = " +
+                              std::string(audited ? "true" : "false") + "\n",
+                          &conn);
+  if (!agent) return state.SkipWithError("the agent did not start");
+  int i = 0;
+  for (auto _ : state) {
+    const std::string value = "Banner " + std::to_string(++i % 100);
+    if (CvSetServerParameterText(conn, "Server Banner", value.c_str()) != 0) return state.SkipWithError("set failed");
+  }
+  CvReleaseConnection(conn);
+  state.SetLabel(audited ? "audit on" : "audit off");
+}
+BENCHMARK(BM_ParameterSetAudit)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The cheapest recorded action: clearing a connection number nobody holds
+// (refused, and recorded), where nothing but the record adds to the round trip.
+void BM_RefusedClearAudit(benchmark::State& state) {
+  const bool audited = state.range(0) != 0;
+  std::uint32_t conn = 0;
+  auto agent = StartAgent("capacity = 100\n",
+                          "[audit]\njournal = false\nmax_size = 1073741824\nenabled = " +
+                              std::string(audited ? "true" : "false") + "\n",
+                          &conn);
+  if (!agent) return state.SkipWithError("the agent did not start");
+  for (auto _ : state) {
+    if (CvClearConnection(conn, 99) != kCvErrBadConnectionNumber) return state.SkipWithError("clear not refused");
+  }
+  CvReleaseConnection(conn);
+  state.SetLabel(audited ? "audit on" : "audit off");
+}
+BENCHMARK(BM_RefusedClearAudit)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_ServiceEchoThreeParameters(benchmark::State& state) {
   std::uint32_t conn = 0;

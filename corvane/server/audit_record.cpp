@@ -61,12 +61,14 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
   }
 }
 
+void EscapeInto(std::string& out, std::string_view text, std::size_t max);
+
 void Field(std::string& out, std::string_view name, std::string_view value, bool first = false) {
   if (!first) out += ',';
   out += '"';
-  out += Escape(name, kMaxLine);
+  EscapeInto(out, name, kMaxLine);
   out += "\":\"";
-  out += Escape(value);
+  EscapeInto(out, value, kMaxField);
   out += '"';
 }
 
@@ -177,11 +179,23 @@ const std::string* Record::Extra(std::string_view name) const {
   return nullptr;
 }
 
-std::string Escape(std::string_view text, std::size_t max) {
+namespace {
+
+void EscapeInto(std::string& out, std::string_view text, std::size_t max) {
   if (text.size() > max) text = text.substr(0, max);
-  std::string out;
-  out.reserve(text.size() + 8);
   for (std::size_t i = 0; i < text.size();) {
+    // A run of printable ASCII that needs no escape goes in whole.
+    std::size_t run = i;
+    while (run < text.size()) {
+      const unsigned char b = static_cast<unsigned char>(text[run]);
+      if (b < 0x20 || b >= 0x7F || b == '"' || b == '\\') break;
+      ++run;
+    }
+    if (run > i) {
+      out.append(text.data() + i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -212,11 +226,21 @@ std::string Escape(std::string_view text, std::size_t max) {
       ++i;
     }
   }
+}
+
+}  // namespace
+
+std::string Escape(std::string_view text, std::size_t max) {
+  std::string out;
+  out.reserve(std::min(text.size(), max) + 8);
+  EscapeInto(out, text, max);
   return out;
 }
 
 std::string Encode(const Record& r) {
-  std::string out = "{";
+  std::string out;
+  out.reserve(512);
+  out += '{';
   Field(out, "seq", r.seq, true);
   Field(out, "time", r.time);
   Field(out, "action", r.action);
@@ -340,9 +364,11 @@ std::optional<std::vector<std::uint8_t>> Unhex(std::string_view hex) {
 }
 
 std::string Hash(std::string_view line) {
+  // Fetched once: an implicit fetch per call costs more than the hashing.
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   std::uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  EVP_Digest(line.data(), line.size(), digest, &n, EVP_sha256(), nullptr);
+  EVP_Digest(line.data(), line.size(), digest, &n, sha256 ? sha256 : EVP_sha256(), nullptr);
   return Hex(std::span(digest, n));
 }
 
@@ -352,10 +378,25 @@ std::string Now() {
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
   std::tm t{};
   ::gmtime_r(&secs, &t);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
-  return buf;
+  // 2026-12-08T03:12:45.120Z
+  char buf[24];
+  const auto put = [&buf](int at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10) buf[at + i] = static_cast<char>('0' + value % 10);
+  };
+  put(0, t.tm_year + 1900, 4);
+  buf[4] = '-';
+  put(5, t.tm_mon + 1, 2);
+  buf[7] = '-';
+  put(8, t.tm_mday, 2);
+  buf[10] = 'T';
+  put(11, t.tm_hour, 2);
+  buf[13] = ':';
+  put(14, t.tm_min, 2);
+  buf[16] = ':';
+  put(17, t.tm_sec, 2);
+  buf[19] = '.';
+  put(20, static_cast<int>(ms % 1000), 3);
+  return std::string(buf, 23) + "Z";
 }
 
 std::vector<std::string> JournalFields(const Record& r, int priority) {
