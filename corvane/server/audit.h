@@ -52,6 +52,14 @@ class AuditTrail {
   // Writes one record; whether it reached the file.
   bool Record(std::string_view action, std::string_view target, std::uint32_t outcome, const cvaudit::Who& who,
               Extras extra = {});
+  // A re-read of the configuration (SIGHUP, systemctl reload): its file,
+  // and on failure why (the old configuration stays).
+  bool Reload(std::string_view configFile, bool ok, std::string_view why = {}) {
+    Extras extra;
+    if (!ok) extra.emplace_back("detail", std::string(why));
+    return Record("reload", configFile, ok ? 0 : kReloadFailed, cvaudit::Who{}, std::move(extra));
+  }
+  static constexpr std::uint32_t kReloadFailed = 0x89FF;  // "Failure"
   // A signed checkpoint: reason is "start", "rotation" or "stop".
   bool Checkpoint(std::string_view reason);
   // Whether an administrative action may go ahead: always, unless [audit]

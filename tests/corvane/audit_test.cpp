@@ -215,6 +215,25 @@ TEST_F(AuditTrailTest, UntouchedTrailAcrossRestartsIsIntact) {
   EXPECT_EQ(v.checkpoints, 4u);
 }
 
+TEST_F(AuditTrailTest, ReloadsAreRecordedAsTheAgentsOwn) {
+  cvserver::AuditTrail trail;
+  std::string error;
+  ASSERT_TRUE(trail.Open(audit_, files_.key, files_.certificate, error)) << error;
+  ASSERT_TRUE(trail.Reload("/etc/cvserverd/cvserverd.toml", true));
+  ASSERT_TRUE(trail.Reload("/etc/cvserverd/cvserverd.toml", false, "[server] capacity must be 1..65535"));
+  const auto lines = ReadLines(audit_.file);
+  ASSERT_EQ(lines.size(), 2u);
+  const auto ok = cvaudit::Parse(lines[0]);
+  const auto failed = cvaudit::Parse(lines[1]);
+  ASSERT_TRUE(ok && failed);
+  EXPECT_EQ(ok->action, "reload");
+  EXPECT_EQ(ok->target, "/etc/cvserverd/cvserverd.toml");
+  EXPECT_EQ(ok->outcome, 0u);
+  EXPECT_EQ(ok->who.user, "");
+  EXPECT_EQ(failed->outcome, cvserver::AuditTrail::kReloadFailed);
+  EXPECT_EQ(*failed->Extra("detail"), "[server] capacity must be 1..65535");
+}
+
 TEST_F(AuditTrailTest, TamperingIsNamedAtTheRecordAfterIt) {
   Run(6);
   const auto original = ReadLines(audit_.file);
