@@ -66,10 +66,17 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// "auto": when the agent's own standard error goes to the journal, which
+// systemd says in JOURNAL_STREAM ("device:inode" of that stream).
 bool WantJournal(AuditConfig::Journal mode) {
   if (mode == AuditConfig::Journal::Off) return false;
   if (mode == AuditConfig::Journal::On) return true;
-  return std::getenv("INVOCATION_ID") != nullptr && ::access("/run/systemd/journal/socket", W_OK) == 0;
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat st {};
+  if (!stream || ::fstat(STDERR_FILENO, &st) != 0) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  return dev == static_cast<unsigned long long>(st.st_dev) && ino == static_cast<unsigned long long>(st.st_ino);
 }
 
 }  // namespace

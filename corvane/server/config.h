@@ -44,7 +44,7 @@ struct AuditConfig {
   std::string file;                         // default: audit.log in the folder of the state file
   std::uint64_t maxSize = 10 * 1024 * 1024; // bytes before the file is rotated
   std::uint32_t keep = 5;                   // rotated files kept (file.1 ... file.N)
-  enum class Journal { Auto, On, Off } journal = Journal::Auto;  // Auto: when run as a systemd service
+  enum class Journal { Auto, On, Off } journal = Journal::Auto;  // Auto: when stderr is the journal
   bool required = false;  // refuse administrative actions while records cannot be written
 };
 

@@ -180,6 +180,7 @@ int Run(const std::string& configPath) {
   agent.SetAudit(&audit);
   if (!agent.Start(error)) {
     spdlog::critical("{}", error);
+    audit.Checkpoint("stop");
     return 1;
   }
   asio::signal_set signals(io, SIGTERM, SIGINT);

@@ -6,6 +6,7 @@
 // required audit refuse actions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "corvane/wire/frame.h"
 #include "corvane/wire/protocol.h"
 #include "support/run.h"
+#include "support/slapd_fixture.h"
 
 namespace {
 
@@ -383,6 +385,64 @@ TEST_F(AuditRequiredE2eTest, ActionsAreRefusedWhileTheTrailCannotBeWritten) {
     ++said;
   EXPECT_EQ(said, 1u) << log;
   EXPECT_THAT(log, HasSubstr("[error]"));
+}
+
+// Directory users are recorded by the dotted name they logged in with and
+// their directory object id.
+TEST(AuditDirectoryE2e, DirectoryLoginsAreRecordedByDottedNameAndObjectId) {
+  testsupport::Slapd slapd{10};
+  ASSERT_TRUE(slapd.Start()) << slapd.Log();
+  cvtest::AgentProcess agent;
+  agent.extra = "[directory]\nuri = \"" + slapd.uri() + "\"\nbase = \"" + testsupport::Slapd::base() +
+                "\"\ntree = \"ACME\"\nserver = \"SRV1.SALES.ACME\"\noperators = \"OPERATORS.EMPTY.ACME\"\n"
+                "timeout_ms = 3000\n[audit]\njournal = false\n";
+  ASSERT_TRUE(agent.Start()) << agent.Log();
+  const auto login = [&](const std::string& password) {
+    const auto pw = agent.dir() / "dir-password";
+    std::filesystem::remove(pw);
+    std::ofstream(pw) << password << "\n";
+    ::chmod(pw.c_str(), 0600);
+    const auto ini = agent.dir() / "dir-client.ini";
+    std::ofstream(ini, std::ios::trunc) << "[Servers]\nSRV1=127.0.0.1:" << agent.port() << "\n[Trees]\nACME="
+                                        << slapd.treeUrl() << "\n[Login]\nTree=ACME\nUser=JSMITH.SALES.ACME"
+                                        << "\nPasswordFile=" << pw.string()
+                                        << "\n[Timeouts]\nConnect=2000\nRequest=4000\n";
+    return testsupport::RunShell("CORVANE_CLIENT=" + Quote(ini.string()) + " " + Quote(CVCLI_PATH) +
+                                 " SRV1 load TESTMOD");
+  };
+  // JSMITH is no operator: logged in, then refused the load.
+  const auto accepted = login("jsmith-secret");
+  EXPECT_EQ(accepted.status, 1) << accepted.output;
+  EXPECT_THAT(accepted.output, HasSubstr(std::to_string(kRefusedNotOperator)));
+  EXPECT_EQ(login("wrong-password").status, 1);
+
+  std::ifstream in(agent.dir() / "audit.log");
+  std::vector<cvaudit::Record> records;
+  for (std::string l; std::getline(in, l);) {
+    auto r = cvaudit::Parse(l);
+    ASSERT_TRUE(r) << l;
+    if (r->action != "checkpoint") records.push_back(*r);
+  }
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].action, "login");
+  EXPECT_EQ(records[0].outcome, 0u);
+  EXPECT_EQ(records[0].who.user, "JSMITH.SALES.ACME");
+  EXPECT_EQ(records[0].who.objectId, 1001u);
+  EXPECT_EQ(records[0].who.mechanism, "directory");
+  EXPECT_EQ(Extra(records[0], "operator"), "no");
+  EXPECT_EQ(records[1].action, "load");
+  EXPECT_EQ(records[1].who.user, "JSMITH.SALES.ACME");
+  EXPECT_EQ(records[1].who.objectId, 1001u);
+  EXPECT_EQ(records[1].outcome, kRefusedNotOperator);
+  EXPECT_EQ(records[2].action, "login");
+  EXPECT_EQ(records[2].who.user, "JSMITH.SALES.ACME");
+  EXPECT_EQ(records[2].who.mechanism, "directory");
+  EXPECT_NE(records[2].outcome, 0u);
+  // The password appears nowhere in the trail.
+  std::ifstream again(agent.dir() / "audit.log");
+  const std::string all((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(all.find("jsmith-secret"), std::string::npos);
+  EXPECT_EQ(all.find("wrong-password"), std::string::npos);
 }
 
 }  // namespace
