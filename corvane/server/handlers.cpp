@@ -452,9 +452,11 @@ Outcome Agent::HandleModuleRequest(SessionState& s, Reader& r, bool isOperator) 
       code = modules_.Unload(text);
     } else {
       spdlog::info("connection {}: running command file {}", slot, text);
-      code = modules_.RunCommandFile(text, [this, &who, &text](const std::string& n, const std::string& v) {
-        return SetFromCommandFile(who, text, n, v);
-      });
+      code = modules_.RunCommandFile(
+          text, [this, &who, &text](const std::string& n, const std::string& v) { return SetFromCommandFile(who, text, n, v); },
+          [this, &who, &text](std::string_view lineAction, const std::string& line, std::uint32_t lineCode) {
+            Audit(who, lineAction, line, lineCode, {{"file", text}});
+          });
     }
     if (code != 0) spdlog::warn("connection {}: '{}' failed with {}", slot, text, code);
     AuditTrail::Extras extra;

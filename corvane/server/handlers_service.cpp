@@ -320,10 +320,11 @@ void Agent::RunAutoexec() {
   worker_.Post([this, file] {
     spdlog::info("running the start-up command file {}", file);
     const cvaudit::Who agent;  // the agent itself
-    const std::uint32_t code = modules_.RunCommandFile(file, [this, &agent, &file](const std::string& n,
-                                                                                   const std::string& v) {
-      return SetFromCommandFile(agent, file, n, v);
-    });
+    const std::uint32_t code = modules_.RunCommandFile(
+        file, [this, &agent, &file](const std::string& n, const std::string& v) { return SetFromCommandFile(agent, file, n, v); },
+        [this, &agent, &file](std::string_view lineAction, const std::string& line, std::uint32_t lineCode) {
+          Audit(agent, lineAction, line, lineCode, {{"file", file}});
+        });
     Audit(agent, "run", file, code, {{"detail", "start-up command file"}});
     if (code != 0) {
       spdlog::error("start-up command file {} failed with {}", file, code);

@@ -224,6 +224,9 @@ TEST_F(AuditE2eTest, EachActionAndEachRefusalLeavesOneRecord) {
   EXPECT_EQ(startRun->who.connection, 0u);
   EXPECT_EQ(Extra(*(startRun - 1), "new"), "Booted");
   EXPECT_EQ(Extra(*(startRun - 1), "old"), "Hello");
+  EXPECT_EQ((startRun - 2)->action, "load");
+  EXPECT_EQ((startRun - 2)->target, "RFC");
+  EXPECT_EQ(Extra(*(startRun - 2), "file"), "AUTOEXEC.QBT");
 }
 
 TEST_F(AuditE2eTest, ClientTextCannotForgeARecord) {
@@ -270,13 +273,15 @@ TEST_F(AuditE2eTest, AuditTailAndCliAnswerOperatorsWithTheRecordsAsked) {
   std::vector<std::string> rows;
   std::istringstream in(r.output);
   for (std::string l; std::getline(in, l);) rows.push_back(l);
-  ASSERT_EQ(rows.size(), 3u) << r.output;  // header, two loads
+  ASSERT_EQ(rows.size(), 4u) << r.output;  // header, the start-up file's LOAD RFC, two loads
   EXPECT_THAT(rows[0], HasSubstr("ACTION"));
-  EXPECT_THAT(rows[1], HasSubstr("ADMIN"));
-  EXPECT_THAT(rows[1], HasSubstr("TESTMOD"));
-  EXPECT_THAT(rows[2], HasSubstr("GUEST"));
-  EXPECT_THAT(rows[2], HasSubstr(std::to_string(kRefusedNotOperator)));
-  EXPECT_THAT(rows[2], HasSubstr("127.0.0.1:"));
+  EXPECT_THAT(rows[1], HasSubstr("(agent)"));
+  EXPECT_THAT(rows[1], HasSubstr("RFC file=AUTOEXEC.QBT"));
+  EXPECT_THAT(rows[2], HasSubstr("ADMIN"));
+  EXPECT_THAT(rows[2], HasSubstr("TESTMOD"));
+  EXPECT_THAT(rows[3], HasSubstr("GUEST"));
+  EXPECT_THAT(rows[3], HasSubstr(std::to_string(kRefusedNotOperator)));
+  EXPECT_THAT(rows[3], HasSubstr("127.0.0.1:"));
 
   r = Cli("admin", "SRV1 audit --user guest --action LOAD");
   ASSERT_EQ(r.status, 0) << r.output;

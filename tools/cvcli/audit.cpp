@@ -55,7 +55,7 @@ void PrintRecord(const cvaudit::Record& r) {
   std::string from = r.who.peer.empty() ? "-" : r.who.peer + ":" + std::to_string(r.who.port);
   if (!r.who.workstation.empty()) from += " (" + r.who.workstation + ")";
   std::string what = r.target;
-  for (const char* k : {"old", "new", "result", "detail"}) {
+  for (const char* k : {"old", "new", "file", "result", "detail"}) {
     if (const std::string* v = r.Extra(k)) what += std::string(" ") + k + "=" + *v;
   }
   for (char& c : what) {

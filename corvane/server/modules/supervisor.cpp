@@ -395,7 +395,8 @@ struct ModuleSupervisor::Impl {
     modules.clear();
   }
 
-  std::uint32_t RunCommandFile(std::string_view name, const SetParameterFn& setParameter) {
+  std::uint32_t RunCommandFile(std::string_view name, const SetParameterFn& setParameter,
+                               const ModuleLineFn& moduleLine) {
     const std::string_view trimmed = modules::Trim(name);
     if (!IsSafeFileName(trimmed)) return kCvErrInvalidFileName;
     const std::string base(modules::StripSuffixNoCase(trimmed, ".qbt"));
@@ -447,6 +448,10 @@ struct ModuleSupervisor::Impl {
           break;
         }
       }
+      if (moduleLine && (line.kind == modules::LineKind::kLoad || line.kind == modules::LineKind::kUnload ||
+                         line.kind == modules::LineKind::kConsole)) {
+        moduleLine(line.kind == modules::LineKind::kLoad ? "load" : "unload", line.text, rc);
+      }
       if (rc != 0) {
         spdlog::error("command file {} line {} failed ({}{}{}): {}", path->filename().string(), n + 1, rc,
                       what.empty() ? "" : ", ", what, modules::Trim(lines[n]).substr(0, 200));
@@ -467,8 +472,9 @@ std::uint32_t ModuleSupervisor::Load(std::string_view commandLine) { return impl
 
 std::uint32_t ModuleSupervisor::Unload(std::string_view nameOrCommand) { return impl_->Unload(nameOrCommand); }
 
-std::uint32_t ModuleSupervisor::RunCommandFile(std::string_view name, const SetParameterFn& setParameter) {
-  return impl_->RunCommandFile(name, setParameter);
+std::uint32_t ModuleSupervisor::RunCommandFile(std::string_view name, const SetParameterFn& setParameter,
+                                               const ModuleLineFn& moduleLine) {
+  return impl_->RunCommandFile(name, setParameter, moduleLine);
 }
 
 std::vector<std::string> ModuleSupervisor::Loaded() {

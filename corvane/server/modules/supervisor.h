@@ -38,6 +38,9 @@ struct SupervisorConfig {
 // What a command file's SET line asks of the server's parameters; returns a
 // client code (0, 140 type mismatch, 191 unknown parameter).
 using SetParameterFn = std::function<std::uint32_t(const std::string& name, const std::string& value)>;
+// Told of each module line a command file ran: "load", "unload" (a console
+// command too), the line's text and its code.
+using ModuleLineFn = std::function<void(std::string_view action, const std::string& text, std::uint32_t code)>;
 
 // Not thread-safe: one thread at a time calls its members (in the agent, its
 // module worker), except Cancel(), which any thread may call at any time.
@@ -63,7 +66,8 @@ class ModuleSupervisor {
   // LOAD name [args], UNLOAD name, SET name = value, a loaded module's console
   // command; blank lines and comments (#, ;, REM) are skipped. The first
   // failing line stops the file: kCvErrCommandFileFailed.
-  std::uint32_t RunCommandFile(std::string_view name, const SetParameterFn& setParameter);
+  std::uint32_t RunCommandFile(std::string_view name, const SetParameterFn& setParameter,
+                               const ModuleLineFn& moduleLine = {});
 
   // Names of the modules loaded now (a module that died on its own is no
   // longer listed), upper case.
