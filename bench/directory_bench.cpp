@@ -65,6 +65,42 @@ void BM_ListContainer10000(benchmark::State& state) {
 }
 BENCHMARK(BM_ListContainer10000)->Unit(benchmark::kMillisecond);
 
+// Failover: a tree whose first replica accepts connections and never
+// answers. One read with a new session pays Request at the silent replica
+// and then the read at slapd; the budget is Connect + Request (+ 10 %).
+void BM_ReadPastASilentReplica(benchmark::State& state) {
+  if (!TheWorld().ok) return state.SkipWithError("slapd or the agent did not start");
+  constexpr int kConnectMs = 1000, kRequestMs = 1000;
+  const std::string saved = std::getenv("CORVANE_CLIENT") ? std::getenv("CORVANE_CLIENT") : "";
+  const std::string ini = (TheWorld().agent.dir() / "failover.ini").string();
+  ::setenv("CORVANE_CLIENT", ini.c_str(), 1);
+  for (auto _ : state) {
+    state.PauseTiming();
+    // A silent replica of its own each time, so that no session is kept.
+    cvtest::SilentServer silent;
+    std::ofstream(ini, std::ios::trunc) << "[Trees]\nACME=ldap://127.0.0.1:" << silent.port() << "/"
+                                        << testsupport::Slapd::base() << " " << TheWorld().slapd.treeUrl()
+                                        << "\n[Timeouts]\nConnect=" << kConnectMs << "\nRequest=" << kRequestMs << "\n";
+    std::uint32_t ctx = 0;
+    CvCreateContextHandle(&ctx);
+    CvSetContext(ctx, kCvCtxKeyTreeName, "ACME");
+    state.ResumeTiming();
+    char dn[kCvDirNameSize] = {};
+    CvObjectInfo info{};
+    const std::uint32_t rc = CvReadObjectInfo(ctx, "SRV1.SALES.ACME", dn, &info);
+    state.PauseTiming();
+    CvFreeContext(ctx);
+    state.ResumeTiming();
+    if (rc) {
+      state.SkipWithError("the read did not fail over");
+      break;
+    }
+  }
+  state.counters["budget_ms"] = kConnectMs + kRequestMs;
+  ::setenv("CORVANE_CLIENT", saved.c_str(), 1);
+}
+BENCHMARK(BM_ReadPastASilentReplica)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_FullNameThroughDirectory(benchmark::State& state) {
   if (!TheWorld().ok) return state.SkipWithError("slapd or the agent did not start");
   const std::string registry = (TheWorld().agent.dir() / "registry.reg").string();

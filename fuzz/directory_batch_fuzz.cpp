@@ -24,6 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t cap = 5 + (data[0] | (data[1] << 8)) % 8192;
   const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
 
+  // Server-supplied timestamps (modifyTimestamp): any text either parses to
+  // an instant within the years 0000 to 9999 or is refused.
+  if (std::int64_t seconds = 0; cvdir::ParseGeneralizedTime(text, seconds)) {
+    if (seconds < -62167219200 - 86400 || seconds > 253402300800 + 86400) std::abort();
+  }
+
   // Lines: a DN, then its object classes separated by ',' ... one entry per two lines.
   std::vector<cvdir::ListItem> items;
   std::size_t pos = 0;

@@ -75,6 +75,25 @@ bool ParseTreeUrl(const std::string& url, std::string& uri, std::string& base) {
   return base.find('\0') == std::string::npos;
 }
 
+bool ParseTreeUrls(const std::string& value, std::vector<std::string>& uris, std::string& base) {
+  uris.clear();
+  base.clear();
+  constexpr std::size_t kMaxReplicas = 16;
+  std::size_t i = 0;
+  while (i < value.size()) {
+    const std::size_t start = value.find_first_not_of(" \t", i);
+    if (start == std::string::npos) break;
+    const std::size_t end = std::min(value.find_first_of(" \t", start), value.size());
+    std::string uri, b;
+    if (uris.size() == kMaxReplicas || !ParseTreeUrl(value.substr(start, end - start), uri, b)) return false;
+    if (!uris.empty() && b != base) return false;
+    base = b;
+    uris.push_back(std::move(uri));
+    i = end;
+  }
+  return !uris.empty();
+}
+
 std::string ClientConfigPath() {
   if (const char* p = std::getenv("CORVANE_CLIENT"); p && *p) return p;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/corvane/client.ini";
@@ -99,7 +118,7 @@ ClientConfig LoadClientConfig() {
   }
   for (const auto& [tree, url] : ini.Section("Trees")) {
     TreeEntry t{Upper(tree), {}, {}};
-    if (ParseTreeUrl(url, t.uri, t.base)) c.trees.push_back(std::move(t));
+    if (ParseTreeUrls(url, t.uris, t.base)) c.trees.push_back(std::move(t));
   }
   c.user = ini.Get("Login", "User").value_or("");
   c.passwordFile = ini.Get("Login", "PasswordFile").value_or("");
@@ -109,6 +128,9 @@ ClientConfig LoadClientConfig() {
   c.caFile = ini.Get("Trust", "CAFile").value_or("");
   const std::string strict = ini.Get("Trust", "Strict").value_or("");
   c.strict = EqualNoCase(strict, "yes") || EqualNoCase(strict, "true") || strict == "1";
+  const std::string startTls = ini.Get("Directory", "StartTLS").value_or("");
+  c.directoryStartTls = EqualNoCase(startTls, "yes") || EqualNoCase(startTls, "true") || startTls == "1";
+  c.directoryCaFile = ini.Get("Directory", "CAFile").value_or("");
   return c;
 }
 

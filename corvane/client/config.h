@@ -15,14 +15,20 @@ struct ServerEntry {
   std::uint16_t port = 0;
 };
 
-// One [Trees] line: TREE=ldap://host:port/BASE-DN.
+// One [Trees] line: TREE=ldap://host:port/BASE-DN, or the URLs of several
+// replicas of the tree separated by blanks, tried in order (each with the
+// same base).
 struct TreeEntry {
-  std::string name;  // upper case
-  std::string uri;   // ldap://host:port (or ldaps://)
-  std::string base;  // the entry that is the tree's [Root], URL-decoded
+  std::string name;               // upper case
+  std::vector<std::string> uris;  // ldap://host:port (or ldaps://), at least one
+  std::string base;               // the entry that is the tree's [Root], URL-decoded
 };
 // Parses an ldap:// or ldaps:// URL with a base; false when malformed.
 bool ParseTreeUrl(const std::string& url, std::string& uri, std::string& base);
+// Parses a [Trees] value: one or more such URLs, separated by blanks (a
+// base holds commas; a blank in it is written %20), all with the same base; false when one is malformed or the bases
+// differ.
+bool ParseTreeUrls(const std::string& value, std::vector<std::string>& uris, std::string& base);
 
 struct ClientConfig {
   std::vector<ServerEntry> servers;                          // [Servers], in file order
@@ -39,6 +45,11 @@ struct ClientConfig {
   // host are trusted; Strict=yes: only those and the known servers.
   std::string caFile;
   bool strict = false;
+  // [Directory] StartTLS=yes: every ldap:// directory server must agree to
+  // StartTLS; CAFile=: the CA that signs the directory servers' certificates
+  // (else the system's trust store).
+  bool directoryStartTls = false;
+  std::string directoryCaFile;
 
   const ServerEntry* Find(const std::string& name) const;
   const TreeEntry* FindTree(const std::string& name) const;

@@ -7,6 +7,7 @@
 #include "corvane/client/cvdefs.h"
 #include "corvane/client/cverrors.h"
 #include "corvane/client/ini.h"
+#include "corvane/client/session.h"
 
 namespace cvclient {
 
@@ -36,23 +37,22 @@ std::uint32_t Directory::Tree(const std::string& name, DirTree*& tree) {
     e = config.FindTree(name);
   }
   if (!e) return kCvErrDirPrimaryConnection;
-  const std::string login = config.tree + '\n' + config.user + '\n' + config.passwordFile;
+  const std::string login = config.tree + '\n' + config.user + '\n' + config.passwordFile + '\n' +
+                            (config.directoryStartTls ? "starttls" : "") + '\n' + config.directoryCaFile + '\n' +
+                            std::to_string(config.connectMs) + '\n' + std::to_string(config.requestMs);
   auto it = trees_.find(key);
-  if (it == trees_.end() || it->second.entry.uri != e->uri || it->second.entry.base != e->base ||
+  if (it == trees_.end() || it->second.entry.uris != e->uris || it->second.entry.base != e->base ||
       it->second.login != login) {
-    it = trees_.insert_or_assign(key, DirTree{*e, nullptr, {}, {}, login}).first;
+    cvdir::Options options{static_cast<int>(config.connectMs), static_cast<int>(config.requestMs),
+                           config.directoryStartTls, config.directoryCaFile};
+    DirTree t{*e, cvdir::Replicas(e->uris, options), nullptr, {}, {}, login};
+    it = trees_.insert_or_assign(key, std::move(t)).first;
   }
   tree = &it->second;
   return kCvOk;
 }
 
-std::uint32_t Directory::Connect(DirTree& tree, std::unique_ptr<cvdir::Session>& out) {
-  out.reset();
-  std::unique_ptr<cvdir::Session> s;
-  if (std::uint32_t rc = cvdir::Session::Open(tree.entry.uri, static_cast<int>(config.connectMs),
-                                              static_cast<int>(config.requestMs), s)) {
-    return rc;
-  }
+std::uint32_t Directory::Prepare(DirTree& tree, cvdir::Session& s) {
   // A directory user of [Login] reads the tree it logs in to with its own
   // rights; every other tree is read anonymously.
   if (tree.bindDn.empty() && !config.tree.empty() && EqualNoCase(config.tree, tree.entry.name) &&
@@ -60,21 +60,24 @@ std::uint32_t Directory::Connect(DirTree& tree, std::unique_ptr<cvdir::Session>&
     const auto password = ReadPasswordFile(config.passwordFile);
     if (!password) return kCvErrLoginRefused;
     std::string dn;
-    if (std::uint32_t rc = s->Resolve(tree.entry.base, config.user, dn)) return rc;
+    if (std::uint32_t rc = s.Resolve(tree.entry.base, config.user, dn)) return rc;
     tree.bindDn = dn;
     tree.password = *password;
   }
   if (!tree.bindDn.empty()) {
-    if (std::uint32_t rc = s->Bind(tree.bindDn, tree.password)) {
-      tree.bindDn.clear();
-      tree.password.clear();
+    std::string why;
+    if (std::uint32_t rc = s.Bind(tree.bindDn, tree.password, &why)) {
+      if (!why.empty()) Explain(why);
+      if (!cvdir::Session::Lost(rc)) {
+        tree.bindDn.clear();
+        tree.password.clear();
+      }
       return rc;
     }
   }
-  out = std::move(s);
   return kCvOk;
 }
 
-std::uint32_t Directory::OpenExtra(DirTree& tree, std::unique_ptr<cvdir::Session>& out) { return Connect(tree, out); }
+void Directory::Explain(const std::string& text) { Library::Get().Fail("directory " + text, false); }
 
 }  // namespace cvclient

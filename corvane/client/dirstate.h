@@ -30,7 +30,9 @@ struct DirBuffer {
 };
 
 // An unfinished listing or read. A listing has a session of its own, so that
-// its paged-results cookie stays valid whatever else runs meanwhile.
+// its paged-results cookie stays valid whatever else runs meanwhile; the
+// cookie belongs to that session's server, so a listing that loses its
+// server after its first page cannot go on at a replica.
 struct DirIteration {
   std::uint32_t context = 0;
   std::uint32_t operation = 0;
@@ -41,13 +43,15 @@ struct DirIteration {
   std::vector<cvdir::ListItem> items;
   std::vector<cvdir::Attribute> attributes;
   std::size_t next = 0;
+  std::size_t delivered = 0;  // objects handed out in earlier batches
 };
 
 struct DirTree {
   TreeEntry entry;
+  cvdir::Replicas replicas;      // the tree's servers, with the TLS settings of [Directory]
   std::unique_ptr<cvdir::Session> session;
   std::string bindDn, password;  // the directory user of [Login], else anonymous
-  std::string login;             // the [Login] this session was made for
+  std::string login;             // the [Login] and [Directory] this session was made for
 };
 
 class Directory {
@@ -69,15 +73,21 @@ class Directory {
 
   // The tree's entry, and its session, opened and bound on first use.
   std::uint32_t Tree(const std::string& name, DirTree*& tree);
-  // Runs op on the tree's session; a session that the server dropped is
-  // opened again once.
+  // Runs op on the tree's session. A server that is lost meanwhile (down,
+  // or silent past Request) is left for the next replica, where op runs
+  // again; a session that the server dropped while idle is opened again.
   template <typename Op>
   std::uint32_t With(const std::string& treeName, Op&& op);
-  // A session of its own for a listing, bound like the tree's.
-  std::uint32_t OpenExtra(DirTree& tree, std::unique_ptr<cvdir::Session>& out);
+  // The same on a session of the caller's (a listing's own), opened and
+  // bound like the tree's when it is null.
+  template <typename Op>
+  std::uint32_t RunOn(DirTree& tree, std::unique_ptr<cvdir::Session>& session, Op&& op);
 
  private:
-  std::uint32_t Connect(DirTree& tree, std::unique_ptr<cvdir::Session>& out);
+  // Binds a new session as the tree's reader.
+  std::uint32_t Prepare(DirTree& tree, cvdir::Session& session);
+  // Records why the directory could not be reached, for CvGetFailureText.
+  void Explain(const std::string& text);
   std::map<std::string, DirTree> trees_;
 };
 
@@ -95,16 +105,15 @@ template <typename Op>
 std::uint32_t Directory::With(const std::string& treeName, Op&& op) {
   DirTree* tree = nullptr;
   if (std::uint32_t rc = Tree(treeName, tree)) return rc;
-  const bool wasOpen = tree->session != nullptr;
-  if (!wasOpen) {
-    if (std::uint32_t rc = Connect(*tree, tree->session)) return rc;
-  }
-  std::uint32_t rc = op(*tree->session, tree->entry.base);
-  if (cvdir::Session::Lost(rc) && wasOpen) {
-    tree->session.reset();
-    if ((rc = Connect(*tree, tree->session)) == 0) rc = op(*tree->session, tree->entry.base);
-  }
-  if (cvdir::Session::Lost(rc)) tree->session.reset();
+  return RunOn(*tree, tree->session, [&](cvdir::Session& s) { return op(s, tree->entry.base); });
+}
+
+template <typename Op>
+std::uint32_t Directory::RunOn(DirTree& tree, std::unique_ptr<cvdir::Session>& session, Op&& op) {
+  std::string error;
+  const std::uint32_t rc = tree.replicas.Run(
+      session, [&](cvdir::Session& s) { return Prepare(tree, s); }, std::forward<Op>(op), &error);
+  if (!error.empty() && rc != 0) Explain(error);
   return rc;
 }
 

@@ -43,7 +43,14 @@ inline constexpr std::uint32_t kCvDirObjectNameSize = 260;    // an object's nam
 inline constexpr std::uint32_t kCvDirTreeNameSize = 36;       // a tree name from CvScanTrees
 inline constexpr std::uint32_t kCvDirAttributeNameSize = 132; // an attribute name
 
-// What the directory tells about one object.
+// What the directory tells about one object. CvReadObjectInfo fills all of
+// it; a listing's CvGetObjectName only the base class.
+//   objectFlags       kCvObjectHasSubordinates, kCvObjectCountAtLeast
+//   subordinateCount  the object's direct subordinates: the server's
+//                     numSubordinates where it offers one, else counted up to
+//                     kCvObjectCountLimit (then kCvObjectCountAtLeast is set)
+//   modificationTime  modifyTimestamp (else createTimestamp) in seconds since
+//                     1970 UTC; 0 when the server gives neither
 struct CvObjectInfo {
   std::uint32_t objectFlags;
   std::uint32_t subordinateCount;
@@ -52,6 +59,9 @@ struct CvObjectInfo {
 };
 static_assert(offsetof(CvObjectInfo, baseClass) == 12);
 static_assert(sizeof(CvObjectInfo) == 80);
+inline constexpr std::uint32_t kCvObjectHasSubordinates = 0x1;
+inline constexpr std::uint32_t kCvObjectCountAtLeast = 0x2;
+inline constexpr std::uint32_t kCvObjectCountLimit = 1000;
 
 extern "C" {
 

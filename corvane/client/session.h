@@ -114,6 +114,8 @@ class Library {
   // Why the last operation failed to reach or trust a server, when it says
   // more than its code (empty otherwise).
   const std::string& failureText() const { return failure_; }
+  // Records text as the failure of this operation; log: also on stderr.
+  void Fail(const std::string& text, bool log);
 
   // One message of a login and its reply.
   using LoginReply = cvwire::LoginReply;
@@ -134,8 +136,6 @@ class Library {
   std::uint32_t LoginMessage(Server& server, cvwire::Writer& request, std::uint32_t id, LoginReply& reply);
   // The code of a refused login (saying so when the versions differ).
   std::uint32_t LoginRefused(const Server& server, const LoginReply& reply);
-  // Records text as the failure of this operation; log: also on stderr.
-  void Fail(const std::string& text, bool log);
 
   std::mutex mutex_;
   ClientConfig config_;

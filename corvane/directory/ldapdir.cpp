@@ -3,6 +3,11 @@
 #define LDAP_DEPRECATED 0
 #include <ldap.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -194,6 +199,57 @@ ListItem ItemFromEntry(const std::string& dn, const std::vector<std::string>& ob
   return {LeafOf(dn), BaseClassOf(objectClasses)};
 }
 
+bool ParseGeneralizedTime(std::string_view t, std::int64_t& seconds) {
+  if (t.size() < 11 || t.size() > 40) return false;
+  auto number = [&](std::size_t at, std::size_t n, int& out) {
+    if (at + n > t.size()) return false;
+    out = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(t[i]))) return false;
+      out = out * 10 + (t[i] - '0');
+    }
+    return true;
+  };
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!number(0, 4, year) || !number(4, 2, month) || !number(6, 2, day) || !number(8, 2, hour)) return false;
+  std::size_t at = 10;
+  if (at + 2 <= t.size() && number(at, 2, minute)) {
+    at += 2;
+    if (at + 2 <= t.size() && number(at, 2, second)) at += 2;
+  }
+  if (at < t.size() && (t[at] == '.' || t[at] == ',')) {
+    ++at;
+    const std::size_t digits = at;
+    while (at < t.size() && std::isdigit(static_cast<unsigned char>(t[at]))) ++at;
+    if (at == digits) return false;
+  }
+  int offset = 0;
+  if (at < t.size() && t[at] == 'Z') {
+    ++at;
+  } else if (at < t.size() && (t[at] == '+' || t[at] == '-')) {
+    int oh = 0, om = 0;
+    if (!number(at + 1, 2, oh)) return false;
+    std::size_t end = at + 3;
+    if (end + 2 <= t.size() && number(end, 2, om)) end += 2;
+    if (oh > 23 || om > 59) return false;
+    offset = (t[at] == '+' ? 1 : -1) * (oh * 3600 + om * 60);
+    at = end;
+  } else {
+    return false;  // a local time says nothing about the instant
+  }
+  if (at != t.size()) return false;
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
+  // Days from the civil date (proleptic Gregorian), without the C library's time zone.
+  const int y = year - (month <= 2);
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+  seconds = days * 86400 + hour * 3600 + minute * 60 + second - offset;
+  return true;
+}
+
 std::string EscapeFilter(std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
@@ -210,18 +266,103 @@ std::string EscapeFilter(std::string_view value) {
   return out;
 }
 
-std::uint32_t Session::Open(const std::string& uri, int connectMs, int requestMs, std::unique_ptr<Session>& out) {
+bool ClearBindAllowed(const void* address, std::size_t length) {
+  if (!address) return false;
+  sockaddr_storage ss{};
+  std::memcpy(&ss, address, std::min(length, sizeof ss));
+  if (ss.ss_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (ss.ss_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+  }
+  return ss.ss_family == AF_UNIX;
+}
+
+std::vector<std::string> SplitUris(std::string_view text) {
+  std::vector<std::string> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t start = text.find_first_not_of(" \t", i);
+    if (start == std::string_view::npos) break;
+    const std::size_t end = text.find_first_of(" \t", start);
+    out.emplace_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    i = end == std::string_view::npos ? text.size() : end;
+  }
+  return out;
+}
+
+std::uint32_t Session::Open(const std::string& uri, const Options& o, std::unique_ptr<Session>& out,
+                            std::string* error) {
+  out.reset();
+  auto fail = [&](std::uint32_t code, const std::string& why) {
+    if (error) *error = uri + ": " + why;
+    return code;
+  };
   LDAP* ld = nullptr;
-  if (ldap_initialize(&ld, uri.c_str()) != LDAP_SUCCESS || !ld) return kCvErrDirInvalidParameters;
-  std::unique_ptr<Session> s(new Session(ld, requestMs));
+  if (uri.find_first_of(" \t,") != std::string::npos || ldap_initialize(&ld, uri.c_str()) != LDAP_SUCCESS || !ld)
+    return fail(kCvErrDirInvalidParameters, "not an LDAP URI");
+  std::unique_ptr<Session> s(new Session(ld, uri, o.requestMs));
+  const bool ldaps = uri.starts_with("ldaps://");
   const int version = LDAP_VERSION3;
-  const timeval connect = Tv(connectMs), request = Tv(requestMs);
+  const timeval connect = Tv(o.connectMs), request = Tv(o.requestMs);
   if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_TIMEOUT, &request) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
-    return kCvErrDirInvalidParameters;
+    return fail(kCvErrDirInvalidParameters, "LDAP options refused");
   }
+  if (ldaps || o.startTls) {
+    // Verify the certificate and the host name, against the CA file or the
+    // system's trust store; a context of this session's own, so that other
+    // sessions' settings never apply.
+    const int demand = LDAP_OPT_X_TLS_DEMAND, client = 0;
+    std::string ca = o.caFile;
+    if (ca.empty()) {
+      for (const char* bundle : {"/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt"}) {
+        if (::access(bundle, R_OK) == 0) {
+          ca = bundle;
+          break;
+        }
+      }
+    }
+    if (ca.empty() || ::access(ca.c_str(), R_OK) != 0)
+      return fail(kCvErrDirInvalidParameters, "the CA file " + (ca.empty() ? std::string("(none)") : ca) +
+                                                  " cannot be read");
+    if (ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca.c_str()) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
+      return fail(kCvErrDirInvalidParameters, "TLS settings refused (CA file " + ca + ")");
+    }
+  }
+  int rc = ldap_connect(ld);
+  if (rc != LDAP_SUCCESS) {
+    std::string why = ldap_err2string(rc);
+    char* diag = nullptr;
+    if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS && diag) {
+      if (*diag) why += std::string(" (") + diag + ")";
+      ldap_memfree(diag);
+    }
+    return fail(kCvErrDirPrimaryConnection,
+                (ldaps ? "TLS connection failed: " : "connection failed: ") + why);
+  }
+  if (o.startTls && !ldaps) {
+    rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    if (rc != LDAP_SUCCESS) {
+      std::string why = ldap_err2string(rc);
+      char* diag = nullptr;
+      if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS && diag) {
+        if (*diag) why += std::string(" (") + diag + ")";
+        ldap_memfree(diag);
+      }
+      return fail(kCvErrDirPrimaryConnection, "StartTLS failed: " + why);
+    }
+  }
+  s->encrypted_ = ldap_tls_inplace(ld) != 0;
+  if ((ldaps || o.startTls) && !s->encrypted_) return fail(kCvErrDirPrimaryConnection, "no TLS on the connection");
   out = std::move(s);
   return kCvOk;
 }
@@ -230,10 +371,24 @@ Session::~Session() { ldap_unbind_ext_s(ld_, nullptr, nullptr); }
 
 bool Session::Lost(std::uint32_t code) { return code == kCvErrDirPrimaryConnection; }
 
-std::uint32_t Session::Bind(const std::string& dn, const std::string& password) {
+std::uint32_t Session::Bind(const std::string& dn, const std::string& password, std::string* error) {
   // An empty password with a name would be an unauthenticated bind, which
   // slapd accepts as anonymous: refuse it here.
   if (!dn.empty() && password.empty()) return kCvErrLoginRefused;
+  if (!dn.empty() && !encrypted_) {
+    // A password goes in the clear only to this machine.
+    ber_socket_t fd = -1;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const bool local = ldap_get_option(ld_, LDAP_OPT_DESC, &fd) == LDAP_OPT_SUCCESS && fd >= 0 &&
+                       ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+                       ClearBindAllowed(&peer, length);
+    if (!local) {
+      if (error)
+        *error = uri_ + " is neither encrypted (ldaps:// or StartTLS) nor on this machine: no password is sent to it";
+      return kCvErrAccessViolation;
+    }
+  }
   berval cred{password.size(), const_cast<char*>(password.data())};
   const int rc = ldap_sasl_bind_s(ld_, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
                                   nullptr);
@@ -344,6 +499,71 @@ std::uint32_t Session::ListPage(const std::string& dn, int pageSize, std::string
   }
   if (serverControls) ldap_controls_free(serverControls);
   return CodeFromLdap(err);
+}
+
+std::uint32_t Session::CountChildren(const std::string& dn, int limit, std::uint32_t& count, bool& more) {
+  count = 0;
+  more = false;
+  char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
+  Result res;
+  timeval tv = Tv(requestMs_);
+  const int rc = ldap_search_ext_s(ld_, dn.c_str(), LDAP_SCOPE_ONELEVEL, "(objectClass=*)", attrs, 0, nullptr,
+                                   nullptr, &tv, limit, &res.msg);
+  if (rc != LDAP_SUCCESS && rc != LDAP_SIZELIMIT_EXCEEDED && rc != LDAP_ADMINLIMIT_EXCEEDED) return CodeFromLdap(rc);
+  const int n = ldap_count_entries(ld_, res.msg);
+  count = n > 0 ? static_cast<std::uint32_t>(n) : 0;
+  more = rc != LDAP_SUCCESS;
+  return kCvOk;
+}
+
+Replicas::Replicas(std::vector<std::string> uris, Options options)
+    : uris_(std::move(uris)), options_(std::move(options)) {}
+
+Replicas& Replicas::operator=(const Replicas& other) {
+  if (this != &other) {
+    uris_ = other.uris_;
+    options_ = other.options_;
+    first_ = other.first_.load();
+  }
+  return *this;
+}
+
+void Replicas::Answered(const std::string& uri) {
+  for (std::size_t i = 0; i < uris_.size(); ++i) {
+    if (uris_[i] == uri) first_ = i;
+  }
+}
+
+std::uint32_t Replicas::Open(std::unique_ptr<Session>& out, const std::vector<std::string>& skip,
+                             const std::vector<std::string>& demoted, std::string* error, const Prepare& prepare) {
+  out.reset();
+  auto in = [](const std::vector<std::string>& list, const std::string& u) {
+    return std::find(list.begin(), list.end(), u) != list.end();
+  };
+  std::vector<std::string> order;
+  const std::size_t first = uris_.empty() ? 0 : first_.load() % uris_.size();
+  for (std::size_t i = 0; i < uris_.size(); ++i) {
+    const std::string& u = uris_[(first + i) % uris_.size()];
+    if (!in(skip, u) && !in(demoted, u)) order.push_back(u);
+  }
+  for (const auto& u : demoted) {
+    if (!in(skip, u) && in(uris_, u)) order.push_back(u);
+  }
+  std::uint32_t rc = kCvErrDirPrimaryConnection;
+  if (order.empty() && error) *error = "no directory server left to try";
+  for (const auto& u : order) {
+    if ((rc = Session::Open(u, options_, out, error)) == kCvOk && prepare) {
+      rc = prepare(*out);
+      if (rc != kCvOk) out.reset();
+      if (Session::Lost(rc)) continue;
+      if (rc != kCvOk) return rc;
+    }
+    if (rc == kCvOk) {
+      Answered(u);
+      return kCvOk;
+    }
+  }
+  return rc;
 }
 
 std::uint32_t Session::IsMember(const std::string& groupDn, const std::string& memberDn, bool& member) {

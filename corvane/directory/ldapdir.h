@@ -15,11 +15,16 @@
 //   anything else                                            35327 failure
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "corvane/wire/cvdefs.h"
+#include "corvane/wire/cverrors.h"
 
 typedef struct ldap LDAP;
 
@@ -56,18 +61,48 @@ struct ListItem {
 };
 ListItem ItemFromEntry(const std::string& dn, const std::vector<std::string>& objectClasses);
 
+// How a session reaches its server. Waits bound connecting (TCP and TLS
+// handshake) and each operation. With startTls an ldap:// server must agree
+// to StartTLS; ldaps:// is TLS from the start. The server's certificate is
+// always verified (host name included): against caFile when given, else
+// against the system's trust store.
+struct Options {
+  int connectMs = 5000;
+  int requestMs = 10000;
+  bool startTls = false;
+  std::string caFile;
+};
+
+// Whether a password may be sent in an unencrypted bind to this peer: only
+// to a loopback address (127.0.0.0/8, ::1, or either mapped into IPv6).
+bool ClearBindAllowed(const void* sockaddr, std::size_t length);
+
 // One LDAP session to one directory server. Not thread-safe: callers hold
 // their own lock. Owns the LDAP handle.
 class Session {
  public:
-  // uri: ldap://host:port; the waits bound connecting and each operation.
-  static std::uint32_t Open(const std::string& uri, int connectMs, int requestMs, std::unique_ptr<Session>& out);
+  // uri: ldap://host:port or ldaps://host:port. Connects (and secures the
+  // connection as options say) before it returns, so that a server that is
+  // down or refuses TLS fails here. error, when given, gets a line that
+  // says why a connection failed.
+  static std::uint32_t Open(const std::string& uri, const Options& options, std::unique_ptr<Session>& out,
+                            std::string* error = nullptr);
+  // The former form: no TLS options.
+  static std::uint32_t Open(const std::string& uri, int connectMs, int requestMs, std::unique_ptr<Session>& out) {
+    return Open(uri, Options{connectMs, requestMs, false, {}}, out);
+  }
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Simple bind; an empty dn binds anonymously.
-  std::uint32_t Bind(const std::string& dn, const std::string& password);
+  const std::string& uri() const { return uri_; }
+  // TLS protects the connection (ldaps:// or StartTLS).
+  bool encrypted() const { return encrypted_; }
+
+  // Simple bind; an empty dn binds anonymously. A password is sent only over
+  // TLS or to a loopback peer: otherwise the bind is refused (34921) and
+  // error, when given, says why.
+  std::uint32_t Bind(const std::string& dn, const std::string& password, std::string* error = nullptr);
 
   // The distinguished name of the dotted name below base; "" and "[Root]"
   // name base itself. A component with '=' is taken as attribute=value.
@@ -79,6 +114,9 @@ class Session {
   // One page of the subordinates of dn; cookie is in/out, empty first and
   // empty again after the last page.
   std::uint32_t ListPage(const std::string& dn, int pageSize, std::string& cookie, std::vector<ListItem>& out);
+  // Counts the subordinates of dn, at most limit of them; more is true when
+  // the count stopped at the limit (or at the server's size limit).
+  std::uint32_t CountChildren(const std::string& dn, int limit, std::uint32_t& count, bool& more);
   // Whether entry dn is a member (member or uniqueMember) of group dn.
   std::uint32_t IsMember(const std::string& groupDn, const std::string& memberDn, bool& member);
 
@@ -86,10 +124,81 @@ class Session {
   static bool Lost(std::uint32_t code);
 
  private:
-  Session(LDAP* ld, int requestMs) : ld_(ld), requestMs_(requestMs) {}
+  Session(LDAP* ld, std::string uri, int requestMs) : ld_(ld), uri_(std::move(uri)), requestMs_(requestMs) {}
   LDAP* ld_;
+  std::string uri_;
   int requestMs_;
+  bool encrypted_ = false;
 };
+
+// The replicas of one directory, tried in order. The one that answered
+// last is tried first by later sessions, so that a server that is down
+// costs one wait, not one per operation. Safe to share between threads.
+class Replicas {
+ public:
+  Replicas() = default;
+  Replicas(std::vector<std::string> uris, Options options);
+  Replicas(const Replicas& other) : uris_(other.uris_), options_(other.options_), first_(other.first_.load()) {}
+  Replicas& operator=(const Replicas& other);
+
+  const std::vector<std::string>& uris() const { return uris_; }
+  const Options& options() const { return options_; }
+
+  // A session to the first replica that connects, starting with the one that
+  // answered last, leaving out the servers in skip and trying those in
+  // demoted only after all others. The last failure's code when none
+  // connects; error gets its reason.
+  // prepare, when given, runs on each new session (a bind, say); a replica
+  // that is lost during it counts as one that did not connect.
+  using Prepare = std::function<std::uint32_t(Session&)>;
+  std::uint32_t Open(std::unique_ptr<Session>& out, const std::vector<std::string>& skip = {},
+                     const std::vector<std::string>& demoted = {}, std::string* error = nullptr,
+                     const Prepare& prepare = {});
+
+  // Runs op(session) on session, opening it when it is null; when the server
+  // is lost meanwhile, opens a session to another replica and runs op again
+  // there, at most once per replica. A session that was open before the call
+  // may have been dropped by its server while idle: its server is tried
+  // again, after the other replicas.
+  template <typename Op>
+  std::uint32_t Run(std::unique_ptr<Session>& session, Op&& op, std::string* error = nullptr) {
+    return Run(session, Prepare{}, std::forward<Op>(op), error);
+  }
+  template <typename Op>
+  std::uint32_t Run(std::unique_ptr<Session>& session, const Prepare& prepare, Op&& op, std::string* error);
+
+ private:
+  void Answered(const std::string& uri);
+  std::vector<std::string> uris_;
+  Options options_;
+  std::atomic<std::size_t> first_{0};
+};
+
+template <typename Op>
+std::uint32_t Replicas::Run(std::unique_ptr<Session>& session, const Prepare& prepare, Op&& op, std::string* error) {
+  std::uint32_t rc = kCvErrDirPrimaryConnection;
+  std::vector<std::string> lost, demoted;
+  bool fresh = session == nullptr;
+  for (std::size_t attempt = 0; attempt <= uris_.size(); ++attempt) {
+    if (!session) {
+      if ((rc = Open(session, lost, demoted, error, prepare)) != kCvOk) return rc;
+      fresh = true;
+    }
+    rc = op(*session);
+    if (!Session::Lost(rc)) return rc;
+    (fresh ? lost : demoted).push_back(session->uri());
+    session.reset();
+  }
+  return rc;
+}
+
+// Splits a list of URIs separated by blanks.
+std::vector<std::string> SplitUris(std::string_view text);
+
+// Seconds since 1970 (UTC) of an LDAP GeneralizedTime such as
+// modifyTimestamp ("20261208121500Z", fractions and "+hhmm" offsets
+// accepted); false when the text is not one.
+bool ParseGeneralizedTime(std::string_view text, std::int64_t& seconds);
 
 // Escapes a value for a search filter (RFC 4515).
 std::string EscapeFilter(std::string_view value);

@@ -142,7 +142,8 @@ void Session::HandleFrames() {
         // meanwhile waits in the socket.
         waiting_ = true;
         idle_.cancel();
-        agent_.RunOnWorker(shared_from_this(), std::move(outcome.job), std::move(outcome.then));
+        agent_.RunOnWorker(shared_from_this(), std::move(outcome.job), std::move(outcome.then), outcome.directory,
+                           std::move(outcome.busy));
         break;
       case Outcome::Kind::Pending:
         waiting_ = true;
@@ -212,7 +213,9 @@ Agent::Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& p
       modules_(modules),
       table_(config.capacity, config.messageQueueLimit),
       acceptor_(io),
-      pollTimer_(io) {}
+      pollTimer_(io),
+      directoryWorkers_("directory worker", config.directory.enabled ? config.directory.workers : 1,
+                        16 * (config.directory.enabled ? config.directory.workers : 1)) {}
 
 bool Agent::Start(std::string& error) {
   auto identity = LoadIdentity(config_, error);
@@ -299,7 +302,8 @@ void Agent::PollModules() {
   });
 }
 
-void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outcome::Then then) {
+void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outcome::Then then, bool directory,
+                        Outcome::Then busy) {
   auto run = [this, slot = session->state().slot, session, job = std::move(job), then = std::move(then)]() mutable {
     std::vector<std::uint8_t> frame;
     try {
@@ -313,7 +317,15 @@ void Agent::RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outc
       session->Finish(std::move(frame), then);
     });
   };
-  if (!worker_.Post(std::move(run))) session->Close();  // stopping
+  if ((directory ? directoryWorkers_ : worker_).Post(std::move(run))) return;
+  if (directory && busy && !stopping_) {
+    spdlog::warn("connection {}: every directory worker is busy and the queue is full", session->state().slot);
+    asio::post(io_, [session = std::move(session), busy = std::move(busy)]() mutable {
+      session->Finish({1}, busy);
+    });
+    return;
+  }
+  session->Close();  // stopping
 }
 
 Agent::~Agent() { Stop(); }
@@ -330,6 +342,7 @@ void Agent::Stop() {
   }
   all_.clear();
   modules_.Cancel();
+  directoryWorkers_.Stop();
   worker_.Stop();
 }
 

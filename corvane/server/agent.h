@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "corvane/directory/ldapdir.h"
 #include "corvane/server/audit.h"
 #include "corvane/server/config.h"
 #include "corvane/server/connections.h"
@@ -80,6 +81,15 @@ struct Outcome {
     o.then = std::move(then);
     return o;
   }
+  // The same on the directory workers, which never wait behind module
+  // operations, nor these behind directory work. When every worker is busy
+  // and the queue is full, busy gives the reply instead.
+  static Outcome Directory(Job job, Then then, Then busy) {
+    Outcome o = Later(std::move(job), std::move(then));
+    o.directory = true;
+    o.busy = std::move(busy);
+    return o;
+  }
   // The handler has arranged for Session::Finish to be called on the event
   // loop with the reply.
   static Outcome Pending() {
@@ -92,6 +102,8 @@ struct Outcome {
   std::vector<std::uint8_t> frame;  // Reply
   Job job;                          // Later
   Then then;                        // Later, optional
+  bool directory = false;           // Later: on the directory workers
+  Then busy;                        // Directory
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -148,9 +160,10 @@ class Agent {
 
   // One request of a session.
   Outcome Handle(SessionState& s, cvwire::Reader& r);
-  // Runs job on the module worker, then hands its reply to session->Finish on
-  // the event loop.
-  void RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outcome::Then then = {});
+  // Runs job on the module worker (or the directory workers), then hands its
+  // reply to session->Finish on the event loop.
+  void RunOnWorker(std::shared_ptr<Session> session, Outcome::Job job, Outcome::Then then = {},
+                   bool directory = false, Outcome::Then busy = {});
 
   // Session bookkeeping.
   void Register(std::uint32_t slot, const std::shared_ptr<Session>& session);
@@ -226,6 +239,10 @@ class Agent {
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::uint32_t nextServiceCall_ = 0;
   std::shared_ptr<ServiceConnections> serviceConnections_;  // shared with the calls under way
+  // The directory's replicas as the configuration names them, remembering
+  // which answered last; replaced when the configuration changes.
+  std::shared_ptr<cvdir::Replicas> directoryReplicas_;
+  Worker directoryWorkers_;  // directory logins, beside the module worker
   Worker worker_;  // last: its thread ends before the members above go
 };
 

@@ -1,5 +1,7 @@
 #include "corvane/server/config.h"
 
+#include "corvane/directory/ldapdir.h"
+
 #include <toml++/toml.h>
 
 #include <algorithm>
@@ -65,7 +67,17 @@ bool LoadDirectory(const toml::table& root, DirectoryConfig& d, std::string& err
   const auto* t = root["directory"].as_table();
   if (!t) return true;
   d.enabled = true;
-  d.uri = (*t)["uri"].value_or(std::string());
+  // uri: one URI, several separated by blanks, or an array of them.
+  if (const auto* list = (*t)["uri"].as_array()) {
+    for (const auto& u : *list) {
+      if (auto v = u.value<std::string>()) d.uris.push_back(*v);
+    }
+  } else {
+    d.uris = cvdir::SplitUris((*t)["uri"].value_or(std::string()));
+  }
+  d.startTls = (*t)["start_tls"].value_or(false);
+  d.caFile = (*t)["ca_file"].value_or(std::string());
+  const std::int64_t workers = (*t)["workers"].value_or(std::int64_t{4});
   d.base = (*t)["base"].value_or(std::string());
   d.tree = Upper((*t)["tree"].value_or(std::string()));
   d.server = Upper((*t)["server"].value_or(std::string()));
@@ -73,11 +85,19 @@ bool LoadDirectory(const toml::table& root, DirectoryConfig& d, std::string& err
   d.bindDn = (*t)["bind_dn"].value_or(std::string());
   d.bindPasswordFile = (*t)["bind_password_file"].value_or(std::string());
   const std::int64_t timeout = (*t)["timeout_ms"].value_or(std::int64_t{5000});
-  if (!(d.uri.starts_with("ldap://") || d.uri.starts_with("ldaps://")) || d.tree.empty() || d.tree.size() > 32 ||
-      d.server.empty() || d.server.size() > 514) {
-    error = "[directory] needs uri (ldap://host:port), tree and server";
+  const bool urisOk = !d.uris.empty() && d.uris.size() <= 16 && std::all_of(d.uris.begin(), d.uris.end(), [](const auto& u) {
+    return (u.starts_with("ldap://") || u.starts_with("ldaps://")) && u.find_first_of(" \t,/?", u.find("//") + 2) ==
+                                                                          std::string::npos;
+  });
+  if (!urisOk || d.tree.empty() || d.tree.size() > 32 || d.server.empty() || d.server.size() > 514) {
+    error = "[directory] needs uri (ldap://host:port or ldaps://host:port, up to 16 of them), tree and server";
     return false;
   }
+  if (workers < 1 || workers > 64) {
+    error = "[directory] workers must be 1 to 64";
+    return false;
+  }
+  d.workers = static_cast<std::uint32_t>(workers);
   if (timeout < 100 || timeout > 600000 || (!d.bindDn.empty() && d.bindPasswordFile.empty())) {
     error = "[directory] timeout_ms out of range, or bind_dn without bind_password_file";
     return false;

@@ -28,7 +28,9 @@ struct ParameterConfig {
 // [directory]: the LDAP directory that checks directory logins.
 struct DirectoryConfig {
   bool enabled = false;
-  std::string uri;              // ldap://host:port
+  std::vector<std::string> uris; // ldap://host:port or ldaps://host:port, replicas tried in order
+  bool startTls = false;        // ldap:// servers must agree to StartTLS
+  std::string caFile;           // the CA of the servers' certificates; empty: the system's trust store
   std::string base;             // the tree's [Root] entry
   std::string tree;             // upper case
   std::string server;           // this server's own object, dotted (SRV1.SALES.ACME)
@@ -36,6 +38,7 @@ struct DirectoryConfig {
   std::string bindDn;           // reads as this entry; anonymous when empty
   std::string bindPasswordFile; // its password, a file of mode 0600
   std::uint32_t timeoutMs = 5000;
+  std::uint32_t workers = 4;    // directory logins checked at once (their own threads)
 };
 
 // [audit]: the trail of administrative actions.

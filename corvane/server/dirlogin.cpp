@@ -1,8 +1,10 @@
 // Directory logins: the agent checks a directory user with an LDAP bind as
 // that user and takes operator rights from a group of its directory. The
-// directory work runs on the module worker (it may wait for the directory up
-// to [directory] timeout_ms); the connection slot is taken afterwards on the
-// event loop.
+// directory work runs on the directory workers (it may wait for the
+// directory up to [directory] timeout_ms per server, and goes on to the next
+// replica when one is down or silent), never on the module worker; the
+// connection slot is taken afterwards on the event loop. The user's password
+// goes to the directory only over TLS, or to a directory on this machine.
 //
 // The password crosses the client connection in the login's Hello, which
 // only exists inside the connection's TLS session: Session reads no frame
@@ -59,34 +61,41 @@ struct Verdict {
   std::string name;  // the user's own name, for the connection table
 };
 
-// Checks user/password against the directory; runs on the module worker.
-Verdict Check(const DirectoryConfig& d, const std::string& user, const std::string& password) {
+// Checks user/password against the directory; runs on a directory worker.
+Verdict Check(const DirectoryConfig& d, cvdir::Replicas& replicas, const std::string& user,
+              const std::string& password) {
   Verdict v;
-  std::unique_ptr<cvdir::Session> reader, binder;
-  const int timeout = static_cast<int>(d.timeoutMs);
-  if (std::uint32_t rc = cvdir::Session::Open(d.uri, timeout, timeout, reader)) {
-    v.code = rc;
+  std::string secret;
+  if (!d.bindDn.empty() && !ReadSecret(d.bindPasswordFile, secret)) {
+    spdlog::error("[directory] bind_password_file cannot be read");
+    v.code = kCvErrDirPrimaryConnection;
     return v;
   }
-  if (!d.bindDn.empty()) {
-    std::string secret;
-    if (!ReadSecret(d.bindPasswordFile, secret)) {
-      spdlog::error("[directory] bind_password_file cannot be read");
-      v.code = kCvErrDirPrimaryConnection;
-      return v;
-    }
-    if (std::uint32_t rc = reader->Bind(d.bindDn, secret)) {
-      spdlog::error("[directory] the agent's own bind failed ({})", rc);
-      v.code = kCvErrDirPrimaryConnection;
-      return v;
-    }
-  }
+  std::string error;
+  // The agent's own identity binds every reader session, on whichever
+  // replica it lands.
+  auto prepare = [&](cvdir::Session& s) -> std::uint32_t {
+    if (d.bindDn.empty()) return kCvOk;
+    std::string why;
+    const std::uint32_t rc = s.Bind(d.bindDn, secret, &why);
+    if (rc && !cvdir::Session::Lost(rc))
+      spdlog::error("[directory] the agent's own bind at {} failed ({}){}", s.uri(), rc, why.empty() ? "" : ": " + why);
+    return rc;
+  };
+  std::unique_ptr<cvdir::Session> reader, binder;
   std::string dn;
   std::vector<cvdir::Attribute> attrs;
-  std::uint32_t rc = reader->Resolve(d.base, user, dn);
-  if (rc == kCvOk) rc = reader->Read(dn, {"objectClass", "uidNumber"}, attrs);
-  if (cvdir::Session::Lost(rc)) {
-    v.code = rc;
+  std::uint32_t rc = replicas.Run(
+      reader, prepare,
+      [&](cvdir::Session& s) {
+        std::uint32_t r = s.Resolve(d.base, user, dn);
+        if (r == kCvOk) r = s.Read(dn, {"objectClass", "uidNumber"}, attrs);
+        return r;
+      },
+      &error);
+  if (cvdir::Session::Lost(rc)) spdlog::error("[directory] no directory server answered: {}", error);
+  if (cvdir::Session::Lost(rc) || (rc && !d.bindDn.empty() && !reader)) {
+    v.code = kCvErrDirPrimaryConnection;
     return v;
   }
   if (rc != kCvOk) return v;  // no such user: refused like a wrong password
@@ -101,18 +110,18 @@ Verdict Check(const DirectoryConfig& d, const std::string& user, const std::stri
     }
   }
   if (!posix || v.uid == 0) return v;
-  if ((rc = cvdir::Session::Open(d.uri, timeout, timeout, binder))) {
-    v.code = rc;
-    return v;
-  }
-  if ((rc = binder->Bind(dn, password))) {
+  std::string why;
+  rc = replicas.Run(binder, [&](cvdir::Session& s) { return s.Bind(dn, password, &why); }, &error);
+  if (rc) {
+    if (!why.empty()) spdlog::error("[directory] login of '{}' refused: {}", user, why);
+    if (cvdir::Session::Lost(rc)) spdlog::error("[directory] no directory server answered: {}", error);
     v.code = cvdir::Session::Lost(rc) ? rc : kCvErrLoginRefused;
     return v;
   }
   if (!d.operators.empty()) {
     std::string group;
     bool member = false;
-    if (reader->Resolve(d.base, d.operators, group) == kCvOk && reader->IsMember(group, dn, member) == kCvOk)
+    if (reader && reader->Resolve(d.base, d.operators, group) == kCvOk && reader->IsMember(group, dn, member) == kCvOk)
       v.isOperator = member;
   }
   v.name = cvdir::LeafOf(dn);
@@ -137,10 +146,22 @@ Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std:
   }
   const std::uint16_t type = r.type();
   const std::uint32_t requestId = r.requestId();
+  // The replicas as configured now; the one that answered last is kept
+  // while the configuration names the same servers.
+  const cvdir::Options options{static_cast<int>(d.timeoutMs), static_cast<int>(d.timeoutMs), d.startTls, d.caFile};
+  if (!directoryReplicas_ || directoryReplicas_->uris() != d.uris || directoryReplicas_->options().startTls != d.startTls ||
+      directoryReplicas_->options().caFile != d.caFile || directoryReplicas_->options().requestMs != options.requestMs) {
+    directoryReplicas_ = std::make_shared<cvdir::Replicas>(d.uris, options);
+  }
   auto verdict = std::make_shared<Verdict>();
-  auto job = [verdict, &d, user = hello->user, password = std::move(hello->password)]() {
-    *verdict = Check(d, user, password);
+  auto job = [verdict, d, replicas = directoryReplicas_, user = hello->user,
+              password = std::move(hello->password)]() {
+    *verdict = Check(d, *replicas, user, password);
     return std::vector<std::uint8_t>{1};
+  };
+  auto busy = [this, type, requestId, user = hello->user](SessionState& st, std::vector<std::uint8_t>) {
+    spdlog::warn("directory login of '{}' refused: the directory workers are all busy", user);
+    return RefuseLogin(st, type, requestId, kCvErrDirPrimaryConnection);
   };
   auto then = [this, verdict, type, requestId, user = hello->user](SessionState& st, std::vector<std::uint8_t>) {
     if (verdict->code != kCvOk) {
@@ -153,7 +174,7 @@ Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std:
     return CompleteLogin(st, type, requestId, {verdict->name, verdict->uid, verdict->isOperator},
                          std::string_view(reinterpret_cast<const char*>(welcome.data()), welcome.size()));
   };
-  return Outcome::Later(std::move(job), std::move(then));
+  return Outcome::Directory(std::move(job), std::move(then), std::move(busy));
 }
 
 }  // namespace cvserver

@@ -6,14 +6,17 @@
 
 namespace cvserver {
 
-Worker::Worker() : thread_([this] { Run(); }) {}
+Worker::Worker(std::string name, std::size_t threads, std::size_t maxQueued)
+    : name_(std::move(name)), maxQueued_(maxQueued) {
+  for (std::size_t i = 0; i < (threads ? threads : 1); ++i) threads_.emplace_back([this] { Run(); });
+}
 
 Worker::~Worker() { Stop(); }
 
 bool Worker::Post(std::function<void()> job) {
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return false;
+    if (stopping_ || (maxQueued_ && jobs_.size() >= maxQueued_)) return false;
     jobs_.push_back(std::move(job));
   }
   wake_.notify_one();
@@ -26,8 +29,10 @@ void Worker::Stop() {
     stopping_ = true;
     jobs_.clear();
   }
-  wake_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  wake_.notify_all();
+  for (auto& t : threads_) {
+    if (t.joinable()) t.join();
+  }
 }
 
 void Worker::Run() {
@@ -43,7 +48,7 @@ void Worker::Run() {
     try {
       job();
     } catch (const std::exception& e) {
-      spdlog::error("module worker: {}", e.what());
+      spdlog::error("{}: {}", name_, e.what());
     }
   }
 }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <string>
@@ -151,6 +152,51 @@ TEST_F(KsdirLdap, ReadObjectInfoResolvesDottedNamesOfEveryClass) {
     EXPECT_STREQ(dn, c.dotted);
     EXPECT_STREQ(info.baseClass, c.baseClass);
   }
+}
+
+TEST_F(KsdirLdap, ReadObjectInfoGivesSubordinatesAndTheModificationTime) {
+  struct Case {
+    const char* name;
+    std::uint32_t flags;
+    std::uint32_t count;  // at least this many when kCvObjectCountAtLeast is set
+  };
+  const Case cases[] = {
+      {"SALES.ACME", kCvObjectHasSubordinates, 4},
+      {"EMPTY.ACME", kCvObjectHasSubordinates, 3},
+      {"US", kCvObjectHasSubordinates, 1},
+      {"ACME", kCvObjectHasSubordinates, 3},
+      {"JSMITH.SALES.ACME", 0, 0},
+      {"BOSTON.US", 0, 0},
+      // More than the server's size limit (500) for one search: a lower bound.
+      {"BIG.ACME", kCvObjectHasSubordinates | kCvObjectCountAtLeast, 500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    char dn[kCvDirNameSize] = {};
+    CvObjectInfo info{};
+    ASSERT_EQ(CvReadObjectInfo(ctx_, c.name, dn, &info), 0u);
+    EXPECT_EQ(info.objectFlags, c.flags);
+    if (c.flags & kCvObjectCountAtLeast) {
+      EXPECT_GE(info.subordinateCount, c.count);
+      EXPECT_LE(info.subordinateCount, kCvObjectCountLimit);
+    } else {
+      EXPECT_EQ(info.subordinateCount, c.count);
+    }
+  }
+
+  // The modification time follows a change to the entry.
+  const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+  ASSERT_TRUE(slapd_->Replace("cn=SRV2,ou=SALES,o=ACME," + Slapd::base(), "description", "changed"));
+  const auto after = static_cast<std::uint32_t>(std::time(nullptr));
+  char dn[kCvDirNameSize] = {};
+  CvObjectInfo info{};
+  ASSERT_EQ(CvReadObjectInfo(ctx_, "SRV2.SALES.ACME", dn, &info), 0u);
+  EXPECT_GE(info.modificationTime, before);
+  EXPECT_LE(info.modificationTime, after);
+  // An entry loaded with slapadd has one too, from its load.
+  ASSERT_EQ(CvReadObjectInfo(ctx_, "BOSTON.US", dn, &info), 0u);
+  EXPECT_GT(info.modificationTime, 1700000000u);
+  EXPECT_LE(info.modificationTime, after);
 }
 
 TEST_F(KsdirLdap, ReadsAnAttributeThroughRequestAndReplyBuffers) {

@@ -1,6 +1,7 @@
 #include "support/slapd_fixture.h"
 
 #define LDAP_DEPRECATED 0
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ldap.h>
 #include <netinet/in.h>
@@ -22,11 +23,11 @@ namespace {
 constexpr const char* kManager = "cn=manager,dc=corvane,dc=test";
 constexpr const char* kManagerPassword = "manager-secret";
 
-std::uint16_t FreePort() {
+std::uint16_t FreePort(const std::string& host) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
   socklen_t len = sizeof a;
   std::uint16_t port = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
@@ -37,11 +38,11 @@ std::uint16_t FreePort() {
   return port;
 }
 
-bool Accepts(std::uint16_t port) {
+bool Accepts(const std::string& host, std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
   a.sin_port = htons(port);
   const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(fd);
@@ -76,7 +77,8 @@ Slapd::~Slapd() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-std::string Slapd::uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+std::string Slapd::uri() const { return "ldap://" + host + ":" + std::to_string(port_); }
+std::string Slapd::ldapsUri() const { return "ldaps://" + host + ":" + std::to_string(tlsPort_); }
 
 std::string Slapd::Log() const {
   std::ifstream in(dir_ / "slapd.log");
@@ -95,14 +97,25 @@ bool Slapd::Start(const std::string& srv1Address) {
          "include /etc/ldap/schema/inetorgperson.schema\n"
          "include " CORVANE_SCHEMA_PATH "\n"
       << "pidfile " << d << "/slapd.pid\nargsfile " << d << "/slapd.args\n"
+      << (tlsCertificate.empty() ? std::string()
+                                 : "TLSCertificateFile " + tlsCertificate + "\nTLSCertificateKeyFile " + tlsKey + "\n" +
+                                       (tlsCa.empty() ? std::string() : "TLSCACertificateFile " + tlsCa + "\n"))
       << "modulepath /usr/lib/ldap\nmoduleload back_mdb\nmoduleload ppolicy\n"
-         "sizelimit size.soft=500 size.hard=500 size.prtotal=unlimited\n"
+      << (provider ? "moduleload syncprov\n" : "")
+      << "sizelimit size.soft=500 size.hard=500 size.prtotal=unlimited\n"
          "access to attrs=userPassword by self read by anonymous auth by * none\n"
          "access to * by * read\n"
          "database mdb\nmaxsize 268435456\nsuffix \"dc=corvane,dc=test\"\n"
       << "rootdn \"" << kManager << "\"\nrootpw " << kManagerPassword << "\n"
-      << "directory " << d << "/db\nindex objectClass,uidNumber,cn,ou,o eq\n"
+      << "directory " << d << "/db\nindex objectClass,uidNumber,cn,ou,o eq\nindex entryCSN,entryUUID eq\n"
       << "overlay ppolicy\nppolicy_default \"cn=default,ou=POLICIES,dc=corvane,dc=test\"\n";
+  if (provider) std::ofstream(dir_ / "slapd.conf", std::ios::app) << "overlay syncprov\nsyncprov-checkpoint 10 1\n";
+  if (!providerUri_.empty()) {
+    std::ofstream(dir_ / "slapd.conf", std::ios::app)
+        << "syncrepl rid=001 provider=" << providerUri_ << " bindmethod=simple binddn=\"" << kManager
+        << "\" credentials=" << kManagerPassword
+        << " searchbase=\"dc=corvane,dc=test\" type=refreshAndPersist retry=\"1 +\" timeout=3\n";
+  }
 
   std::ofstream ldif(dir_ / "tree.ldif", std::ios::trunc);
   ldif << "dn: dc=corvane,dc=test\nobjectClass: dcObject\nobjectClass: organization\ndc: corvane\no: Corvane test\n\n"
@@ -130,12 +143,15 @@ bool Slapd::Start(const std::string& srv1Address) {
   }
   ldif << extraLdif;
   ldif.close();
-  if (Run("/usr/sbin/slapadd -q -f " + d + "/slapd.conf -l " + d + "/tree.ldif >" + d + "/slapadd.log 2>&1") != 0)
+  // A consumer's tree comes from its provider.
+  if (providerUri_.empty() && Run("/usr/sbin/slapadd -q -f " + d + "/slapd.conf -l " + d + "/tree.ldif >" + d + "/slapadd.log 2>&1") != 0)
     return false;
 
   for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = FreePort();
-    const std::string url = "ldap://127.0.0.1:" + std::to_string(port_) + "/";
+    port_ = FreePort(host);
+    tlsPort_ = tlsCertificate.empty() ? 0 : FreePort(host);
+    const std::string url = "ldap://" + host + ":" + std::to_string(port_) + "/" +
+                            (tlsPort_ ? " ldaps://" + host + ":" + std::to_string(tlsPort_) + "/" : "");
     const std::string conf = d + "/slapd.conf";
     const std::string log = d + "/slapd.log";
     pid_ = ::fork();
@@ -151,7 +167,7 @@ bool Slapd::Start(const std::string& srv1Address) {
       ::_exit(127);
     }
     for (int i = 0; i < 200; ++i) {
-      if (Accepts(port_)) return true;
+      if (Accepts(host, port_) && (!tlsPort_ || Accepts(host, tlsPort_))) return true;
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
@@ -198,6 +214,72 @@ bool Slapd::Replace(const std::string& dn, const std::string& attribute, const s
   }
   ldap_unbind_ext_s(ld, nullptr, nullptr);
   return ok;
+}
+
+namespace {
+
+// A session bound as the manager (or anonymous), closed with the object.
+struct Connection {
+  LDAP* ld = nullptr;
+  Connection(const std::string& uri, bool manager) {
+    if (ldap_initialize(&ld, uri.c_str()) != LDAP_SUCCESS) {
+      ld = nullptr;
+      return;
+    }
+    const int version = LDAP_VERSION3;
+    const timeval tv{5, 0};
+    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &tv);
+    ldap_set_option(ld, LDAP_OPT_TIMEOUT, &tv);
+    if (!manager) return;
+    berval cred{std::char_traits<char>::length(kManagerPassword), const_cast<char*>(kManagerPassword)};
+    if (ldap_sasl_bind_s(ld, kManager, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) != LDAP_SUCCESS) {
+      ldap_unbind_ext_s(ld, nullptr, nullptr);
+      ld = nullptr;
+    }
+  }
+  ~Connection() {
+    if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
+  }
+};
+
+}  // namespace
+
+bool Slapd::Add(const std::string& dn, const std::vector<std::pair<std::string, std::string>>& values) {
+  Connection c(uri(), true);
+  if (!c.ld) return false;
+  std::vector<LDAPMod> mods(values.size());
+  std::vector<std::vector<char*>> texts(values.size());
+  std::vector<LDAPMod*> list;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    texts[i] = {const_cast<char*>(values[i].second.c_str()), nullptr};
+    mods[i].mod_op = LDAP_MOD_ADD;
+    mods[i].mod_type = const_cast<char*>(values[i].first.c_str());
+    mods[i].mod_values = texts[i].data();
+    list.push_back(&mods[i]);
+  }
+  list.push_back(nullptr);
+  return ldap_add_ext_s(c.ld, dn.c_str(), list.data(), nullptr, nullptr) == LDAP_SUCCESS;
+}
+
+bool Slapd::Exists(const std::string& dn) const {
+  Connection c(uri(), false);
+  if (!c.ld) return false;
+  LDAPMessage* res = nullptr;
+  char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
+  const int rc = ldap_search_ext_s(c.ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr, nullptr,
+                                   nullptr, 1, &res);
+  const bool found = rc == LDAP_SUCCESS && ldap_count_entries(c.ld, res) == 1;
+  if (res) ldap_msgfree(res);
+  return found;
+}
+
+bool Slapd::WaitFor(const std::string& dn, int waitMs) const {
+  for (int waited = 0; waited <= waitMs; waited += 50) {
+    if (Exists(dn)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 }  // namespace testsupport

@@ -14,6 +14,12 @@
 // Every user's password is its name in lower case followed by "-secret".
 // slapd runs with its own configuration and database in the folder and is
 // stopped by Stop() or the destructor; the system's slapd is never used.
+//
+// A provider (provider = true) keeps the tree for consumers with the
+// syncprov overlay; a consumer (ConsumerOf) starts empty and replicates the
+// provider's tree with syncrepl, refreshing and then persisting. With TLS
+// files set before Start, slapd serves StartTLS on its ldap:// port and TLS
+// on a second, ldaps:// port.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +27,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace testsupport {
 
@@ -34,9 +42,23 @@ class Slapd {
   // srv1Address is SRV1's kcpNetworkAddress (host:port of the agent under test).
   bool Start(const std::string& srv1Address = "127.0.0.1:1");
   void Stop();
+  bool running() const { return pid_ > 0; }
+
+  // Before Start: keep the tree for consumers.
+  bool provider = false;
+  // Before Start: replicate provider's tree (a provider, started) instead of
+  // loading one.
+  void ConsumerOf(const Slapd& provider) { providerUri_ = provider.uri(); }
+  // Before Start: the IPv4 address slapd listens on (this machine's own).
+  std::string host = "127.0.0.1";
+  // Before Start: the server's certificate and key, and the CA file it
+  // trusts (PEM files).
+  std::string tlsCertificate, tlsKey, tlsCa;
 
   std::uint16_t port() const { return port_; }
-  std::string uri() const;                                   // ldap://127.0.0.1:PORT
+  std::uint16_t tlsPort() const { return tlsPort_; }
+  std::string uri() const;                                   // ldap://HOST:PORT
+  std::string ldapsUri() const;                              // ldaps://HOST:TLSPORT
   static std::string base() { return "dc=corvane,dc=test"; }
   std::string treeUrl() const { return uri() + "/" + base(); }  // for [Trees]
   std::filesystem::path dir() const { return dir_; }
@@ -47,12 +69,21 @@ class Slapd {
 
   // Replaces one attribute of an entry as the directory's manager.
   bool Replace(const std::string& dn, const std::string& attribute, const std::string& value);
+  // Adds an entry of the given object class with attribute values
+  // (attribute, value pairs) as the directory's manager.
+  bool Add(const std::string& dn, const std::vector<std::pair<std::string, std::string>>& values);
+  // Whether the entry exists, read anonymously.
+  bool Exists(const std::string& dn) const;
+  // Waits (up to waitMs) until the entry exists; false when it never does.
+  bool WaitFor(const std::string& dn, int waitMs) const;
 
  private:
   std::filesystem::path dir_;
   int bigCount_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
+  std::string providerUri_;
 };
 
 }  // namespace testsupport
