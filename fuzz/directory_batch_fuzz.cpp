@@ -1,13 +1,15 @@
 // LDAP entries to listing batches and back: arbitrary distinguished names and
 // object classes become listing items, are packed into a buffer of a size
 // taken from the input, and read back; the raw input is also read as a batch
-// and as a read reply.
+// and as a read reply, as a [Trees] value of client.ini and as a server
+// timestamp.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "corvane/client/config.h"
 #include "corvane/directory/batch.h"
 #include "corvane/directory/ldapdir.h"
 
@@ -23,6 +25,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const std::size_t cap = 5 + (data[0] | (data[1] << 8)) % 8192;
   const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+
+  // A [Trees] value: when it parses, every replica is an LDAP URI with no
+  // blank in it, at most 16 of them, sharing one base.
+  {
+    std::vector<std::string> uris;
+    std::string base;
+    if (cvclient::ParseTreeUrls(text, uris, base)) {
+      if (uris.empty() || uris.size() > 16) std::abort();
+      for (const auto& u : uris) {
+        if (!(u.starts_with("ldap://") || u.starts_with("ldaps://")) || u.find_first_of(" \t") != std::string::npos)
+          std::abort();
+      }
+    }
+  }
 
   // Server-supplied timestamps (modifyTimestamp): any text either parses to
   // an instant within the years 0000 to 9999 or is refused.

@@ -10,6 +10,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cctype>
 #include <cstring>
 
@@ -115,6 +119,44 @@ std::string DnOf(LDAP* ld, LDAPMessage* e) {
 }
 
 timeval Tv(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
+
+// Bounds a TLS handshake on socket fd: when it has not ended within ms, the
+// socket is shut down for reading, so that the handshake fails rather than
+// waits on.
+class HandshakeWatch {
+ public:
+  HandshakeWatch(int fd, int ms) : fd_(fd) {
+    thread_ = std::thread([this, ms] {
+      std::unique_lock lock(mutex_);
+      if (!wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; }) && fd_ >= 0) {
+        ::shutdown(fd_, SHUT_RD);  // reading ends; writing stays, for the unbind
+        fired_ = true;
+      }
+    });
+  }
+  ~HandshakeWatch() { Done(); }
+  HandshakeWatch(const HandshakeWatch&) = delete;
+  HandshakeWatch& operator=(const HandshakeWatch&) = delete;
+  // Ends the watch (waiting for its thread); true when it had shut the
+  // socket down.
+  bool Done() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    return fired_;
+  }
+
+ private:
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -303,10 +345,11 @@ std::uint32_t Session::Open(const std::string& uri, const Options& o, std::uniqu
     return code;
   };
   LDAP* ld = nullptr;
-  if (uri.find_first_of(" \t,") != std::string::npos || ldap_initialize(&ld, uri.c_str()) != LDAP_SUCCESS || !ld)
+  const bool ldaps = uri.starts_with("ldaps://");
+  const std::string plain = ldaps ? "ldap://" + uri.substr(8) : uri;
+  if (uri.find_first_of(" \t,") != std::string::npos || ldap_initialize(&ld, plain.c_str()) != LDAP_SUCCESS || !ld)
     return fail(kCvErrDirInvalidParameters, "not an LDAP URI");
   std::unique_ptr<Session> s(new Session(ld, uri, o.requestMs));
-  const bool ldaps = uri.starts_with("ldaps://");
   const int version = LDAP_VERSION3;
   const timeval connect = Tv(o.connectMs), request = Tv(o.requestMs);
   if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
@@ -338,27 +381,31 @@ std::uint32_t Session::Open(const std::string& uri, const Options& o, std::uniqu
       return fail(kCvErrDirInvalidParameters, "TLS settings refused (CA file " + ca + ")");
     }
   }
-  int rc = ldap_connect(ld);
-  if (rc != LDAP_SUCCESS) {
-    std::string why = ldap_err2string(rc);
+  auto reason = [&](int code) {
+    std::string why = ldap_err2string(code);
     char* diag = nullptr;
     if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS && diag) {
       if (*diag) why += std::string(" (") + diag + ")";
       ldap_memfree(diag);
     }
-    return fail(kCvErrDirPrimaryConnection,
-                (ldaps ? "TLS connection failed: " : "connection failed: ") + why);
-  }
-  if (o.startTls && !ldaps) {
-    rc = ldap_start_tls_s(ld, nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) {
-      std::string why = ldap_err2string(rc);
-      char* diag = nullptr;
-      if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS && diag) {
-        if (*diag) why += std::string(" (") + diag + ")";
-        ldap_memfree(diag);
-      }
-      return fail(kCvErrDirPrimaryConnection, "StartTLS failed: " + why);
+    return why;
+  };
+  // The TCP connection first (bounded by the network timeout); for ldaps://
+  // the handle was made for ldap:// at the same address, and TLS goes on
+  // the connection below, where its handshake is bounded too.
+  int rc = ldap_connect(ld);
+  if (rc != LDAP_SUCCESS) return fail(kCvErrDirPrimaryConnection, "connection failed: " + reason(rc));
+  if (ldaps || o.startTls) {
+    ber_socket_t fd = -1;
+    ldap_get_option(ld, LDAP_OPT_DESC, &fd);
+    // The library's handshake waits for a server that accepted and never
+    // answers: past Connect + Request the socket is shut down, which ends it.
+    HandshakeWatch watch(fd, o.connectMs + o.requestMs);
+    rc = ldaps ? ldap_install_tls(ld) : ldap_start_tls_s(ld, nullptr, nullptr);
+    const bool late = watch.Done();
+    if (rc != LDAP_SUCCESS || late) {
+      return fail(kCvErrDirPrimaryConnection, std::string(ldaps ? "TLS handshake failed: " : "StartTLS failed: ") +
+                                                  (late ? "no answer in time" : reason(rc)));
     }
   }
   s->encrypted_ = ldap_tls_inplace(ld) != 0;

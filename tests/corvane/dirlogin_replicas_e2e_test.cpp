@@ -19,6 +19,7 @@
 #include "corvane/client/cverrors.h"
 #include "corvane/client/kscalls.h"
 #include "corvane/client/ksconn.h"
+#include "corvane/client/ksdir.h"
 #include "corvane/wire/dirmech.h"
 #include "corvane/wire/login.h"
 #include "support/slapd_fixture.h"
@@ -88,18 +89,47 @@ TEST(DirectoryReplicas, ALoginIsCheckedAtTheNextReplicaWhenOneIsDownOrSilent) {
   EXPECT_NE(agent.Log().find("no directory server answered"), std::string::npos) << agent.Log();
 }
 
-TEST(DirectoryReplicas, ALoginGoesOnAtTheConsumerOfAReplicatedPairWhenTheProviderStops) {
+TEST(DirectoryReplicas, TheConsolesOperationsGoOnAtTheConsumerOfAReplicatedPairWhenTheProviderStops) {
+  cvtest::AgentProcess agent;
+  agent.listenPort = ClosedPort();  // SRV1's address in the directory, known before the agent starts
   Slapd provider(10), consumer(0);
   provider.provider = true;
-  ASSERT_TRUE(provider.Start()) << provider.Log();
+  ASSERT_TRUE(provider.Start("127.0.0.1:" + std::to_string(agent.listenPort))) << provider.Log();
   consumer.ConsumerOf(provider);
   ASSERT_TRUE(consumer.Start()) << consumer.Log();
   ASSERT_TRUE(consumer.WaitFor("cn=JSMITH,ou=SALES,o=ACME," + Slapd::base(), 30000)) << consumer.Log();
-  cvtest::AgentProcess agent;
   agent.extra = DirectorySection(provider.uri() + " " + consumer.uri());
   ASSERT_TRUE(agent.Start()) << agent.Log();
+  agent.WriteClientIni("ADMIN");
+  std::ofstream(agent.dir() / "client.ini", std::ios::app)
+      << "[Trees]\nACME=" << provider.treeUrl() << " " << consumer.treeUrl() << "\n";
+
+  // Binding a server through the directory: the operations FullName makes.
+  auto bindThroughDirectory = [&] {
+    std::uint32_t ctx = 0, conn = 0;
+    EXPECT_EQ(CvCreateContextHandle(&ctx), 0u);
+    EXPECT_EQ(CvSetContext(ctx, kCvCtxKeyTreeName, "ACME"), 0u);
+    EXPECT_EQ(CvSetContext(ctx, kCvCtxKeyNameContext, "[Root]"), 0u);
+    char dn[kCvDirNameSize] = {};
+    CvObjectInfo info{};
+    EXPECT_EQ(CvReadObjectInfo(ctx, "SRV1.SALES.ACME", dn, &info), 0u);
+    EXPECT_STREQ(info.baseClass, "KCP Server");
+    const std::uint32_t rc = CvOpenConnectionToDirServer(ctx, "SRV1.SALES.ACME", &conn);
+    EXPECT_EQ(rc, 0u) << agent.Log();
+    if (rc == 0) {
+      EXPECT_EQ(CvAuthenticateConnection(ctx, conn), 0u);
+      char name[kCvDirNameSize] = {};
+      EXPECT_EQ(CvGetServerDirectoryName(ctx, conn, name), 0u);
+      EXPECT_STREQ(name, "SRV1.SALES.ACME");
+      CvReleaseConnection(conn);
+    }
+    CvFreeContext(ctx);
+  };
+  bindThroughDirectory();
   EXPECT_EQ(LoginCode(agent), std::optional<std::uint32_t>(0u)) << agent.Log();
+
   provider.Stop();
+  bindThroughDirectory();
   EXPECT_EQ(LoginCode(agent), std::optional<std::uint32_t>(0u)) << agent.Log();
   EXPECT_EQ(LoginCode(agent, "wrong"), std::optional<std::uint32_t>(kCvErrLoginRefused));
 }

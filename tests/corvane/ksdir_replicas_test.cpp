@@ -422,6 +422,20 @@ TEST_F(TlsDirectory, ADirectoryUserReadsAsItselfOverTls) {
   }
 }
 
+TEST_F(TlsDirectory, AReplicaThatNeverCompletesItsHandshakeIsPassedOver) {
+  cvtest::SilentServer silent;
+  for (const bool ldaps : {true, false}) {
+    SCOPED_TRACE(ldaps ? "ldaps" : "StartTLS");
+    const std::string port = std::to_string(silent.port());
+    ini_.Write({(ldaps ? "ldaps://127.0.0.1:" : "ldap://127.0.0.1:") + port, ldaps ? slapd_->ldapsUri() : slapd_->uri()},
+               std::string("[Directory]\nStartTLS=") + (ldaps ? "no" : "yes") + "\nCAFile=" + Ca() + "\n");
+    Context ctx;
+    std::string uid;
+    EXPECT_EQ(ReadValue(ctx.handle, "GUEST.EMPTY.ACME", "uidNumber", uid), 0u) << FailureText();
+    EXPECT_EQ(uid, "1002");
+  }
+}
+
 TEST_F(TlsDirectory, AServerWithoutACertificateForItsNameIsRefused) {
   // The certificate names 127.0.0.1; reached as localhost it does not match.
   ini_.Write({"ldaps://localhost:" + std::to_string(slapd_->tlsPort())}, "[Directory]\nCAFile=" + Ca() + "\n");

@@ -117,6 +117,32 @@ def test_browse_name_binds_through_the_directory(control):
     assert control.LoadQRX("NOSUCHMODULE", "") is False  # reaches the agent, which refuses
 
 
+def test_browse_name_binds_past_replicas_that_are_down_or_silent(directory):
+    """[Trees] names three replicas of ACME: one refuses connections, one
+    accepts and never answers, the last is slapd. Binding goes on to it."""
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(8)
+    down = free_port()
+    ini = pathlib.Path(os.environ["CORVANE_CLIENT"])
+    saved = ini.read_text()
+    one = f"ACME=ldap://127.0.0.1:{directory.port}/{BASE}"
+    assert one in saved
+    replicas = " ".join(f"ldap://127.0.0.1:{p}/{BASE}" for p in (down, silent.getsockname()[1], directory.port))
+    # The silent one costs one Request: a shorter one keeps the test short.
+    ini.write_text(saved.replace(one, f"ACME={replicas}").replace("Request=5000", "Request=1500"))
+    try:
+        ctl = cvole.Dispatch(PROGID)
+        ctl.FullName = r"CDS:\\ACME\ACME\SALES\SRV1"
+        assert ctl.ShortName == "SRV1"
+        assert ctl.Description == "Sales file server in the directory"
+        del ctl
+        gc.collect()
+    finally:
+        ini.write_text(saved)
+        silent.close()
+
+
 def test_objects_that_are_not_servers_or_do_not_exist_raise(control):
     err = raised(lambda: setattr(control, "FullName", r"CDS:\\ACME\ACME\SALES\JSMITH"))
     assert err.description == "Corvane error"
