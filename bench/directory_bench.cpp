@@ -1,6 +1,8 @@
 // The directory against a private slapd on loopback: listing a container of
-// 10,000 objects through CvListContainer / CvGetObjectName, and binding the
-// registered control's FullName through the directory to a cvserverd.
+// 10,000 objects through CvListContainer / CvGetObjectName, a read that
+// fails over past a silent replica, a module start beside directory logins
+// that wait on a silent directory, and binding the registered control's
+// FullName through the directory to a cvserverd.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -8,9 +10,14 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent_harness.h"
+#include "corvane/client/kscalls.h"
+#include "corvane/client/ksconn.h"
 #include "corvane/client/ksdir.h"
+#include "corvane/wire/dirmech.h"
+#include "corvane/wire/login.h"
 #include "ole/com.h"
 #include "ole/comptr.h"
 #include "ole/variant.h"
@@ -100,6 +107,47 @@ void BM_ReadPastASilentReplica(benchmark::State& state) {
   ::setenv("CORVANE_CLIENT", saved.c_str(), 1);
 }
 BENCHMARK(BM_ReadPastASilentReplica)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A module start and stop on an agent whose directory accepts connections and
+// never answers, with state.range(0) directory logins waiting on it
+// meanwhile: the module operations take as long with them as without.
+void BM_ModuleStartBesideASilentDirectory(benchmark::State& state) {
+  cvtest::SilentServer silent;
+  cvtest::AgentProcess agent;
+  agent.serverName = "SRV9";  // not the world's SRV1, which the library may hold open
+  agent.extra = "[directory]\nuri = \"ldap://127.0.0.1:" + std::to_string(silent.port()) + "\"\nbase = \"" +
+                testsupport::Slapd::base() + "\"\ntree = \"ACME\"\nserver = \"SRV1.SALES.ACME\"\ntimeout_ms = 60000\n";
+  agent.WriteFile("SYS/SYSTEM/TESTMOD.qrx", "exec = [\"" CVTESTMODULE_PATH
+                                            "\", \"{args}\"]\nready = { alive_ms = 50 }\nstop_timeout_ms = 2000\n");
+  if (!agent.Start()) return state.SkipWithError("the agent did not start");
+  const std::string saved = std::getenv("CORVANE_CLIENT") ? std::getenv("CORVANE_CLIENT") : "";
+  agent.WriteClientIni("ADMIN");
+  std::vector<cvtest::RawClient> waiting;
+  for (int i = 0; i < state.range(0); ++i) {
+    waiting.emplace_back(agent.port());
+    cvwire::Writer w(cvwire::Type(cvwire::Msg::Hello), waiting.back().NextId());
+    w.U32(cvwire::kProtocolVersion).Str("bench").Str(cvwire::kMechDirectory);
+    w.Blob(cvwire::dirmech::Encode(cvwire::dirmech::Hello{"ACME", "JSMITH.SALES.ACME", "jsmith-secret"}));
+    waiting.back().SendBytes(w.Frame());
+  }
+  std::uint32_t h = 0;
+  if (CvGetConnectionHandle("SRV9", 0, &h, nullptr) != 0) {
+    ::setenv("CORVANE_CLIENT", saved.c_str(), 1);
+    return state.SkipWithError("no connection to the agent");
+  }
+  for (auto _ : state) {
+    if (CvLoadModule(h, "TESTMOD ") != 0 || CvUnloadModule(h, "TESTMOD") != 0) {
+      state.SkipWithError("the module did not start or stop");
+      break;
+    }
+  }
+  for (auto& c : waiting) {
+    if (c.Receive(std::chrono::milliseconds(0))) state.SkipWithError("a directory login was answered meanwhile");
+  }
+  CvReleaseConnection(h);
+  ::setenv("CORVANE_CLIENT", saved.c_str(), 1);
+}
+BENCHMARK(BM_ModuleStartBesideASilentDirectory)->Arg(0)->Arg(4)->Unit(benchmark::kMillisecond)->Iterations(10);
 
 void BM_FullNameThroughDirectory(benchmark::State& state) {
   if (!TheWorld().ok) return state.SkipWithError("slapd or the agent did not start");

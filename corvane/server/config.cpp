@@ -3,6 +3,7 @@
 #include "corvane/directory/ldapdir.h"
 
 #include <toml++/toml.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -91,6 +92,10 @@ bool LoadDirectory(const toml::table& root, DirectoryConfig& d, std::string& err
   });
   if (!urisOk || d.tree.empty() || d.tree.size() > 32 || d.server.empty() || d.server.size() > 514) {
     error = "[directory] needs uri (ldap://host:port or ldaps://host:port, up to 16 of them), tree and server";
+    return false;
+  }
+  if (!d.caFile.empty() && ::access(d.caFile.c_str(), R_OK) != 0) {
+    error = "[directory] ca_file " + d.caFile + " cannot be read";
     return false;
   }
   if (workers < 1 || workers > 64) {

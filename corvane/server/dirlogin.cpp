@@ -93,8 +93,12 @@ Verdict Check(const DirectoryConfig& d, cvdir::Replicas& replicas, const std::st
         return r;
       },
       &error);
-  if (cvdir::Session::Lost(rc)) spdlog::error("[directory] no directory server answered: {}", error);
-  if (cvdir::Session::Lost(rc) || (rc && !d.bindDn.empty() && !reader)) {
+  if (cvdir::Session::Lost(rc)) {
+    spdlog::error("[directory] no directory server answered: {}", error);
+  } else if (rc && !reader && !error.empty()) {
+    spdlog::error("[directory] {}", error);
+  }
+  if (cvdir::Session::Lost(rc) || (rc && !reader)) {
     v.code = kCvErrDirPrimaryConnection;
     return v;
   }
