@@ -1,13 +1,16 @@
-// KSDIR operations over LDAP (OpenLDAP's libldap). Each [Trees] line names
-// the directory server and the base entry of one tree; dotted names are
-// relative to that base, leaf first. Nothing of the directory is kept here
-// beyond one session per tree and the handles of this process.
+// KSDIR operations over LDAP (OpenLDAP's libldap): contexts, buffers and the
+// elements of replies here; reads in ksdir_read.cpp; tree scans and listings
+// in ksdir_list.cpp. Each [Trees] line names the directory servers (replicas,
+// tried in order) and the base entry of one tree; dotted names are relative
+// to that base, leaf first. Nothing of the directory is kept here beyond one
+// session per tree and the handles of this process.
 //
 // Codes: the LDAP results map as corvane/directory/ldapdir.h lists; besides,
 // an unknown context is -303, an unknown buffer or iteration, or bad
 // arguments 34870, a buffer that cannot be had -301, a reply element that does
-// not fit the caller's area 34830, a tree that is not configured 34865 (no
-// directory server for it), the end of a tree scan 35327.
+// not fit the caller's area 34830, a tree that is not configured, no replica
+// that answers, or a listing whose server was lost after its first batch
+// 34865, the end of a tree scan 35327.
 #include "corvane/client/ksdir.h"
 
 #include <cstring>
