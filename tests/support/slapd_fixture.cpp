@@ -6,6 +6,7 @@
 #include <ldap.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -156,6 +157,8 @@ bool Slapd::Start(const std::string& srv1Address) {
     const std::string log = d + "/slapd.log";
     pid_ = ::fork();
     if (pid_ == 0) {
+      // A test that is killed (a timeout) takes its slapd with it.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       if (fd >= 0) {
         ::dup2(fd, 1);

@@ -13,7 +13,8 @@
 //
 // Every user's password is its name in lower case followed by "-secret".
 // slapd runs with its own configuration and database in the folder and is
-// stopped by Stop() or the destructor; the system's slapd is never used.
+// stopped by Stop() or the destructor, or when the thread that started it
+// ends (a killed test); the system's slapd is never used.
 //
 // A provider (provider = true) keeps the tree for consumers with the
 // syncprov overlay; a consumer (ConsumerOf) starts empty and replicates the
