@@ -149,11 +149,18 @@ void LineWriter::Finish() {
   skipLf_ = false;
 }
 
-std::uint64_t CountBreaks(std::string_view bytes, int next) {
-  const char* p = bytes.data();
-  const std::size_t size = bytes.size();
+namespace {
+
+// The LFs in [p, p + size) and whether there is any CR. Built twice where the
+// compiler can: for processors with the POPCNT instruction and for any
+// x86-64; the loader picks the one this processor runs (without it, every
+// popcount is a library call).
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+std::uint64_t CountLfs(const char* p, std::size_t size, bool& anyCr) {
   std::uint64_t n = 0;
-  bool anyCr = false;
+  anyCr = false;
   std::size_t i = 0;
 #if defined(__SSE2__)
   // Sixteen bytes at a time: the LFs counted from a compare mask, CRs only
@@ -180,6 +187,16 @@ std::uint64_t CountBreaks(std::string_view bytes, int next) {
     n += p[i] == '\n';
     anyCr |= p[i] == '\r';
   }
+  return n;
+}
+
+}  // namespace
+
+std::uint64_t CountBreaks(std::string_view bytes, int next) {
+  const char* p = bytes.data();
+  const std::size_t size = bytes.size();
+  bool anyCr = false;
+  std::uint64_t n = CountLfs(p, size, anyCr);
   if (!anyCr) return n;
   // The lone CRs: those not followed by an LF.
   for (const char* at = p; (at = static_cast<const char*>(std::memchr(at, '\r', size - std::size_t(at - p)))); ++at)

@@ -220,17 +220,26 @@ QTreeWidgetItem* CCvServerAdminPropPage::InsertItem(QTreeWidgetItem* parent, con
   item->setData(0, kValueRole, value);
   item->setData(0, kExpandedOnceRole, false);
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-  // Sorted among its siblings, without regard to case.
-  auto before = [&text](const QTreeWidgetItem* other) {
+  // Sorted among its siblings, without regard to case, after those that
+  // compare equal. The siblings are sorted already, so a binary search finds
+  // the place; the directory lists names in ascending order, so the last
+  // sibling is tried first.
+  auto before = [&](int i) {
+    const QTreeWidgetItem* other = parent ? parent->child(i) : tree_->topLevelItem(i);
     return QString::compare(text, other->text(0), Qt::CaseInsensitive) < 0;
   };
   const int count = parent ? parent->childCount() : tree_->topLevelItemCount();
   int at = count;
-  for (int i = 0; i < count; ++i) {
-    if (before(parent ? parent->child(i) : tree_->topLevelItem(i))) {
-      at = i;
-      break;
+  if (count > 0 && before(count - 1)) {
+    int lo = 0, hi = count - 1;  // the place is in [lo, hi]
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      if (before(mid))
+        hi = mid;
+      else
+        lo = mid + 1;
     }
+    at = lo;
   }
   if (parent)
     parent->insertChild(at, item);

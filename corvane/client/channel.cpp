@@ -13,7 +13,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 
+#include "corvane/client/filestamp.h"
 #include "corvane/wire/scram.h"
 
 namespace cvclient {
@@ -136,18 +139,53 @@ Channel::ConnectResult Channel::Connect(const std::string& host, std::uint16_t p
   return result;
 }
 
-bool Channel::Handshake(const std::string& caFile, const std::string& host, Deadline deadline, std::string& error) {
-  ERR_clear_error();
-  ctx_.reset(SSL_CTX_new(TLS_client_method()));
-  if (!ctx_) {
-    error = OpenSslError();
-    Close();
-    return false;
+namespace {
+
+// The client context for caFile (a reference the caller frees), made once
+// per process and CA file and made again when the file changed: making one
+// (and reading the CA file) costs more than a handshake.
+SSL_CTX* ClientContext(const std::string& caFile, std::string& error) {
+  struct Held {
+    FileStamp stamp;
+    SSL_CTX* ctx = nullptr;
+  };
+  static std::mutex mutex;
+  static std::map<std::string, Held> held;  // by CA file; never freed: callers may run during exit
+  const std::lock_guard<std::mutex> lock(mutex);
+  const FileStamp stamp = caFile.empty() ? FileStamp{} : FileStamp::Of(caFile);
+  if (auto it = held.find(caFile); it != held.end() && it->second.stamp == stamp && stamp.Settled()) {
+    SSL_CTX_up_ref(it->second.ctx);
+    return it->second.ctx;
   }
-  SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_3_VERSION);
-  SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_NONE, nullptr);  // trust is decided after the handshake
-  if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_.get(), caFile.c_str(), nullptr) != 1) {
+  ERR_clear_error();
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx) {
+    error = OpenSslError();
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);  // trust is decided after the handshake
+  if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
     error = "CA file " + caFile + ": " + OpenSslError();
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  if (held.size() >= 16) {
+    for (auto& [file, h] : held) SSL_CTX_free(h.ctx);
+    held.clear();
+  }
+  Held& h = held[caFile];
+  if (h.ctx) SSL_CTX_free(h.ctx);
+  h = {stamp, ctx};
+  SSL_CTX_up_ref(ctx);
+  return ctx;
+}
+
+}  // namespace
+
+bool Channel::Handshake(const std::string& caFile, const std::string& host, Deadline deadline, std::string& error) {
+  ctx_.reset(ClientContext(caFile, error));
+  if (!ctx_) {
     Close();
     return false;
   }

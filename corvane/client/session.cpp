@@ -70,7 +70,16 @@ void Library::StartClock() {
 }
 
 void Library::ReloadConfig() {
-  config_ = LoadClientConfig();
+  // The stamp is taken before the read: a change while reading shows as a
+  // different stamp next time.
+  const std::string path = ClientConfigPath();
+  const FileStamp stamp = FileStamp::Of(path);
+  if (!configHeld_ || path != configPath_ || stamp != configStamp_) {
+    config_ = LoadClientConfig();
+    configPath_ = path;
+    configStamp_ = stamp;
+  }
+  configHeld_ = stamp.Settled();
   if (clockStarted_) {
     opDeadline_ = opStart_ + milliseconds(config_.requestMs);
     connectLeft_ = milliseconds(config_.connectMs);
@@ -107,7 +116,7 @@ std::uint32_t Library::AcquireAt(const std::string& serverName, const std::strin
       return kCvOk;
     }
   }
-  config_ = LoadClientConfig();
+  ReloadConfig();
   auto server = std::make_unique<Server>();
   server->entry = ServerEntry{serverName, host, port};
   return Adopt(std::move(server), handle);
@@ -158,9 +167,7 @@ std::uint32_t Library::Open(Server& server) {
     Fail("server " + e.name + " (" + address + "): " + error, false);
     return kCvErrNoAnswer;
   }
-  const TrustCheck trust =
-      CheckServerIdentity(KnownServersPath(ClientConfigPath()), e.name, address, server.channel.fingerprint(),
-                          server.channel.caVerified(), config_.strict);
+  const TrustCheck trust = CheckTrust(e, address, server.channel);
   if (!trust.trusted()) {
     Fail(trust.message, true);
     server.channel.Close();
@@ -172,9 +179,39 @@ std::uint32_t Library::Open(Server& server) {
   return code;
 }
 
+TrustCheck Library::CheckTrust(const ServerEntry& e, const std::string& address, const Channel& channel) {
+  const std::string file = KnownServersPath(ClientConfigPath());
+  const std::string& fingerprint = channel.fingerprint();
+  auto same = [&](const KnownServer& k) { return k.file == file && EqualNoCase(k.name, e.name); };
+  auto held = std::find_if(known_.begin(), known_.end(), same);
+  if (!channel.caVerified() && held != known_.end() && held->fingerprint == fingerprint &&
+      held->stamp.Settled() && FileStamp::Of(file) == held->stamp) {
+    TrustCheck known;
+    known.verdict = TrustCheck::Verdict::Known;
+    return known;
+  }
+  TrustCheck trust = CheckServerIdentity(file, e.name, address, fingerprint, channel.caVerified(), config_.strict);
+  if (held != known_.end()) known_.erase(held);
+  if (trust.verdict == TrustCheck::Verdict::Known && trust.stamp.exists && known_.size() < 1024)
+    known_.push_back({file, e.name, fingerprint, trust.stamp});
+  return trust;
+}
+
+std::optional<std::string> Library::Password() {
+  const std::string& path = config_.passwordFile;
+  // The file is opened without following a link; so is its stamp taken.
+  const FileStamp stamp = FileStamp::OfLink(path);
+  if (!password_ || path != passwordPath_ || stamp != passwordStamp_ || !stamp.Settled()) {
+    password_ = ReadPasswordFile(path);
+    passwordPath_ = path;
+    passwordStamp_ = stamp;
+  }
+  return password_;
+}
+
 std::uint32_t Library::Login(Server& server) {
   if (config_.user.empty()) return kCvErrLoginRefused;
-  const auto password = ReadPasswordFile(config_.passwordFile);
+  const auto password = Password();
   if (!password) return kCvErrLoginRefused;
   // The mechanism follows the configuration: a directory user with Tree=.
   const std::uint32_t code =
@@ -224,7 +261,18 @@ std::uint32_t Library::LoginScram(Server& server, const std::string& password) {
   LoginReply reply;
   if (LoginMessage(server, hello, id, reply) != kCvOk) return kCvErrNoAnswer;
   if (reply.code != kCvOk) return LoginRefused(server, reply);
-  const auto final = reply.done ? std::nullopt : exchange.Final(text(reply.data));
+  // The salted password comes from the process's cache when this server,
+  // user, password, salt and iteration count had a login before.
+  std::optional<SaltedPasswordCache::Key> key;
+  cvwire::Bytes salted;
+  const auto final = reply.done ? std::nullopt
+                                : exchange.Final(text(reply.data), [&](std::span<const std::uint8_t> salt,
+                                                                       std::uint32_t iterations) {
+                                    key = SaltedPasswordCache::MakeKey(server.entry.name, server.channel.fingerprint(),
+                                                                       config_.user, password, salt, iterations);
+                                    salted = keys_.Get(*key, password);
+                                    return salted;
+                                  });
   if (!final) {
     Fail("server " + server.entry.name + " sent a malformed login challenge", false);
     return kCvErrNoAnswer;
@@ -242,6 +290,7 @@ std::uint32_t Library::LoginScram(Server& server, const std::string& password) {
          true);
     return kCvErrNoAnswer;
   }
+  if (key) keys_.Put(std::move(*key), std::move(salted));
   server.slot = reply.slot;
   server.objectId = reply.objectId;
   return kCvOk;

@@ -17,6 +17,9 @@
 
 #include "corvane/client/channel.h"
 #include "corvane/client/config.h"
+#include "corvane/client/filestamp.h"
+#include "corvane/client/keycache.h"
+#include "corvane/client/trust.h"
 #include "corvane/wire/codec.h"
 #include "corvane/wire/login.h"
 #include "corvane/wire/protocol.h"
@@ -124,8 +127,16 @@ class Library {
   using Clock = std::chrono::steady_clock;
   // Starts the operation's clock, once.
   void StartClock();
-  // Reads client.ini again; the operation's budget follows its timeouts.
+  // Reads client.ini again when it changed since it was last read; the
+  // operation's budget follows its timeouts.
   void ReloadConfig();
+  // The password from the configured password file, read again only when
+  // the file changed.
+  std::optional<std::string> Password();
+  // Whether the server, reached at address with this certificate, is
+  // trusted: from the known-servers file, or from what the library learnt
+  // from it while the file stays unchanged.
+  TrustCheck CheckTrust(const ServerEntry& e, const std::string& address, const Channel& channel);
   std::uint32_t Open(Server& server);
   // Logs in on the open channel with the configured user's mechanism.
   std::uint32_t Login(Server& server);
@@ -146,6 +157,21 @@ class Library {
   std::string failure_;
   std::map<std::uint32_t, std::unique_ptr<Server>> servers_;
   std::uint32_t lastHandle_ = 0;
+
+  // What was read of the configuration files, and their stamps then (a
+  // stamp that is not Settled is read again next time).
+  std::string configPath_;
+  FileStamp configStamp_;
+  bool configHeld_ = false;
+  std::string passwordPath_;
+  FileStamp passwordStamp_;
+  std::optional<std::string> password_;
+  struct KnownServer {
+    std::string file, name, fingerprint;
+    FileStamp stamp;  // of file when it said so
+  };
+  std::vector<KnownServer> known_;
+  SaltedPasswordCache keys_;
 };
 
 // The library, locked for the length of one operation.

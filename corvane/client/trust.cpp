@@ -114,8 +114,10 @@ TrustCheck CheckServerIdentity(const std::string& file, const std::string& name,
   posix::UniqueFd lock(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (lock.get() >= 0) ::flock(lock.get(), LOCK_EX);
   std::string text;
+  FileStamp stamp;
   {
     posix::UniqueFd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() >= 0) stamp = FileStamp::OfFd(in.get());
     if (in.get() >= 0 && !ReadFile(in.get(), text)) {
       check.message = "the known-servers file " + file + " is not a readable file of at most 1 MiB; server " + upper +
                       " is not trusted";
@@ -126,6 +128,7 @@ TrustCheck CheckServerIdentity(const std::string& file, const std::string& name,
     if (k.name != upper) continue;
     if (k.fingerprint == fingerprint) {
       check.verdict = TrustCheck::Verdict::Known;
+      check.stamp = stamp;
       return check;
     }
     check.verdict = TrustCheck::Verdict::Changed;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "corvane/client/filestamp.h"
+
 namespace cvclient {
 
 inline constexpr std::size_t kMaxKnownServersFile = 1024 * 1024;
@@ -32,6 +34,9 @@ struct TrustCheck {
   bool trusted() const { return verdict == Verdict::CaSigned || verdict == Verdict::Known || verdict == Verdict::Recorded; }
   // For the log: why a server was refused, or that it was recorded.
   std::string message;
+  // For Known: the file as it was read, so that a caller may trust the same
+  // server again without reading it while it stays so.
+  FileStamp stamp;
 };
 
 // Decides whether the server name, reached at address with the certificate

@@ -1,5 +1,7 @@
 #include "corvane/server/agent.h"
 
+#include <malloc.h>
+
 #include <spdlog/spdlog.h>
 
 #include <openssl/err.h>
@@ -107,8 +109,8 @@ void Session::ArmIdleTimer() {
 }
 
 void Session::Read() {
-  stream_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec,
-                                                                             std::size_t n) {
+  stream_.async_read_available([self = shared_from_this()](const std::error_code& ec,
+                                                            std::span<const std::uint8_t> bytes) {
     if (self->closed_) return;
     if (ec) {
       if (ec.category() == asio::error::get_ssl_category() && ec != asio::ssl::error::stream_truncated) {
@@ -117,7 +119,7 @@ void Session::Read() {
       self->Close();
       return;
     }
-    if (self->parser_.Feed(std::span(self->buffer_.data(), n)) != cvwire::FrameParser::Status::Ok) {
+    if (self->parser_.Feed(bytes) != cvwire::FrameParser::Status::Ok) {
       spdlog::warn("connection {}: malformed or oversized frame, closing", self->state_.slot);
       self->Close();
       return;
@@ -214,6 +216,7 @@ Agent::Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& p
       table_(config.capacity, config.messageQueueLimit),
       acceptor_(io),
       pollTimer_(io),
+      trimTimer_(io),
       directoryWorkers_("directory worker", config.directory.enabled ? config.directory.workers : 1,
                         16 * (config.directory.enabled ? config.directory.workers : 1)) {}
 
@@ -273,7 +276,9 @@ void Agent::Accept() {
   acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
     if (stopping_) return;
     if (!ec) {
-      auto session = std::make_shared<Session>(*this, std::move(socket));
+      // Not make_shared: the weak references kept of a session would hold its
+      // memory after it closed.
+      auto session = std::shared_ptr<Session>(new Session(*this, std::move(socket)));
       all_.push_back(session);
       session->Start();
     } else if (ec == asio::error::no_descriptors) {
@@ -336,6 +341,7 @@ void Agent::Stop() {
   std::error_code ec;
   acceptor_.close(ec);
   pollTimer_.cancel();
+  trimTimer_.cancel();
   auto sessions = all_;
   for (auto& w : sessions) {
     if (auto s = w.lock()) s->Close();
@@ -355,6 +361,23 @@ void Agent::Forget(SessionState& s) {
     table_.Free(s.slot);
     s.slot = 0;
   }
+  ScheduleTrim();
+}
+
+void Agent::ScheduleTrim() {
+  if (trimQueued_ || stopping_) return;
+  trimQueued_ = true;
+  trimTimer_.expires_after(kTrimDelay);
+  trimTimer_.async_wait([this](const std::error_code& ec) {
+    trimQueued_ = false;
+    if (ec || stopping_) return;
+    // Sessions that closed are gone by now: their references go, and the
+    // memory they freed goes back to the system instead of staying with the
+    // allocator.
+    std::erase_if(all_, [](const std::weak_ptr<Session>& w) { return w.expired(); });
+    all_.shrink_to_fit();
+    ::malloc_trim(0);
+  });
 }
 
 const UserConfig* Agent::FindUser(const std::string& name) const {

@@ -25,6 +25,7 @@
 #include "corvane/server/connections.h"
 #include "corvane/server/parameters.h"
 #include "corvane/server/tls.h"
+#include "corvane/server/tlsstream.h"
 #include "corvane/server/worker.h"
 #include "corvane/server/modules/supervisor.h"
 #include "corvane/wire/codec.h"
@@ -108,7 +109,7 @@ struct Outcome {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
+  using Stream = TlsStream;
   Session(Agent& agent, asio::ip::tcp::socket socket);
   void Start();
   void Close();
@@ -133,8 +134,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string peer_;  // address:port, for the log
   asio::steady_timer idle_;
   std::array<std::uint8_t, 2> first_{};  // the first bytes the client sent
-  cvwire::FrameParser parser_;
-  std::array<std::uint8_t, 16384> buffer_{};
+  cvwire::FrameParser parser_;  // reads land in the stream's scratch buffer
   std::deque<std::vector<std::uint8_t>> outgoing_;
   SessionState state_;
   bool closed_ = false;
@@ -177,6 +177,10 @@ class Agent {
  private:
   void Accept();
   void PollModules();
+  // Gives freed memory back to the system a little after sessions closed
+  // (one trim per kTrimDelay at most).
+  void ScheduleTrim();
+  static constexpr std::chrono::milliseconds kTrimDelay{1000};
   const UserConfig* FindUser(const std::string& name) const;
 
   // Handlers (handlers.cpp).
@@ -230,6 +234,8 @@ class Agent {
   ConnectionTable table_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer pollTimer_;
+  asio::steady_timer trimTimer_;
+  bool trimQueued_ = false;
   std::map<std::uint32_t, std::weak_ptr<Session>> sessions_;  // by slot
   std::vector<std::weak_ptr<Session>> all_;
   Identity identity_;

@@ -309,12 +309,19 @@ std::string ClientExchange::First() {
 }
 
 std::optional<std::string> ClientExchange::Final(std::string_view serverFirst) {
+  return Final(serverFirst, [this](std::span<const std::uint8_t> salt, std::uint32_t iterations) {
+    return DeriveKey(password_, salt, iterations);
+  });
+}
+
+std::optional<std::string> ClientExchange::Final(std::string_view serverFirst, const SaltedPassword& saltedPassword) {
   const auto s = ParseServerFirst(serverFirst);
   if (!s || s->nonce.size() <= nonce_.size() || !s->nonce.starts_with(nonce_) || s->iterations < kMinIterations ||
       s->iterations > kMaxIterations) {
     return std::nullopt;
   }
-  const Bytes salted = DeriveKey(password_, s->salt, s->iterations);
+  const Bytes salted = saltedPassword(s->salt, s->iterations);
+  if (salted.size() != kKeySize) return std::nullopt;
   const Bytes clientKey = Hmac(salted, "Client Key");
   const Bytes storedKey = Sha256(clientKey);
   const std::string withoutProof = BindingAttribute(binding_) + ",r=" + s->nonce;

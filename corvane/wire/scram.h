@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -98,6 +99,10 @@ class ClientExchange {
   // iteration count outside kMinIterations..kMaxIterations. Derives the
   // salted password (PBKDF2): the slow step.
   std::optional<std::string> Final(std::string_view serverFirst);
+  // The same with the salted password for the server's salt and iteration
+  // count taken from salted (a client that keeps it between logins).
+  using SaltedPassword = std::function<Bytes(std::span<const std::uint8_t> salt, std::uint32_t iterations)>;
+  std::optional<std::string> Final(std::string_view serverFirst, const SaltedPassword& salted);
   // Whether the server's final message proves that it holds this user's
   // ServerKey (and so took part in this very exchange).
   bool VerifyServer(std::string_view serverFinal) const;

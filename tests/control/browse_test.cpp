@@ -31,6 +31,10 @@ namespace {
 
 using Holder = cvtest::FullNameHolder;
 
+// Server names stored under L=BOSTON in this order.
+constexpr const char* kMixedOrder[] = {"Mike", "delta", "zulu", "ALPHA2", "Bravo", "alpha", "Zulu9",
+                                       "CHARLIE1", "Echo", "charlie", "a1", "m"};
+
 // The child of parent (or of the top level) with this text.
 QTreeWidgetItem* ChildNamed(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& text) {
   const int n = parent ? parent->childCount() : tree->topLevelItemCount();
@@ -98,6 +102,12 @@ class BrowsePageTest : public QObject {
     agent_ = std::make_unique<cvtest::AgentProcess>();
     QVERIFY2(agent_->Start(), agent_->Log().c_str());
     slapd_ = std::make_unique<testsupport::Slapd>(2000);
+    // Servers under L=BOSTON, stored out of order and in mixed case, so that
+    // the directory lists them unsorted.
+    for (const char* n : kMixedOrder) {
+      slapd_->extraLdif += std::string("dn: cn=") + n + ",l=BOSTON,c=US,dc=corvane,dc=test\nobjectClass: kcpServer\ncn: " +
+                           n + "\nkcpNetworkAddress: 127.0.0.1:1\n\n";
+    }
     QVERIFY2(slapd_->Start("127.0.0.1:" + std::to_string(agent_->port())), slapd_->Log().c_str());
   }
   void init() { WriteClientIni(Tree("ACME")); }
@@ -308,6 +318,17 @@ class BrowsePageTest : public QObject {
       QCOMPARE(QString::fromUtf16(info.pszTitle), QStringLiteral("Full Name"));
       CoTaskMemFree(info.pszTitle);
     }
+  }
+
+  // Children listed in any order are shown sorted without regard to case,
+  // whichever place each one lands in (first, last, between two others).
+  void childrenListedOutOfOrderAreShownSorted() {
+    QTreeWidget* tree = Open("");
+    QTreeWidgetItem* boston = Path(tree, {"Corvane Services", "Veltrane Directory Services", "ACME", "US", "BOSTON"});
+    QVERIFY(boston);
+    boston->setExpanded(true);
+    QCOMPARE(ChildTexts(boston), (QStringList{"a1", "alpha", "ALPHA2", "Bravo", "charlie", "CHARLIE1", "delta", "Echo",
+                                              "m", "Mike", "zulu", "Zulu9"}));
   }
 
   // Items arrive under the wait cursor, with the tree not redrawing; both are

@@ -63,9 +63,10 @@ bool AgentProcess::Start() {
       << "company = \"Corvane Software\"\npeers = [\"SRV2\", \"SRV3\"]\n"
       << serverExtra << "\n";
   for (const auto& u : users) {
+    const std::uint32_t iterations = u.iterations ? u.iterations : cvwire::kMinIterations;
     cfg << "[[user]]\nname = \"" << u.name << "\"\npassword = \""
-        << (u.legacyHash ? cvwire::FormatPasswordHash(cvwire::HashPassword(u.password, cvwire::kMinIterations))
-                         : cvwire::scram::FormatVerifier(cvwire::scram::MakeVerifier(u.password, cvwire::kMinIterations)))
+        << (u.legacyHash ? cvwire::FormatPasswordHash(cvwire::HashPassword(u.password, iterations))
+                         : cvwire::scram::FormatVerifier(cvwire::scram::MakeVerifier(u.password, iterations)))
         << "\"\n"
         << "operator = " << (u.isOperator ? "true" : "false") << "\n";
   }
@@ -180,7 +181,7 @@ void PortGate::Open() {
   if (::listen(fd_, 8) != 0) std::abort();
 }
 
-RawClient::RawClient(std::uint16_t port, Mode mode) {
+RawClient::RawClient(std::uint16_t port, Mode mode, SSL_CTX* shared) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -192,7 +193,8 @@ RawClient::RawClient(std::uint16_t port, Mode mode) {
     return;
   }
   if (mode == Mode::Plain) return;
-  ctx_.reset(SSL_CTX_new(TLS_client_method()));
+  if (shared) SSL_CTX_up_ref(shared);
+  ctx_.reset(shared ? shared : SSL_CTX_new(TLS_client_method()));
   if (mode == Mode::OldTls) SSL_CTX_set_max_proto_version(ctx_.get(), TLS1_2_VERSION);
   ssl_.reset(SSL_new(ctx_.get()));
   SSL_set_fd(ssl_.get(), fd_);

@@ -27,6 +27,7 @@ struct TestUser {
   std::string password;
   bool isOperator = false;
   bool legacyHash = false;  // stored in the earlier pbkdf2-sha256 form
+  std::uint32_t iterations = 0;  // PBKDF2 iterations of the stored verifier; 0: the least allowed
 };
 
 class AgentProcess {
@@ -51,6 +52,7 @@ class AgentProcess {
   bool Start();   // writes the configuration, starts the agent, waits for its port
   void Stop();    // SIGTERM, then waits (SIGKILL after 10 s)
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::uint16_t port() const { return port_; }
   int exitStatus() const { return exitStatus_; }
   std::string Log() const;
@@ -104,7 +106,9 @@ class PortGate {
 class RawClient {
  public:
   enum class Mode { Tls, Plain, OldTls };
-  explicit RawClient(std::uint16_t port, Mode mode = Mode::Tls);
+  // shared: a client context to use instead of one of its own (for many
+  // clients in one process).
+  explicit RawClient(std::uint16_t port, Mode mode = Mode::Tls, SSL_CTX* shared = nullptr);
   ~RawClient();
   RawClient(RawClient&& o) noexcept
       : fd_(std::exchange(o.fd_, -1)), ctx_(std::move(o.ctx_)), ssl_(std::move(o.ssl_)), nextId_(o.nextId_),
