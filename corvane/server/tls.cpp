@@ -143,7 +143,10 @@ std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& er
   id.context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
   SSL_CTX* ctx = id.context->native_handle();
   SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
-  SSL_CTX_set_num_tickets(ctx, 0);  // sessions are never resumed
+  SSL_CTX_set_num_tickets(ctx, 0);  // sessions are never resumed,
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);  // so none is kept after its connection
+  // Record buffers go back to the allocator between records.
+  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
   if (SSL_CTX_use_certificate_chain_file(ctx, files.certificate.c_str()) != 1) {
     error = "certificate " + files.certificate + ": " + OpenSslError();
     return std::nullopt;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -192,6 +193,9 @@ RawClient::RawClient(std::uint16_t port, Mode mode, SSL_CTX* shared) {
     fd_ = -1;
     return;
   }
+  // As the client library does: a login's messages go out at once.
+  int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (mode == Mode::Plain) return;
   if (shared) SSL_CTX_up_ref(shared);
   ctx_.reset(shared ? shared : SSL_CTX_new(TLS_client_method()));
