@@ -151,6 +151,33 @@ TEST(LogFile, IndexAgreesWithAPlainCountAcrossBlocks) {
   }
 }
 
+// The counter (sixty-four bytes at a time, then byte by byte) against the
+// plain count, at every length up to a few blocks and from every alignment,
+// with dense and sparse breaks, and with the byte after the text deciding
+// about a final CR.
+TEST(CountBreaks, AgreesWithAPlainCountAtEveryLengthAndAlignment) {
+  std::mt19937 rng(29);
+  for (const char* alphabet : {"\n", "ab\n", "abcdefghijklmnopqrstuvwxyz0123456789\n", "a\r\n", "\r\r\n\n"}) {
+    const std::string letters(alphabet);
+    std::string text(400, 'x');
+    for (char& c : text) c = letters[rng() % letters.size()];
+    for (std::size_t from = 0; from < 16; ++from) {
+      for (std::size_t size = 0; from + size <= text.size(); size += 1 + size / 40) {
+        const std::string_view piece = std::string_view(text).substr(from, size);
+        for (int next : {-1, int('\n'), int('a')}) {
+          std::uint64_t want = 0;
+          for (std::size_t i = 0; i < piece.size(); ++i) {
+            const int after = i + 1 < piece.size() ? static_cast<unsigned char>(piece[i + 1]) : next;
+            want += piece[i] == '\n' || (piece[i] == '\r' && after != '\n');
+          }
+          ASSERT_EQ(console::CountBreaks(piece, next), want)
+              << "alphabet " << letters.size() << " from " << from << " size " << size << " next " << next;
+        }
+      }
+    }
+  }
+}
+
 TEST(LogFile, FirstBreakGivesTheStyle) {
   TempDir dir;
   const struct {
