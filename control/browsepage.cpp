@@ -211,15 +211,48 @@ void CCvServerAdminPropPage::OnInitDialog() {
   }
 }
 
-QTreeWidgetItem* CCvServerAdminPropPage::InsertItem(QTreeWidgetItem* parent, const QString& text, int image,
-                                                    std::uint32_t value) {
-  if (!tree_) return nullptr;
+QTreeWidgetItem* CCvServerAdminPropPage::MakeItem(const QString& text, int image, std::uint32_t value) const {
   auto* item = new QTreeWidgetItem(QStringList{text});
   if (image >= 0 && image < imageList_.size()) item->setIcon(0, imageList_[image]);
   item->setData(0, kImageRole, image);
   item->setData(0, kValueRole, value);
   item->setData(0, kExpandedOnceRole, false);
   item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+  return item;
+}
+
+void CCvServerAdminPropPage::InsertSorted(QTreeWidgetItem* parent, std::vector<NewChild>& children) {
+  if (children.empty()) return;
+  auto items = std::move(children);
+  children.clear();
+  if (!tree_) {
+    for (auto& c : items) delete c.item;
+    return;
+  }
+  // Stable: children that compare equal keep the order they came in, as
+  // one insertion after another would leave them.
+  std::stable_sort(items.begin(), items.end(), [](const NewChild& a, const NewChild& b) {
+    return QString::compare(a.text, b.text, Qt::CaseInsensitive) < 0;
+  });
+  if (parent->childCount() == 0) {
+    QList<QTreeWidgetItem*> list;
+    list.reserve(static_cast<qsizetype>(items.size()));
+    for (const auto& c : items) list.append(c.item);
+    parent->insertChildren(0, list);
+    return;
+  }
+  for (const auto& c : items) Place(parent, c.text, c.item);
+}
+
+QTreeWidgetItem* CCvServerAdminPropPage::InsertItem(QTreeWidgetItem* parent, const QString& text, int image,
+                                                    std::uint32_t value) {
+  if (!tree_) return nullptr;
+  QTreeWidgetItem* item = MakeItem(text, image, value);
+  Place(parent, text, item);
+  return item;
+}
+
+void CCvServerAdminPropPage::Place(QTreeWidgetItem* parent, const QString& text, QTreeWidgetItem* item) {
   // Sorted among its siblings, without regard to case, after those that
   // compare equal. The siblings are sorted already, so a binary search finds
   // the place; the directory lists names in ascending order, so the last
@@ -245,7 +278,6 @@ QTreeWidgetItem* CCvServerAdminPropPage::InsertItem(QTreeWidgetItem* parent, con
     parent->insertChild(at, item);
   else
     tree_->insertTopLevelItem(at, item);
-  return item;
 }
 
 void CCvServerAdminPropPage::SetHasChildren(QTreeWidgetItem* item, bool hasChildren) {
@@ -392,6 +424,15 @@ void CCvServerAdminPropPage::FillContainer(QTreeWidgetItem* item) {
 
   QTreeWidgetItem* candidate = nullptr;
   bool inserted = false;
+  // The children go into the tree together when the fill ends, however it
+  // ends: one insertion for the lot costs far less than one each.
+  std::vector<NewChild> children;
+  struct Insert {
+    CCvServerAdminPropPage* page;
+    QTreeWidgetItem* parent;
+    std::vector<NewChild>& children;
+    ~Insert() { page->InsertSorted(parent, children); }
+  } insertAtEnd{this, item, children};
   std::uint32_t iteration = kScanStart;
   for (int batch = 0;; ++batch) {
     if (batch == kMaxListBatches) {
@@ -426,15 +467,16 @@ void CCvServerAdminPropPage::FillContainer(QTreeWidgetItem* item) {
       QString text = FromLibrary(objectName, sizeof objectName);
       text.truncate(text.indexOf(QLatin1Char('.')) < 0 ? text.size() : text.indexOf(QLatin1Char('.')));
       if (text.isEmpty() || text.contains(QLatin1Char('\\'))) continue;
-      QTreeWidgetItem* child =
-          InsertItem(item, text, ClassImageIndex(cls), cls == kcpServerClass_ ? kServerItemValue : 0);
+      QTreeWidgetItem* child = MakeItem(text, ClassImageIndex(cls), cls == kcpServerClass_ ? kServerItemValue : 0);
       if (cls == kcpServerClass_) SetHasChildren(child, false);  // a server holds nothing to browse
+      children.push_back({text, child});
       inserted = true;
       if (restoring_ && text.compare(target, Qt::CaseInsensitive) == 0) candidate = child;
     }
     if (iteration == kScanStart) break;
   }
   if (!inserted) SetHasChildren(item, false);
+  InsertSorted(item, children);
   ContinueRestore(candidate);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "dirnames.h"
 #include "olectl/aboutbox.h"
@@ -61,7 +62,18 @@ class CCvServerAdminPropPage : public ole::ctl::COlePropertyPage<CCvServerAdminP
   // Scrolls the first children of an expanded item into view.
   void ShowChildren(QTreeWidgetItem* item);
 
+  // A new item, not yet in the tree.
+  QTreeWidgetItem* MakeItem(const QString& text, int image, std::uint32_t value = 0) const;
+  // Puts item among the children of parent (the top level for null), sorted.
+  void Place(QTreeWidgetItem* parent, const QString& text, QTreeWidgetItem* item);
   QTreeWidgetItem* InsertItem(QTreeWidgetItem* parent, const QString& text, int image, std::uint32_t value = 0);
+  // Puts the items made by a fill among the children of parent, sorted, and
+  // empties children.
+  struct NewChild {
+    QString text;
+    QTreeWidgetItem* item;
+  };
+  void InsertSorted(QTreeWidgetItem* parent, std::vector<NewChild>& children);
   void SetHasChildren(QTreeWidgetItem* item, bool hasChildren);
   void ContinueRestore(QTreeWidgetItem* candidate);
   QString RestoreTarget();

@@ -339,10 +339,11 @@ class BrowsePageTest : public QObject {
     int inserted = 0;
     int waiting = 0;
     int redrawing = 0;
-    connect(tree->model(), &QAbstractItemModel::rowsInserted, tree, [&] {
-      ++inserted;
-      waiting += QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-      redrawing += tree->updatesEnabled();
+    connect(tree->model(), &QAbstractItemModel::rowsInserted, tree, [&](const QModelIndex&, int first, int last) {
+      const int rows = last - first + 1;
+      inserted += rows;
+      waiting += rows * (QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor);
+      redrawing += rows * tree->updatesEnabled();
     });
     o->setExpanded(true);
     QCOMPARE(inserted, 3);
