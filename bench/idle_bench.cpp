@@ -197,8 +197,15 @@ int main(int argc, char** argv) {
                   Median(request), Median(connect));
     }
     crowd.Leave();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the agent trims a second after closes
-    const long after = ResidentKb(agent.pid());
+    // The agent trims a second after closes: wait until its size stays put
+    // (at most 20 s).
+    long after = ResidentKb(agent.pid());
+    for (int i = 0; i < 40; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(i < 5 ? 500 : 1000));
+      const long now = ResidentKb(agent.pid());
+      if (i >= 4 && now == after) break;
+      after = now;
+    }
     std::printf("  after they left: agent %ld KiB (%+.1f %% of fresh; own memory %ld KiB, fresh %ld KiB)\n", after,
                 100.0 * double(after - fresh) / fresh, StatusKb(agent.pid(), "RssAnon"), freshAnon);
   }
