@@ -176,6 +176,7 @@ class Agent {
 
  private:
   void Accept();
+  void ReserveSocketStates();
   void PollModules();
   // Gives freed memory back to the system a little after sessions closed
   // (one trim per kTrimDelay at most).
