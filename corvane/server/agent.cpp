@@ -1,7 +1,6 @@
 #include "corvane/server/agent.h"
 
 #include <malloc.h>
-#include <sys/resource.h>
 
 #include <spdlog/spdlog.h>
 
@@ -267,32 +266,10 @@ bool Agent::Start(std::string& error) {
     }
   }
   spdlog::info("server {} listening on {}:{}", config_.name, config_.listenHost, port_);
-  ReserveSocketStates();
   Accept();
   PollModules();
   RunAutoexec();
   return true;
-}
-
-void Agent::ReserveSocketStates() {
-  // The event loop keeps the state it made for each socket and reuses it for
-  // later sockets. Made one by one as clients connect, those states lie
-  // among the sessions' memory and keep its pages after the sessions close;
-  // made here, together, they do not. As many as the slots (and the open
-  // files allowed) need: sockets opened at once and closed again.
-  rlimit files{};
-  ::getrlimit(RLIMIT_NOFILE, &files);
-  const std::size_t room = files.rlim_cur > 256 ? static_cast<std::size_t>(files.rlim_cur - 256) : 0;
-  const std::size_t count = std::min<std::size_t>(config_.capacity + 16, room);
-  std::vector<asio::ip::tcp::socket> sockets;
-  sockets.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    asio::ip::tcp::socket socket(io_);
-    std::error_code ec;
-    socket.open(asio::ip::tcp::v4(), ec);
-    if (ec) break;
-    sockets.push_back(std::move(socket));
-  }
 }
 
 void Agent::Accept() {

@@ -176,7 +176,6 @@ class Agent {
 
  private:
   void Accept();
-  void ReserveSocketStates();
   void PollModules();
   // Gives freed memory back to the system a little after sessions closed
   // (one trim per kTrimDelay at most).
