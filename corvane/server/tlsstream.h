@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <span>
 #include <system_error>
+#include <functional>
 #include <utility>
+#include <vector>
 
 namespace cvserver {
 
@@ -68,12 +70,37 @@ class TlsStream {
   // Reads what has arrived into the thread's scratch buffer and calls
   // handler(ec, bytes); the bytes are valid only during the call. No buffer
   // is held while the connection waits.
+  //
+  // Bytes that are there at once are copied for the handler, which runs
+  // later, when the scratch buffer may hold another session's bytes; after a
+  // wait the handler runs at once, on the scratch buffer itself.
   template <typename Handler>
   void async_read_available(Handler&& handler) {
-    Start([this](std::size_t& n) { return SSL_read_ex(ssl_, Scratch(), kScratch, &n); },
-          [h = std::forward<Handler>(handler)](const std::error_code& ec, std::size_t n) mutable {
-            h(ec, std::span<const std::uint8_t>(Scratch(), ec ? 0 : n));
-          });
+    ERR_clear_error();
+    std::size_t n = 0;
+    const int ret = SSL_read_ex(ssl_, Scratch(), kScratch, &n);
+    if (ret == 1) {
+      std::vector<std::uint8_t> copy(Scratch(), Scratch() + n);
+      asio::post(socket_.get_executor(), [h = std::forward<Handler>(handler), copy = std::move(copy)]() mutable {
+        h(std::error_code(), std::span<const std::uint8_t>(copy));
+      });
+      return;
+    }
+    asio::socket_base::wait_type want = asio::socket_base::wait_read;
+    const std::error_code ec = Failure(ret, want);
+    if (ec != asio::error::would_block) {
+      asio::post(socket_.get_executor(),
+                 [h = std::forward<Handler>(handler), ec]() mutable { h(ec, std::span<const std::uint8_t>()); });
+      return;
+    }
+    socket_.async_wait(want, [this, h = std::forward<Handler>(handler)](const std::error_code& waited) mutable {
+      auto deliver = [h = std::move(h)](const std::error_code& e, std::size_t got) mutable {
+        h(e, std::span<const std::uint8_t>(Scratch(), e ? 0 : got));
+      };
+      using Read = Op<std::function<int(std::size_t&)>, decltype(deliver)>;
+      Read{this, [this](std::size_t& got) { return SSL_read_ex(ssl_, Scratch(), kScratch, &got); }, std::move(deliver),
+           false}(waited);
+    });
   }
 
   // The error of an OpenSSL call that returned ret (not 1); would_block for
