@@ -6,7 +6,7 @@
 #                example configuration.
 # Destinations are relative to the root of the file system, so that
 # `cmake --install BUILD --prefix ROOT` lays out the same tree as the packages.
-set(WW_PKG_VERSION ${PROJECT_VERSION})
+set(WW_PKG_VERSION ${WW_VERSION})
 set(WW_PKG_RELEASE 1)
 set(WW_INSTALL_PROGRAM_DIR usr/lib/webwarden32)
 set(WW_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
@@ -45,8 +45,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/corvane/rfc/scripts/ECHO.BAS
 install(FILES ${WW_PACKAGING_DIR}/cvserverd.service DESTINATION lib/systemd/system COMPONENT cvserverd)
 install(FILES ${WW_PACKAGING_DIR}/cvserverd.sysusers DESTINATION usr/lib/sysusers.d
   RENAME cvserverd.conf COMPONENT cvserverd)
+# It will hold the users' password verifiers: never readable by everyone (the
+# postinst gives it to the agent's group).
 install(FILES ${WW_PACKAGING_DIR}/cvserverd.toml DESTINATION etc/cvserverd
-  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT cvserverd)
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ COMPONENT cvserverd)
+install(FILES ${WW_PACKAGING_DIR}/README.Debian DESTINATION usr/share/doc/cvserverd COMPONENT cvserverd)
+install(FILES ${WW_PACKAGING_DIR}/examples/apache2.qrx ${WW_PACKAGING_DIR}/examples/httpd.conf
+  DESTINATION usr/share/doc/cvserverd/examples COMPONENT cvserverd)
 # The directory schema ("KCP Server"), to load into the site's slapd.
 install(FILES ${PROJECT_SOURCE_DIR}/corvane/directory/corvane.schema ${PROJECT_SOURCE_DIR}/corvane/directory/corvane.ldif
   DESTINATION usr/share/cvserverd/schema COMPONENT cvserverd)
@@ -59,13 +64,15 @@ function(ww_gzip source output)
     DEPENDS ${source} VERBATIM)
 endfunction()
 set(ww_packaging_outputs)
+# The pages carry this build's version (@WW_VERSION@ in their title lines).
 foreach(page webwarden32.1:webwarden32 cvcli.1:webwarden32 regsvr32.1:webwarden32 tlbdump.1:webwarden32
-             cvserverd.8:cvserverd)
+             corvane-client.5:webwarden32 cvserverd.8:cvserverd)
   string(REPLACE ":" ";" parts ${page})
   list(GET parts 0 name)
   list(GET parts 1 component)
   string(REGEX REPLACE ".*\\." "" section ${name})
-  ww_gzip(${WW_PACKAGING_DIR}/man/${name} ${WW_PACKAGING_OUT}/${name}.gz)
+  configure_file(${WW_PACKAGING_DIR}/man/${name} ${WW_PACKAGING_OUT}/man/${name} @ONLY)
+  ww_gzip(${WW_PACKAGING_OUT}/man/${name} ${WW_PACKAGING_OUT}/${name}.gz)
   list(APPEND ww_packaging_outputs ${WW_PACKAGING_OUT}/${name}.gz)
   install(FILES ${WW_PACKAGING_OUT}/${name}.gz DESTINATION usr/share/man/man${section} COMPONENT ${component})
 endforeach()
@@ -89,7 +96,10 @@ set(CPACK_PACKAGE_CONTACT "Webwarden32 developers <dev@webwarden32.invalid>")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL webwarden32 cvserverd)
+# WW_PACKAGE_COMPONENTS=cvserverd packs the agent alone (a build that only
+# makes the agent's targets, such as the system test's upgrade).
+set(WW_PACKAGE_COMPONENTS "webwarden32;cvserverd" CACHE STRING "The packages cpack builds")
+set(CPACK_COMPONENTS_ALL ${WW_PACKAGE_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${WW_PKG_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -49,7 +49,10 @@ std::string CallResult(const std::vector<std::uint8_t>& reply);
 struct SessionState {
   // AwaitStep: a mechanism's exchange is under way (its state below).
   enum class Phase { AwaitHello, AwaitStep, LoggedIn } phase = Phase::AwaitHello;
-  const UserConfig* user = nullptr;  // null: an unknown name got a decoy challenge
+  // The configured user of a SCRAM login, a copy (a reload may replace the
+  // configuration meanwhile); empty: an unknown name got a decoy challenge,
+  // or another mechanism.
+  std::optional<UserConfig> user;
   std::string userName;
   std::optional<cvwire::scram::ServerExchange> scram;
   cvwire::Bytes channelBinding;  // this TLS session's tls-exporter value
@@ -157,6 +160,14 @@ class Agent {
   // the supervisor and the parameters are no longer used by the agent.
   void Stop();
   std::uint16_t port() const { return port_; }
+  // Applies a configuration read anew (SIGHUP): users and their verifiers,
+  // operator rights, the TLS certificate and key, the directory settings and
+  // the texts and timeouts clients see. Connections stay: a logged-in user
+  // keeps the connection with the rights the new file gives, and a user the
+  // file no longer has is logged out. What only a restart can change is named
+  // in the log. Nothing changes, and false comes back with the reason, when
+  // the TLS identity does not load. Runs on the event loop.
+  bool Reload(const ServerConfig& fresh, std::string& error);
 
   // One request of a session.
   Outcome Handle(SessionState& s, cvwire::Reader& r);
@@ -226,7 +237,7 @@ class Agent {
   void WriteSlot(cvwire::Writer& w, const Slot& slot) const;
 
   asio::io_context& io_;
-  const ServerConfig& config_;
+  ServerConfig config_;  // the agent's own copy: Reload replaces parts of it
   AuditTrail* audit_ = nullptr;
   ParameterStore& parameters_;
   std::mutex parametersMutex_;  // the event loop and the module worker (command files' SET lines) share them

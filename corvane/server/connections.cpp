@@ -56,6 +56,11 @@ void ConnectionTable::Free(std::uint32_t number) {
   lowestFree_ = std::min(lowestFree_, number - 1);
 }
 
+void ConnectionTable::SetOperator(std::uint32_t number, bool isOperator) {
+  if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return;
+  slots_[number - 1].isOperator = isOperator;
+}
+
 const Slot* ConnectionTable::Get(std::uint32_t number) const {
   if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return nullptr;
   return &slots_[number - 1];

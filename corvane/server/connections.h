@@ -53,6 +53,8 @@ class ConnectionTable {
   // Queues text for slot number: 0 delivered, 35325 no such connection, 35324 queue full.
   std::uint32_t Queue(std::uint32_t number, const std::string& text);
   std::vector<std::string> TakeMessages(std::uint32_t number);
+  // Changes the operator right of a used slot (a re-read configuration).
+  void SetOperator(std::uint32_t number, bool isOperator);
 
   std::uint32_t capacity() const { return static_cast<std::uint32_t>(slots_.size()); }
   std::uint32_t inUse() const { return inUse_; }

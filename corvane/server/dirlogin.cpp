@@ -143,6 +143,7 @@ Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std:
   auto hello = cvwire::dirmech::ParseHello(data);
   if (!hello) return std::nullopt;
   s.userName = hello->user;
+  s.user.reset();
   const DirectoryConfig& d = config_.directory;
   if (!d.enabled || !EqualNoCase(hello->tree, d.tree) || hello->user.empty() || hello->password.empty()) {
     spdlog::warn("directory login of '{}' in tree '{}' refused", hello->user, hello->tree);
@@ -158,6 +159,8 @@ Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std:
     directoryReplicas_ = std::make_shared<cvdir::Replicas>(d.uris, options);
   }
   auto verdict = std::make_shared<Verdict>();
+  // The settings go along as a copy: a reload may replace them while the
+  // check runs.
   auto job = [verdict, d, replicas = directoryReplicas_, user = hello->user,
               password = std::move(hello->password)]() {
     *verdict = Check(d, *replicas, user, password);

@@ -115,7 +115,11 @@ Outcome Agent::ScramStart(SessionState& s, Reader& r, const std::vector<std::uin
   auto first = cvwire::scram::ParseClientFirst(AsText(data));
   if (!first) return std::nullopt;
   const std::string user = Upper(first->user);
-  s.user = FindUser(user);
+  if (const UserConfig* known = FindUser(user)) {
+    s.user = *known;
+  } else {
+    s.user.reset();
+  }
   s.userName = user;
   cvwire::scram::Verifier verifier;
   if (s.user) {
@@ -130,7 +134,7 @@ Outcome Agent::ScramStart(SessionState& s, Reader& r, const std::vector<std::uin
     verifier.storedKey = cvwire::RandomBytes(cvwire::kKeySize);
     verifier.serverKey = cvwire::RandomBytes(cvwire::kKeySize);
   }
-  s.scram.emplace(std::move(*first), std::move(verifier), s.user != nullptr);
+  s.scram.emplace(std::move(*first), std::move(verifier), s.user.has_value());
   s.phase = SessionState::Phase::AwaitStep;
   const std::string& challenge = s.scram->First();
   Writer w(cvwire::ReplyType(Msg::Hello), r.requestId());
@@ -144,10 +148,14 @@ Outcome Agent::ScramFinish(SessionState& s, Reader& r, const std::vector<std::ui
   const auto result = s.scram->Finish(AsText(data), s.channelBinding, serverFinal);
   s.scram.reset();
   if (result == cvwire::scram::ServerExchange::Result::Malformed) return std::nullopt;
-  if (result != cvwire::scram::ServerExchange::Result::Accepted || !s.user) {
+  // Rights as the configuration gives them now (a reload may have come
+  // between the two steps; a user it removed is refused).
+  const UserConfig* now = s.user ? FindUser(s.user->name) : nullptr;
+  if (result != cvwire::scram::ServerExchange::Result::Accepted || !now) {
     return RefuseLogin(s, r, kCvErrLoginRefused);
   }
-  return CompleteLogin(s, r.type(), r.requestId(), {s.user->name, s.user->objectId, s.user->isOperator}, serverFinal);
+  s.user = *now;
+  return CompleteLogin(s, r.type(), r.requestId(), {now->name, now->objectId, now->isOperator}, serverFinal);
 }
 
 Outcome Agent::RefuseLogin(SessionState& s, Reader& r, std::uint32_t code) {
@@ -158,6 +166,7 @@ std::vector<std::uint8_t> Agent::RefuseLogin(SessionState& s, std::uint16_t type
                                              std::uint32_t code) {
   s.phase = SessionState::Phase::AwaitHello;
   s.scram.reset();
+  s.user.reset();
   spdlog::warn("login of '{}' refused", s.userName);
   cvaudit::Who who = s.who;
   who.user = s.userName;

@@ -1,10 +1,14 @@
 // cvserverd: the Corvane server agent.
-#include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 
@@ -12,14 +16,16 @@
 #include "corvane/server/audit.h"
 #include "corvane/server/audit_verify.h"
 #include "corvane/server/config.h"
+#include "corvane/server/logging.h"
 #include "corvane/server/parameters.h"
 #include "corvane/server/sdnotify.h"
 #include "corvane/server/tls.h"
 #include "corvane/wire/scram.h"
+#include "ww_version.h"
 
 namespace {
 
-constexpr const char* kVersion = "cvserverd 0.2 (agent protocol 2, TLS 1.3)";
+constexpr const char* kVersion = "cvserverd " WW_VERSION " (agent protocol 2, TLS 1.3)";
 
 void Usage(std::FILE* out) {
   std::fputs(
@@ -34,7 +40,8 @@ void Usage(std::FILE* out) {
       "                                   check an audit trail's chain and signatures (rotated\n"
       "                                   files in any order); the key is the certificate's\n"
       "                                   that FILE names (default /etc/cvserverd/cvserverd.toml)\n"
-      "       cvserverd --help | --version\n",
+      "       cvserverd --help | --version\n"
+      "A running agent re-reads its configuration on SIGHUP (systemctl reload cvserverd).\n",
       out);
 }
 
@@ -133,11 +140,40 @@ int AuditVerify(int argc, char** argv) {
   return 1;
 }
 
+bool CheckVolume(const std::string& volume, std::string& why) {
+  if (volume.empty()) {
+    why = "[server] volume is missing";
+    return false;
+  }
+  struct stat st {};
+  if (::stat(volume.c_str(), &st) != 0) {
+    why = "the volume " + volume + " cannot be reached: " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    why = "the volume " + volume + " is not a folder";
+    return false;
+  }
+  if (::access(volume.c_str(), R_OK | X_OK) != 0) {
+    why = "the volume " + volume + " cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 int Run(const std::string& configPath) {
+  spdlog::info("{} starting", kVersion);
   std::string error;
   auto config = cvserver::LoadConfig(configPath, error);
   if (!config) {
     spdlog::critical("{}: {}", configPath, error);
+    return 1;
+  }
+  // The volume holds the modules and command files: without it the agent
+  // could only refuse every load.
+  std::string why;
+  if (!CheckVolume(config->volume, why)) {
+    spdlog::critical("{}: {}", configPath, why);
     return 1;
   }
   cvserver::ParameterStore parameters;
@@ -183,11 +219,32 @@ int Run(const std::string& configPath) {
     audit.Checkpoint("stop");
     return 1;
   }
+  // SIGHUP (systemctl reload) re-reads the configuration; one that does not
+  // load leaves the running one as it is.
+  asio::signal_set hangup(io, SIGHUP);
+  std::function<void()> awaitHangup = [&] {
+    hangup.async_wait([&](const std::error_code& ec, int) {
+      if (ec) return;
+      cvserver::NotifyServiceManager("RELOADING=1");
+      spdlog::info("SIGHUP: re-reading {}", configPath);
+      std::string reloadError;
+      auto fresh = cvserver::LoadConfig(configPath, reloadError);
+      const bool reloaded = fresh && agent.Reload(*fresh, reloadError);
+      if (!reloaded) {
+        spdlog::error("{}: {}; the configuration in use stays as it was", configPath, reloadError);
+      }
+      audit.Reload(configPath, reloaded, reloadError);
+      cvserver::NotifyServiceManager("READY=1");
+      awaitHangup();
+    });
+  };
+  awaitHangup();
   asio::signal_set signals(io, SIGTERM, SIGINT);
   signals.async_wait([&](const std::error_code& ec, int signal) {
     if (ec) return;
     spdlog::info("signal {}: stopping", signal);
     cvserver::NotifyServiceManager("STOPPING=1");
+    hangup.cancel();
     agent.Stop();
     modules.StopAll();
     io.stop();
@@ -206,7 +263,7 @@ int Run(const std::string& configPath) {
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  spdlog::set_default_logger(spdlog::stderr_color_mt("cvserverd"));
+  cvserver::SetUpLogging();
   if (argc >= 2) {
     const std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h") {

@@ -125,6 +125,16 @@ IdentityFiles TlsFiles(const ServerConfig& config) {
 std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& error, bool make) {
   const IdentityFiles files = TlsFiles(config);
   Identity id;
+  // Missing is one thing, unreadable (a folder this user may not enter)
+  // another.
+  struct stat st {};
+  for (const std::string* file : {&files.certificate, &files.key}) {
+    if (::stat(file->c_str(), &st) != 0 && errno != ENOENT) {
+      error = "the " + std::string(file == &files.key ? "key " : "certificate ") + *file +
+              " cannot be read: " + std::strerror(errno);
+      return std::nullopt;
+    }
+  }
   std::error_code ec;
   if (files.own && !std::filesystem::exists(files.key, ec) && !std::filesystem::exists(files.certificate, ec)) {
     if (!make) {
@@ -134,7 +144,6 @@ std::optional<Identity> LoadIdentity(const ServerConfig& config, std::string& er
     if (!MakeOwnPair(files, config.name, error)) return std::nullopt;
     id.made = true;
   }
-  struct stat st {};
   if (files.own && ::stat(files.key.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
     error = "the key " + files.key + " may be read by other users: chmod 600 it";
     return std::nullopt;

@@ -54,7 +54,7 @@ void AgentProcess::WriteFile(const std::string& relative, const std::string& tex
   std::ofstream(path, std::ios::trunc) << text;
 }
 
-bool AgentProcess::Start() {
+void AgentProcess::WriteConfig() {
   std::ostringstream cfg;
   cfg << "[server]\nname = \"" << serverName << "\"\nlisten = \"127.0.0.1:" << listenPort << "\"\n"
       << "port_file = \"" << (dir_ / "port").string() << "\"\n"
@@ -72,7 +72,29 @@ bool AgentProcess::Start() {
         << "operator = " << (u.isOperator ? "true" : "false") << "\n";
   }
   cfg << extra;
-  WriteFile("agent.toml", cfg.str());
+  // Written whole and renamed into place: a reload never reads half a file.
+  WriteFile("agent.toml.tmp", cfg.str());
+  std::filesystem::rename(dir_ / "agent.toml.tmp", dir_ / "agent.toml");
+}
+
+void AgentProcess::Signal(int sig) {
+  if (pid_ > 0) ::kill(pid_, sig);
+}
+
+bool AgentProcess::WaitForLog(const std::string& text, int count, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::string log = Log();
+    int seen = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++seen;
+    if (seen >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+bool AgentProcess::Start() {
+  WriteConfig();
   std::filesystem::remove(dir_ / "port");
 
   const std::string config = (dir_ / "agent.toml").string();

@@ -50,6 +50,14 @@ class AgentProcess {
   std::string clientExtra;
 
   bool Start();   // writes the configuration, starts the agent, waits for its port
+  // Writes agent.toml from the members above (Start does it too).
+  void WriteConfig();
+  // Sends sig to the running agent.
+  void Signal(int sig);
+  // Waits until the log holds text at least count times; false on timeout.
+  bool WaitForLog(const std::string& text, int count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  pid_t pid() const { return pid_; }
   void Stop();    // SIGTERM, then waits (SIGKILL after 10 s)
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }

@@ -37,8 +37,9 @@ class CvcliTest : public ::testing::Test {
                      "[commands]\n\"testmod shutdown\" = \"unload\"\n");
     agent_.WriteFile("SYS/SYSTEM/BROKEN.qrx",
                      "exec = [\"" CVTESTMODULE_PATH "\"]\nready = { alive_ms = 100 }\n"
-                     "preflight = [\"" CVTESTMODULE_PATH "\", \"--print\", \"httpd.conf: bad directive\", "
-                     "\"--exit\", \"1\"]\n");
+                     "preflight = [\"" CVTESTMODULE_PATH "\", \"--print\", "
+                     "\"AH00526: Syntax error on line 22 of httpd.conf:\", \"--print\", "
+                     "\"Invalid command 'Listn', perhaps misspelled\", \"--exit\", \"1\"]\n");
     agent_.WriteFile("SYS/SYSTEM/GOOD.qbt", "REM start the test module\nLOAD TESTMOD\n");
     ASSERT_TRUE(agent_.Start()) << agent_.Log();
     agent_.WriteClientIni("ADMIN");
@@ -214,7 +215,9 @@ TEST_F(CvcliTest, FailuresExitWithTheCodeAndTheControlsMessage) {
        "cvcli: reason: no NOSUCH.qrx in the search path\n"},
       {"ADMIN", "SRV1 load broken", 1,
        "cvcli: load: 514 (0x202) Unable to load or unload specified module\n"
-       "cvcli: reason: preflight failed (exit 1); last output: httpd.conf: bad directive\n"},
+       "cvcli: reason: preflight failed (exit 1)\n"
+       "cvcli: output: AH00526: Syntax error on line 22 of httpd.conf:\n"
+       "cvcli: output: Invalid command 'Listn', perhaps misspelled\n"},
       {"ADMIN", "SRV1 unload TESTMOD", 1, "cvcli: unload: 514 (0x202) Unable to load or unload specified module\n"},
       {"ADMIN", "SRV1 run MISSING", 1, "cvcli: run: 519 (0x207) Unable to execute QBT file\n"},
       {"ADMIN", "SRV1 run ../SYSTEM/GOOD", 1, "cvcli: run: 35219 (0x8993) Invalid filename\n"},

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "corvane/server/modules/commandfile.h"
+#include "corvane/server/modules/faillog.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -638,6 +639,41 @@ TEST(CommandLineParse, Kinds) {
   EXPECT_EQ(set.kind, LineKind::kSet);
   EXPECT_EQ(set.name, "A  B");
   EXPECT_EQ(set.value, "x = y");
+}
+
+// What a client reads of a failed load keeps the lines that name the cause,
+// which are rarely the last.
+TEST(FailureSummaryTest, KeepsTheNewestOutputLinesThatFit) {
+  const std::vector<std::string> apache = {
+      "AH00526: Syntax error on line 22 of /srv/corvane/SYS/APACHE/conf/httpd.conf:",
+      "Invalid command 'Listn', perhaps misspelled or defined by a module not included in the server configuration"};
+  const std::vector<std::string> bind = {
+      "(13)Permission denied: AH00072: make_sock: could not bind to address 0.0.0.0:80",
+      "no listening sockets available, shutting down", "", "AH00015: Unable to open logs"};
+  struct Case {
+    const char* what;
+    std::string reason;
+    std::vector<std::string> output;
+    std::size_t limit;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"no output", "no WEB.qrx in the search path", {}, 100, "no WEB.qrx in the search path"},
+      {"a syntax error: both lines", "preflight failed (exit 1)", apache, 2000,
+       "preflight failed (exit 1)\n" + apache[0] + "\n" + apache[1]},
+      {"a port it may not bind: the cause and the closing words, blank lines left out", "exited before 10000 ms", bind,
+       2000, "exited before 10000 ms\n" + bind[0] + "\n" + bind[1] + "\n" + bind[3]},
+      {"too little room: the newest lines that fit", "failed", bind, 6 + 1 + bind[1].size() + 1 + bind[3].size(),
+       "failed\n" + bind[1] + "\n" + bind[3]},
+      {"no room for any line", "failed", apache, 10, "failed"},
+      {"a reason longer than the limit is cut", std::string(50, 'r'), apache, 20, std::string(20, 'r')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string summary = cvserver::modules::FailureSummary(c.reason, c.output, c.limit);
+    EXPECT_EQ(summary, c.expected);
+    EXPECT_LE(summary.size(), c.limit);
+  }
 }
 
 }  // namespace

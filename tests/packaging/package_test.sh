@@ -33,6 +33,19 @@ case "$(dpkg-deb -f "$(deb_of webwarden32)" Depends)" in *libqt6widgets6*) ;; *)
 
 # The programs, from the unpacked root only.
 "$root/usr/sbin/cvserverd" --version | grep -q '^cvserverd ' || fail "cvserverd --version"
+# One version: the packages', the agent's and the man pages' are the build's.
+version=$(dpkg-deb -f "$(deb_of cvserverd)" Version)
+[ "$(dpkg-deb -f "$(deb_of webwarden32)" Version)" = "$version" ] || fail "the two packages' versions differ"
+"$root/usr/sbin/cvserverd" --version | grep -q "^cvserverd ${version%-*} " ||
+  fail "cvserverd --version says $("$root/usr/sbin/cvserverd" --version), the package $version"
+for page in "$root"/usr/share/man/man*/*.gz; do
+  zcat "$page" | head -1 | grep -q "\"Webwarden32 ${version%-*}\"" || fail "$page: $(zcat "$page" | head -1)"
+done
+# The configuration will hold verifiers: not readable by everyone, even
+# before the postinst gives it to the agent's group.
+perm=$(dpkg-deb -c "$(deb_of cvserverd)" | awk '$6 == "./etc/cvserverd/cvserverd.toml" {print $1}')
+[ "$perm" = "-rw-r-----" ] || fail "cvserverd.toml is $perm in the package"
+[ -s "$root/usr/share/doc/cvserverd/README.Debian" ] || fail "no README.Debian"
 "$root/usr/bin/cvcli" --help >/dev/null || fail "cvcli --help"
 rfc_usage=$("$root/usr/lib/cvserverd/cvrfcd" --help 2>&1 || true)
 case "$rfc_usage" in "usage: cvrfcd"*) ;; *) fail "cvrfcd: $rfc_usage" ;; esac
@@ -135,9 +148,18 @@ if command -v systemd-analyze >/dev/null; then
 fi
 
 if command -v lintian >/dev/null; then
-  lintian --tag-display-limit 0 "${debs[@]}" > "$work/lintian.txt" 2>&1 || true
+  lintian -I --tag-display-limit 0 "${debs[@]}" > "$work/lintian.txt" 2>&1 || true
   cat "$work/lintian.txt"
   if grep -q '^E:' "$work/lintian.txt"; then fail "lintian reports errors"; fi
+  # Every binary is built with the hardening flags.
+  if grep -q ' hardening-' "$work/lintian.txt"; then fail "lintian reports missing hardening"; fi
+fi
+# The man pages render without warnings.
+if command -v groff >/dev/null; then
+  for page in "$root"/usr/share/man/man*/*.gz; do
+    warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+  done
 fi
 
 # The console's smoke test, all from the installed tree: agent, console

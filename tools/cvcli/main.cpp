@@ -4,10 +4,12 @@
 //   cvcli audit SERVER [--action A] [--user U] [-n N]
 //   cvcli --dir trees | list TREE [CONTAINER] | read TREE NAME [ATTRIBUTE...] | id SERVER ID
 // A failure prints its code with the message the control shows for it.
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
 #include <string>
 #include <thread>
@@ -92,7 +94,16 @@ void PrintLoadFailure(std::uint32_t h, const std::string& module, std::chrono::s
   if (status.loaded) {
     std::fprintf(stderr, "cvcli: reason: %s is already loaded (process %u)\n", module.c_str(), status.processId);
   } else if (status.lastFailure[0] != '\0' && status.failureAgeSeconds <= took.count() + 1) {
-    std::fprintf(stderr, "cvcli: reason: %s\n", status.lastFailure);
+    // The reason, then the program's last output lines: the one that names
+    // the cause is often not the last.
+    std::string_view text(status.lastFailure);
+    const char* label = "reason";
+    while (!text.empty()) {
+      const std::size_t end = std::min(text.find('\n'), text.size());
+      std::fprintf(stderr, "cvcli: %s: %.*s\n", label, static_cast<int>(end), text.data());
+      label = "output";
+      text.remove_prefix(std::min(end + 1, text.size()));
+    }
   }
 }
 

@@ -59,6 +59,29 @@ std::string FormatFailureEntry(std::chrono::system_clock::time_point when, const
   return entry;
 }
 
+std::string FailureSummary(const std::string& reason, const std::vector<std::string>& output, std::size_t limit) {
+  std::string summary = reason.substr(0, limit);
+  // The newest lines that fit, counted from the end, each with its line break.
+  std::size_t used = summary.size();
+  std::size_t first = output.size();
+  while (first > 0) {
+    const std::string& line = output[first - 1];
+    if (line.find_first_not_of(" \t") == std::string::npos) {
+      --first;  // blank lines say nothing; they take no room
+      continue;
+    }
+    if (used + 1 + line.size() > limit) break;
+    used += 1 + line.size();
+    --first;
+  }
+  for (std::size_t i = first; i < output.size(); ++i) {
+    if (output[i].find_first_not_of(" \t") == std::string::npos) continue;
+    summary += '\n';
+    summary += output[i];
+  }
+  return summary;
+}
+
 bool AppendFailureEntry(const std::filesystem::path& file, const std::string& entry, std::string* error) {
   // O_NONBLOCK: a FIFO in the log's place must not stall the agent.
   posix::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));

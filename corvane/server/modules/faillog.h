@@ -19,6 +19,14 @@ inline constexpr std::size_t kMaxFailureEntry = 4096;
 std::string FormatFailureEntry(std::chrono::system_clock::time_point when, const std::string& module,
                                const std::string& reason, const std::vector<std::string>& output);
 
+// What a client reads as the reason of a failed load: the reason on the
+// first line, then as many of the program's last output lines as fit in
+// limit bytes, one per line, in the order written. The cause is often not the
+// last line (Apache names the line of a syntax error, or the port it could
+// not bind, before its closing words), so the lines before it are kept too.
+// A reason longer than limit is cut.
+std::string FailureSummary(const std::string& reason, const std::vector<std::string>& output, std::size_t limit);
+
 // Appends the entry to file (made with mode 0644 when missing); refuses a
 // file that is not a regular file. False with *error set when nothing could
 // be written.

@@ -68,6 +68,10 @@ std::chrono::milliseconds Left(Clock::time_point deadline) {
 
 }  // namespace
 
+// Most bytes of a failure reason on the status board (clients read up to
+// 2047).
+constexpr std::size_t kStatusReasonLimit = 2000;
+
 // Why a load failed, and what the program printed last.
 struct Failure {
   std::string reason;
@@ -86,9 +90,7 @@ struct ModuleSupervisor::Impl {
     std::string output;
     for (const auto& line : f.output) output += (output.empty() ? "" : " | ") + line;
     spdlog::error("module {} did not load: {}{}{}", key, f.reason, output.empty() ? "" : "; last output: ", output);
-    std::string summary = f.reason;
-    if (!f.output.empty()) summary += "; last output: " + f.output.back();
-    status.Failed(key, summary.substr(0, 2048));
+    status.Failed(key, modules::FailureSummary(f.reason, f.output, kStatusReasonLimit));
     if (!manifest || manifest->log.empty() || cancelled) return;
     const std::filesystem::path file = modules::ExpandValue(manifest->log, config.volume.string(), {});
     if (!file.is_absolute()) {
@@ -132,9 +134,8 @@ struct ModuleSupervisor::Impl {
       }
       spdlog::warn("module {} ended on its own ({}); last output: {}", it->key, it->process.DescribeStatus(),
                    it->process.output().Joined());
-      const auto lines = it->process.output().Lines();
-      status.Failed(it->key, "ended on its own (" + it->process.DescribeStatus() + ")" +
-                                 (lines.empty() ? "" : "; last output: " + lines.back()));
+      status.Failed(it->key, modules::FailureSummary("ended on its own (" + it->process.DescribeStatus() + ")",
+                                                     it->process.output().Lines(), kStatusReasonLimit));
       Forget(*it);
       it = modules.erase(it);
     }
