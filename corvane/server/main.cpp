@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -162,6 +163,9 @@ bool CheckVolume(const std::string& volume, std::string& why) {
 }
 
 int Run(const std::string& configPath) {
+  // A SIGHUP during start-up must not end the agent; the handler below
+  // takes over once the event loop exists (modules get default dispositions).
+  std::signal(SIGHUP, SIG_IGN);
   spdlog::info("{} starting", kVersion);
   std::string error;
   auto config = cvserver::LoadConfig(configPath, error);
@@ -212,6 +216,7 @@ int Run(const std::string& configPath) {
   cvserver::ModuleSupervisor modules(supervisorConfig);
 
   asio::io_context io;
+  asio::signal_set hangup(io, SIGHUP);
   cvserver::Agent agent(io, *config, parameters, modules);
   agent.SetAudit(&audit);
   if (!agent.Start(error)) {
@@ -221,7 +226,6 @@ int Run(const std::string& configPath) {
   }
   // SIGHUP (systemctl reload) re-reads the configuration; one that does not
   // load leaves the running one as it is.
-  asio::signal_set hangup(io, SIGHUP);
   std::function<void()> awaitHangup = [&] {
     hangup.async_wait([&](const std::error_code& ec, int) {
       if (ec) return;

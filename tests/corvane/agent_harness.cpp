@@ -395,7 +395,9 @@ TamperingRelay::TamperingRelay(std::uint16_t target) : target_(target) {
 
 TamperingRelay::~TamperingRelay() {
   const char c = 'x';
-  (void)::write(wake_[1], &c, 1);
+  if (::write(wake_[1], &c, 1) != 1) {
+    // the relay thread also ends when its sockets close
+  }
   thread_.join();
   ::close(listen_);
   ::close(wake_[0]);

@@ -301,11 +301,15 @@ TEST_F(AgentOpsTest, LogLinesCarryJournalPrioritiesWhenTheJournalIsTheOutput) {
       }
       if (line.find("listening on") != std::string::npos) {
         ++listening;
-        if (c.journal) EXPECT_EQ(line.rfind("<6>server SRV1 listening on", 0), 0u) << line;
+        if (c.journal) {
+          EXPECT_EQ(line.rfind("<6>server SRV1 listening on", 0), 0u) << line;
+        }
       }
       if (line.find("stays as it was") != std::string::npos) {
         ++failed;
-        if (c.journal) EXPECT_EQ(line.rfind("<3>", 0), 0u) << line;
+        if (c.journal) {
+          EXPECT_EQ(line.rfind("<3>", 0), 0u) << line;
+        }
       }
     }
     EXPECT_EQ(listening, 1);

@@ -34,6 +34,8 @@ nspawn=""
 init=""
 
 inside() { timeout 180 nsenter -t "$init" -a -- "$@"; }
+# apt's downloads (the first run fills the cache) get longer.
+inside_apt() { timeout 900 nsenter -t "$init" -a -- "$@"; }
 cleanup() {
   set +e
   if [ -n "$init" ] && kill -0 "$init" 2>/dev/null; then
@@ -116,18 +118,18 @@ case "$state" in running|degraded) ;; *) fail "the machine did not come up: $sta
 # --- install ------------------------------------------------------------------
 step "apt: update, apache2, both packages"
 inside sh -c 'echo "APT::Keep-Downloaded-Packages \"true\";" > /etc/apt/apt.conf.d/99keep-downloads'
-if ! inside apt-get update -q >"$work/apt-update.log" 2>&1; then
+if ! inside_apt apt-get update -q >"$work/apt-update.log" 2>&1; then
   skip "no network for apt: $(grep -E '^(E|W):' "$work/apt-update.log" | head -1)"
 fi
 grep -q '^W: Failed to fetch\|^E:' "$work/apt-update.log" && skip "no network for apt: $(grep -E '^(E|W):' "$work/apt-update.log" | head -1)"
 export_env="DEBIAN_FRONTEND=noninteractive"
 # Debian's own apache2 service must not take port 80: not started at all.
 inside sh -c 'printf "#!/bin/sh\nexit 101\n" > /usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d'
-inside env $export_env apt-get install -y -q --no-install-recommends apache2 >"$work/apt-apache.log" 2>&1 ||
+inside_apt env $export_env apt-get install -y -q --no-install-recommends apache2 >"$work/apt-apache.log" 2>&1 ||
   { tail -20 "$work/apt-apache.log" >&2; fail "apt-get install apache2"; }
 inside rm -f /usr/sbin/policy-rc.d
 inside systemctl disable --now apache2 >/dev/null 2>&1 || true
-inside sh -c "$export_env apt-get install -y -q /root/debs/v1/cvserverd_*.deb /root/debs/v1/webwarden32_*.deb" \
+inside_apt sh -c "$export_env apt-get install -y -q --no-install-recommends /root/debs/v1/cvserverd_*.deb /root/debs/v1/webwarden32_*.deb" \
   >"$work/apt-install.log" 2>&1 || { tail -30 "$work/apt-install.log" >&2; fail "apt-get install of both packages"; }
 inside dpkg -s cvserverd webwarden32 >/dev/null || fail "the packages are not installed"
 
@@ -269,7 +271,7 @@ echo "systemd-analyze security: $exposure"
 
 # --- upgrade --------------------------------------------------------------------------
 step "upgrade to $v2_upstream"
-inside sh -c "$export_env apt-get install -y -q /root/debs/v2/cvserverd_*.deb" >"$work/apt-upgrade.log" 2>&1 ||
+inside sh -c "$export_env apt-get install -y -q --no-install-recommends /root/debs/v2/cvserverd_*.deb" >"$work/apt-upgrade.log" 2>&1 ||
   { tail -20 "$work/apt-upgrade.log" >&2; fail "the upgrade"; }
 for _ in $(seq 50); do [ "$(inside systemctl is-active cvserverd)" = active ] && break; sleep 0.2; done
 new_pid=$(main_pid)
