@@ -111,7 +111,13 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 [ -n "$init" ] || { cat "$work/console.log" >&2; skip "systemd-nspawn could not boot a machine here"; }
-state=$(inside systemctl is-system-running --wait || true)
+# (systemctl answers once the machine's systemd takes connections)
+state=""
+for _ in $(seq 120); do
+  state=$(inside systemctl is-system-running --wait 2>/dev/null || true)
+  case "$state" in running|degraded) break ;; esac
+  sleep 0.5
+done
 case "$state" in running|degraded) ;; *) fail "the machine did not come up: $state" ;; esac
 [ "$(inside cat /proc/1/comm)" = systemd ] || fail "PID 1 in the machine is not systemd"
 
@@ -137,7 +143,7 @@ conf=/etc/cvserverd/cvserverd.toml
 [ "$(inside stat -c '%a %U %G' $conf)" = "640 root _cvserverd" ] || fail "$conf is $(inside stat -c '%a %U %G' $conf)"
 [ "$(inside stat -c '%a %U' /var/lib/cvserverd)" = "750 _cvserverd" ] || fail "no state folder /var/lib/cvserverd"
 inside id -nG _cvserverd | grep -qw corvane || fail "_cvserverd is not in the group corvane"
-[ "$(inside systemctl is-enabled cvserverd || true)" = disabled ] || fail "the unit is enabled before it is configured"
+st=$(inside systemctl is-enabled cvserverd || true); [ "$st" = disabled ] || fail "the unit is enabled before it is configured: $st"
 inside test -x /usr/lib/webwarden32/webwarden32 || fail "the console is not installed"
 
 # --- the volume, as README.Debian says ------------------------------------------
