@@ -2,6 +2,7 @@
 // users of a private slapd; the client library logs in with [Login] Tree=.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -99,6 +100,38 @@ TEST_F(DirectoryLogin, MembersOfTheOperatorGroupAreOperators) {
   ASSERT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), 0u) << agent_.Log();
   EXPECT_NE(CvLoadModule(conn, "NOSUCH "), kCvErrNotConsoleOperator);
   CvReleaseConnection(conn);
+}
+
+// SIGHUP re-reads [directory]: a login follows the settings of the moment,
+// and a connection made before a reload stays.
+TEST_F(DirectoryLogin, ReloadTakesNewDirectorySettings) {
+  cvtest::RawClient held(agent_.port());
+  ASSERT_EQ(held.Login("GUEST", "guest-secret"), std::optional<std::uint32_t>(0u));
+  const std::string good = agent_.extra;
+  const auto at = good.find("tree = \"ACME\"");
+  ASSERT_NE(at, std::string::npos);
+  agent_.extra = std::string(good).replace(at, 13, "tree = \"OTHER\"");
+  agent_.WriteConfig();
+  agent_.Signal(SIGHUP);
+  ASSERT_TRUE(agent_.WaitForLog("configuration re-read", 1)) << agent_.Log();
+
+  Login("JSMITH.SALES.ACME", "jsmith-secret");
+  std::uint32_t conn = 0;
+  EXPECT_NE(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), 0u) << "ACME is no longer this agent's tree";
+
+  agent_.extra = good;
+  agent_.WriteConfig();
+  agent_.Signal(SIGHUP);
+  ASSERT_TRUE(agent_.WaitForLog("configuration re-read", 2)) << agent_.Log();
+  ASSERT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), 0u) << agent_.Log();
+  CvReleaseConnection(conn);
+
+  cvwire::Writer ping(cvwire::Type(cvwire::Msg::Ping), held.NextId());
+  ASSERT_TRUE(held.SendBytes(ping.Frame()));
+  const auto reply = held.Receive();
+  ASSERT_TRUE(reply) << "the connection made before the reloads";
+  cvwire::Reader r(*reply);
+  EXPECT_EQ(r.U32(), 0u);
 }
 
 TEST_F(DirectoryLogin, WrongPasswordsAndMissingOrNonPosixUsersAreRefused) {
