@@ -33,6 +33,8 @@ if(TARGET cvole)
   install(TARGETS cvole LIBRARY DESTINATION usr/lib/python3/dist-packages COMPONENT webwarden32)
 endif()
 install(FILES ${WW_PACKAGING_DIR}/webwarden32.desktop DESTINATION usr/share/applications COMPONENT webwarden32)
+install(FILES ${WW_PACKAGING_DIR}/deb/webwarden32/lintian-overrides DESTINATION usr/share/lintian/overrides
+  RENAME webwarden32 COMPONENT webwarden32)
 install(FILES ${WW_PACKAGING_DIR}/webwarden32.svg
   DESTINATION usr/share/icons/hicolor/scalable/apps COMPONENT webwarden32)
 
