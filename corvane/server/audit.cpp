@@ -1,4 +1,5 @@
 #include "corvane/server/audit.h"
+#include "corvane/server/logging.h"
 
 #include <fcntl.h>
 #include <openssl/pem.h>
@@ -71,12 +72,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 bool WantJournal(AuditConfig::Journal mode) {
   if (mode == AuditConfig::Journal::Off) return false;
   if (mode == AuditConfig::Journal::On) return true;
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  struct stat st {};
-  if (!stream || ::fstat(STDERR_FILENO, &st) != 0) return false;
-  unsigned long long dev = 0, ino = 0;
-  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
-  return dev == static_cast<unsigned long long>(st.st_dev) && ino == static_cast<unsigned long long>(st.st_ino);
+  return IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
 }
 
 }  // namespace
