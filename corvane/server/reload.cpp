@@ -40,6 +40,12 @@ std::vector<std::string> NeedRestart(const ServerConfig& running, const ServerCo
   return keys;
 }
 
+std::string Join(const std::vector<std::string>& uris) {
+  std::string out;
+  for (const auto& u : uris) out += (out.empty() ? "" : " ") + u;
+  return out;
+}
+
 }  // namespace
 
 bool Agent::Reload(const ServerConfig& fresh, std::string& error) {
@@ -100,7 +106,7 @@ bool Agent::Reload(const ServerConfig& fresh, std::string& error) {
     }
   }
   spdlog::info("configuration re-read: {} users, directory {}{}", config_.users.size(),
-               config_.directory.enabled ? config_.directory.uri : std::string("none"),
+               config_.directory.enabled ? Join(config_.directory.uris) : std::string("none"),
                newIdentity ? ", new server certificate with SHA-256 fingerprint " + identity_.fingerprint : "");
   return true;
 }

@@ -57,7 +57,6 @@ class AgentProcess {
   // Waits until the log holds text at least count times; false on timeout.
   bool WaitForLog(const std::string& text, int count = 1,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-  pid_t pid() const { return pid_; }
   void Stop();    // SIGTERM, then waits (SIGKILL after 10 s)
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
