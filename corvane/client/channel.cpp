@@ -241,7 +241,16 @@ std::optional<std::vector<std::uint8_t>> Channel::Call(std::uint32_t id, const s
   }
   std::vector<std::uint8_t> payload;
   std::uint8_t buf[16384];
+  // Late replies to requests that timed out earlier are dropped; a server
+  // that sends more of them than could be owed is not answering.
+  std::uint32_t unasked = 0;
   for (;;) {
+    // The deadline holds even while frames keep coming: a peer that
+    // streams frames never makes a read block.
+    if (Clock::now() >= deadline) {
+      Close();
+      return std::nullopt;
+    }
     while (parser_.Next(payload)) {
       cvwire::Reader r(payload);
       if (!r.ok()) {
@@ -249,7 +258,10 @@ std::optional<std::vector<std::uint8_t>> Channel::Call(std::uint32_t id, const s
         return std::nullopt;
       }
       if (r.requestId() == id) return payload;
-      // A late reply to a request that timed out earlier: dropped.
+      if (++unasked > kMaxUnaskedFrames) {
+        Close();
+        return std::nullopt;
+      }
     }
     ERR_clear_error();
     const int n = SSL_read(ssl_.get(), buf, sizeof buf);

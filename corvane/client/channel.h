@@ -23,6 +23,9 @@ namespace cvclient {
 
 class Channel {
  public:
+  // Frames that answer no request of this call (late replies of requests
+  // that timed out) one call skips before it gives up on the connection.
+  static constexpr std::uint32_t kMaxUnaskedFrames = 64;
   using Clock = std::chrono::steady_clock;
   using Deadline = Clock::time_point;
   enum class ConnectResult { Ok, Unreachable };

@@ -422,24 +422,65 @@ std::uint32_t Session::Bind(const std::string& dn, const std::string& password, 
   // An empty password with a name would be an unauthenticated bind, which
   // slapd accepts as anonymous: refuse it here.
   if (!dn.empty() && password.empty()) return kCvErrLoginRefused;
-  if (!dn.empty() && !encrypted_) {
-    // A password goes in the clear only to this machine.
-    ber_socket_t fd = -1;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const bool local = ldap_get_option(ld_, LDAP_OPT_DESC, &fd) == LDAP_OPT_SUCCESS && fd >= 0 &&
-                       ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-                       ClearBindAllowed(&peer, length);
-    if (!local) {
-      if (error)
-        *error = uri_ + " is neither encrypted (ldaps:// or StartTLS) nor on this machine: no password is sent to it";
-      return kCvErrAccessViolation;
-    }
-  }
+  if (!dn.empty() && !MaySendPassword(error)) return kCvErrAccessViolation;
   berval cred{password.size(), const_cast<char*>(password.data())};
   const int rc = ldap_sasl_bind_s(ld_, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
                                   nullptr);
   return CodeFromLdap(rc);
+}
+
+bool Session::MaySendPassword(std::string* error) {
+  if (encrypted_) return true;
+  // A password goes in the clear only to this machine.
+  ber_socket_t fd = -1;
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  const bool local = ldap_get_option(ld_, LDAP_OPT_DESC, &fd) == LDAP_OPT_SUCCESS && fd >= 0 &&
+                     ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+                     ClearBindAllowed(&peer, length);
+  if (!local && error)
+    *error = uri_ + " is neither encrypted (ldaps:// or StartTLS) nor on this machine: no password is sent to it";
+  return local;
+}
+
+std::uint32_t Session::BindWithPolicy(const std::string& dn, const std::string& password, PasswordState& state,
+                                      std::string* error) {
+  state = PasswordState::Usable;
+  if (dn.empty() || password.empty()) return kCvErrLoginRefused;
+  if (!MaySendPassword(error)) return kCvErrAccessViolation;
+  LDAPControl* request = nullptr;
+  if (ldap_create_passwordpolicy_control(ld_, &request) != LDAP_SUCCESS) return kCvErrDirNoMemory;
+  LDAPControl* serverControls[] = {request, nullptr};
+  berval cred{password.size(), const_cast<char*>(password.data())};
+  int id = 0;
+  int rc = ldap_sasl_bind(ld_, dn.c_str(), LDAP_SASL_SIMPLE, &cred, serverControls, nullptr, &id);
+  ldap_control_free(request);
+  if (rc != LDAP_SUCCESS) return CodeFromLdap(rc);
+  timeval wait = Tv(requestMs_);
+  LDAPMessage* result = nullptr;
+  const int got = ldap_result(ld_, id, LDAP_MSG_ALL, &wait, &result);
+  if (got <= 0) {
+    if (result) ldap_msgfree(result);
+    if (got == 0) ldap_abandon_ext(ld_, id, nullptr, nullptr);
+    return CodeFromLdap(got == 0 ? LDAP_TIMEOUT : LDAP_SERVER_DOWN);
+  }
+  int outcome = LDAP_SUCCESS;
+  LDAPControl** controls = nullptr;
+  rc = ldap_parse_result(ld_, result, &outcome, nullptr, nullptr, nullptr, &controls, 1);
+  if (rc != LDAP_SUCCESS) {
+    if (controls) ldap_controls_free(controls);
+    return CodeFromLdap(rc);
+  }
+  if (LDAPControl* response = ldap_control_find(LDAP_CONTROL_PASSWORDPOLICYRESPONSE, controls, nullptr)) {
+    ber_int_t expire = -1, grace = -1;
+    LDAPPasswordPolicyError policyError = PP_noError;
+    if (ldap_parse_passwordpolicy_control(ld_, response, &expire, &grace, &policyError) == LDAP_SUCCESS) {
+      if (policyError == PP_passwordExpired) state = PasswordState::Expired;
+      if (policyError == PP_changeAfterReset) state = PasswordState::MustChange;
+    }
+  }
+  if (controls) ldap_controls_free(controls);
+  return CodeFromLdap(outcome);
 }
 
 std::uint32_t Session::Resolve(const std::string& base, std::string_view dotted, std::string& dn) {

@@ -103,6 +103,13 @@ class Session {
   // TLS or to a loopback peer: otherwise the bind is refused (34921) and
   // error, when given, says why.
   std::uint32_t Bind(const std::string& dn, const std::string& password, std::string* error = nullptr);
+  // What the directory's password policy said of a bind.
+  enum class PasswordState { Usable, Expired, MustChange };
+  // Bind as above that asks for the password-policy control: a password the
+  // directory takes may still be due for a change (after an administrator
+  // reset it), and an expired one is refused with the reason in the control.
+  std::uint32_t BindWithPolicy(const std::string& dn, const std::string& password, PasswordState& state,
+                               std::string* error = nullptr);
 
   // The distinguished name of the dotted name below base; "" and "[Root]"
   // name base itself. A component with '=' is taken as attribute=value.
@@ -124,6 +131,8 @@ class Session {
   static bool Lost(std::uint32_t code);
 
  private:
+  // Whether a password may go to this server (TLS, or this machine).
+  bool MaySendPassword(std::string* error);
   Session(LDAP* ld, std::string uri, int requestMs) : ld_(ld), uri_(std::move(uri)), requestMs_(requestMs) {}
   LDAP* ld_;
   std::string uri_;

@@ -56,6 +56,79 @@ bool Number(std::string_view text, T* out) {
   return ec == std::errc() && p == text.data() + text.size() && !text.empty();
 }
 
+// The guard of one script: a process of its own that kills the script's
+// process group when this service ends before the script does (killed,
+// say: the script's children would run on under init), or when the script
+// outlives its time limit by far. This service tells it "done" with one
+// byte on the pipe; the end of the pipe without that byte means this
+// service is gone.
+struct ScriptGuard {
+  pid_t pid = -1;
+  int done = -1;  // write end
+};
+
+constexpr std::chrono::seconds kGuardGrace(5);
+
+ScriptGuard StartGuard(pid_t group, std::chrono::milliseconds timeout) {
+  ScriptGuard g;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return g;
+  const long long waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(timeout + kGuardGrace).count();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return g;
+  }
+  if (pid == 0) {
+    // Async-signal-safe calls only. Its own process group, so that what
+    // ends this service's group leaves the guard to do its work; nothing of
+    // the service's kept open (other guards' pipes among them).
+    ::setpgid(0, 0);
+    const int in = fds[0];
+    const int devnull = ::open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      ::dup2(devnull, 0);
+      ::dup2(devnull, 1);
+      ::dup2(devnull, 2);
+    }
+    if (in > 3) ::close_range(3, static_cast<unsigned>(in) - 1, 0);
+    ::close_range(static_cast<unsigned>(in) + 1, ~0U, 0);
+    long long left = waitMs;
+    char byte = 0;
+    for (;;) {
+      pollfd p{in, POLLIN, 0};
+      const int n = ::poll(&p, 1, static_cast<int>(left > 60000 ? 60000 : left));
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0) {
+        left -= 60000;
+        if (left > 0) continue;
+        break;  // far past the limit
+      }
+      const ssize_t got = ::read(in, &byte, 1);
+      if (got < 0 && errno == EINTR) continue;
+      if (got == 1) ::_exit(0);  // done: the service has ended the group itself
+      break;                     // the service is gone
+    }
+    ::kill(-group, SIGKILL);
+    ::_exit(0);
+  }
+  ::close(fds[0]);
+  g.pid = pid;
+  g.done = fds[1];
+  return g;
+}
+
+void StopGuard(const ScriptGuard& g) {
+  if (g.pid < 0) return;
+  const char byte = 1;
+  [[maybe_unused]] auto n = ::write(g.done, &byte, 1);
+  ::close(g.done);
+  int status = 0;
+  while (::waitpid(g.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 ScriptResult RunScript(const ScriptRun& run) {
@@ -93,6 +166,7 @@ ScriptResult RunScript(const ScriptRun& run) {
     ::_exit(127);
   }
   ::setpgid(pid, pid);  // also here, so that a kill never misses the group
+  const ScriptGuard guard = StartGuard(pid, run.timeout);
   {
     std::lock_guard lock(gRunningMutex);
     gRunning.insert(pid);
@@ -156,6 +230,7 @@ ScriptResult RunScript(const ScriptRun& run) {
     }
     ::kill(-pid, SIGKILL);  // what it left behind in its group
   }
+  StopGuard(guard);
   {
     std::lock_guard lock(gRunningMutex);
     gRunning.erase(pid);

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "corvane/wire/logtext.h"
+
 namespace cvserver {
 
 PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer) {
@@ -18,10 +20,25 @@ PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer) {
   return Ipv6PeerAddress(a.to_v6().to_bytes(), peer.port());
 }
 
+std::string AddressKey(const asio::ip::address& address) {
+  if (address.is_v4()) return address.to_string();
+  const auto v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+  auto bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 namespace {
 
 // A client gets this long to complete its TLS handshake.
 constexpr std::chrono::milliseconds kHandshakeTimeout(10000);
+// Replies a client has not taken yet: past this, its requests wait in the
+// socket until it reads; reading resumes below half of it.
+constexpr std::size_t kMaxUnsent = 256 * 1024;
+// After accept fails (no file descriptors left, say), it is tried again
+// after this pause, not at once.
+constexpr std::chrono::milliseconds kAcceptPause(100);
 
 std::string TlsError(const std::error_code& ec) {
   if (ec.category() == asio::error::get_ssl_category()) {
@@ -35,7 +52,11 @@ std::string TlsError(const std::error_code& ec) {
 }  // namespace
 
 Session::Session(Agent& agent, asio::ip::tcp::socket socket)
-    : agent_(agent), stream_(std::move(socket), agent.tls()), idle_(agent.io()) {
+    : agent_(agent),
+      stream_(std::move(socket), agent.tls()),
+      idle_(agent.io()),
+      loginDeadline_(agent.io()),
+      hold_(agent.io()) {
   std::error_code ec;
   auto& tcp = stream_.next_layer();
   const auto peer = tcp.remote_endpoint(ec);
@@ -44,6 +65,7 @@ Session::Session(Agent& agent, asio::ip::tcp::socket socket)
     state_.peer = PeerAddressOf(peer);
     state_.who.peer = peer.address().to_string();
     state_.who.port = peer.port();
+    state_.address = AddressKey(peer.address());
   }
   tcp.set_option(asio::ip::tcp::no_delay(true), ec);
 }
@@ -54,7 +76,18 @@ void Session::Start() {
       kHandshakeTimeout, std::chrono::milliseconds(agent_.config().idleTimeoutMs)));
   idle_.async_wait([self = shared_from_this()](const std::error_code& ec) {
     if (ec || self->closed_) return;
-    spdlog::warn("connection from {}: no TLS handshake in time, closing", self->peer_);
+    self->agent_.logRate().Log(spdlog::level::warn, "handshake-timeout",
+                               "connection from {}: no TLS handshake in time, closing", self->peer_);
+    self->Close();
+  });
+  // The login's deadline runs from accept: bytes the client sends do not
+  // move it.
+  loginDeadline_.expires_after(std::chrono::milliseconds(agent_.config().loginTimeoutMs));
+  loginDeadline_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+    if (ec || self->closed_ || self->state_.phase == SessionState::Phase::LoggedIn) return;
+    self->agent_.logRate().Log(spdlog::level::warn, "login-timeout",
+                               "connection from {}: no login within {} ms, closing", self->peer_,
+                               self->agent_.config().loginTimeoutMs);
     self->Close();
   });
   // The first bytes tell a TLS client (a handshake record: 0x16, then major
@@ -69,7 +102,9 @@ void Session::Start() {
           return;
         }
         if (self->first_[0] != 0x16 || (n >= 2 && self->first_[1] != 0x03)) {
-          spdlog::warn("connection from {}: not TLS (plain TCP or an older client), closing", self->peer_);
+          self->agent_.logRate().Log(spdlog::level::warn, "not-tls",
+                                     "connection from {}: not TLS (plain TCP or an older client), closing",
+                                     self->peer_);
           self->Close();
           return;
         }
@@ -81,7 +116,8 @@ void Session::Handshake() {
   stream_.async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](const std::error_code& ec) {
     if (self->closed_) return;
     if (ec) {
-      spdlog::warn("connection from {}: TLS handshake failed ({}), closing", self->peer_, TlsError(ec));
+      self->agent_.logRate().Log(spdlog::level::warn, "handshake-failed",
+                                 "connection from {}: TLS handshake failed ({}), closing", self->peer_, TlsError(ec));
       self->Close();
       return;
     }
@@ -109,18 +145,23 @@ void Session::ArmIdleTimer() {
 }
 
 void Session::Read() {
+  reading_ = true;
   stream_.async_read_available([self = shared_from_this()](const std::error_code& ec,
                                                             std::span<const std::uint8_t> bytes) {
+    self->reading_ = false;
     if (self->closed_) return;
     if (ec) {
       if (ec.category() == asio::error::get_ssl_category() && ec != asio::ssl::error::stream_truncated) {
-        spdlog::warn("connection {} from {}: TLS error ({}), closing", self->state_.slot, self->peer_, TlsError(ec));
+        self->agent_.logRate().Log(spdlog::level::warn, "tls-error", "connection {} from {}: TLS error ({}), closing",
+                                   self->state_.slot, self->peer_, TlsError(ec));
       }
       self->Close();
       return;
     }
     if (self->parser_.Feed(bytes) != cvwire::FrameParser::Status::Ok) {
-      spdlog::warn("connection {}: malformed or oversized frame, closing", self->state_.slot);
+      self->agent_.logRate().Log(spdlog::level::warn, "bad-frame",
+                                 "connection {} from {}: malformed or oversized frame, closing", self->state_.slot,
+                                 self->peer_);
       self->Close();
       return;
     }
@@ -131,12 +172,12 @@ void Session::Read() {
 
 void Session::HandleFrames() {
   std::vector<std::uint8_t> payload;
-  while (!closed_ && !waiting_ && parser_.Next(payload)) {
+  while (!closed_ && !waiting_ && !Saturated() && parser_.Next(payload)) {
     cvwire::Reader r(payload);
     Outcome outcome = agent_.Handle(state_, r);
     switch (outcome.kind) {
       case Outcome::Kind::Reply:
-        Send(std::move(outcome.frame));
+        Deliver(std::move(outcome.frame));
         break;
       case Outcome::Kind::Later:
         // No reading and no idle timeout until the reply is there: a load
@@ -152,13 +193,22 @@ void Session::HandleFrames() {
         idle_.cancel();
         break;
       case Outcome::Kind::Close:
-        spdlog::warn("connection {}: protocol violation (type {:#06x}), closing", state_.slot, r.type());
+        agent_.logRate().Log(spdlog::level::warn, "violation",
+                             "connection {} from {}: protocol violation (type {:#06x}), closing", state_.slot, peer_,
+                             r.type());
         Close();
         return;
     }
   }
-  if (!closed_ && !waiting_) Read();
+  if (closed_ || waiting_ || reading_) return;
+  if (Saturated()) {
+    paused_ = true;  // WriteNext resumes
+  } else {
+    Read();
+  }
 }
+
+bool Session::Saturated() const { return outgoingBytes_ > kMaxUnsent; }
 
 void Session::Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then) {
   waiting_ = false;
@@ -168,12 +218,35 @@ void Session::Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then)
     Close();
     return;
   }
+  if (state_.holdReply.count() > 0) {
+    Deliver(std::move(frame));
+    return;
+  }
   Send(std::move(frame));
   ArmIdleTimer();
   HandleFrames();
 }
 
+void Session::Deliver(std::vector<std::uint8_t> frame) {
+  const auto delay = std::exchange(state_.holdReply, std::chrono::milliseconds(0));
+  if (delay.count() <= 0) {
+    Send(std::move(frame));
+    return;
+  }
+  waiting_ = true;
+  idle_.cancel();
+  hold_.expires_after(delay);
+  hold_.async_wait([self = shared_from_this(), frame = std::move(frame)](const std::error_code&) mutable {
+    if (self->closed_) return;
+    self->waiting_ = false;
+    self->Send(std::move(frame));
+    self->ArmIdleTimer();
+    self->HandleFrames();
+  });
+}
+
 void Session::Send(std::vector<std::uint8_t> frame) {
+  outgoingBytes_ += frame.size();
   outgoing_.push_back(std::move(frame));
   if (outgoing_.size() == 1) WriteNext();
 }
@@ -186,11 +259,18 @@ void Session::WriteNext() {
                         self->Close();
                         return;
                       }
+                      self->outgoingBytes_ -= self->outgoing_.front().size();
                       self->outgoing_.pop_front();
                       if (!self->outgoing_.empty()) {
                         self->WriteNext();
                       } else if (self->state_.closeAfterReply) {
                         self->Close();
+                        return;
+                      }
+                      if (self->paused_ && self->outgoingBytes_ <= kMaxUnsent / 2) {
+                        self->paused_ = false;
+                        self->ArmIdleTimer();
+                        self->HandleFrames();
                       }
                     });
 }
@@ -200,6 +280,8 @@ void Session::Close() {
   closed_ = true;
   std::error_code ec;
   idle_.cancel();
+  loginDeadline_.cancel();
+  hold_.cancel();
   // No TLS close_notify: the peer sees the end of the stream, which it
   // treats as a dropped connection either way.
   auto& tcp = stream_.next_layer();
@@ -213,8 +295,10 @@ Agent::Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& p
       config_(config),
       parameters_(parameters),
       modules_(modules),
-      table_(config.capacity, config.messageQueueLimit),
+      table_(config.capacity, config.messageQueueLimit, config.operatorReserve),
+      throttle_(config.throttle),
       acceptor_(io),
+      acceptPause_(io),
       pollTimer_(io),
       trimTimer_(io),
       directoryWorkers_("directory worker", config.directory.enabled ? config.directory.workers : 1,
@@ -279,16 +363,76 @@ void Agent::Accept() {
       // Not make_shared: the weak references kept of a session would hold its
       // memory after it closed.
       auto session = std::shared_ptr<Session>(new Session(*this, std::move(socket)));
-      all_.push_back(session);
-      session->Start();
-    } else if (ec == asio::error::no_descriptors) {
-      spdlog::error("accept: {}", ec.message());
+      if (AdmitUnauthenticated(session)) {
+        all_.push_back(session);
+        session->Start();
+      } else {
+        session->Close();
+      }
+    } else if (ec != asio::error::operation_aborted) {
+      // Out of descriptors (or memory): an accept at once would fail again.
+      // Wait a little, and let the oldest connection that has not logged in
+      // make room.
+      logRate_.Log(spdlog::level::err, "accept", "accept: {}; trying again in {} ms", ec.message(),
+                   kAcceptPause.count());
+      if (ec == asio::error::no_descriptors) EvictUnauthenticated();
+      acceptPause_.expires_after(kAcceptPause);
+      acceptPause_.async_wait([this](const std::error_code& e) {
+        if (!e && !stopping_) Accept();
+      });
+      return;
     }
     if (all_.size() > 64 && all_.size() % 64 == 0) {
       std::erase_if(all_, [](const std::weak_ptr<Session>& w) { return w.expired(); });
     }
     Accept();
   });
+}
+
+bool Agent::AdmitUnauthenticated(const std::shared_ptr<Session>& session) {
+  SessionState& s = session->state();
+  std::uint32_t& mine = unauthenticatedBy_[s.address];
+  if (mine >= config_.maxUnauthenticatedPerAddress) {
+    logRate_.Log(spdlog::level::warn, "per-address-cap",
+                 "connection from {} refused: {} connections from that address have not logged in yet", s.address,
+                 mine);
+    return false;
+  }
+  if (unauthenticated_.size() >= config_.maxUnauthenticated) {
+    logRate_.Log(spdlog::level::warn, "total-cap",
+                 "{} connections have not logged in yet: the oldest of the busiest address is closed",
+                 unauthenticated_.size());
+    EvictUnauthenticated();
+  }
+  // The eviction may have taken the last entry of another address: mine
+  // is looked up again.
+  ++unauthenticatedBy_[s.address];
+  s.unauthenticatedAt = unauthenticated_.insert(unauthenticated_.end(), session);
+  s.unauthenticated = true;
+  return true;
+}
+
+bool Agent::EvictUnauthenticated() {
+  if (unauthenticated_.empty()) return false;
+  const auto busiest = std::max_element(unauthenticatedBy_.begin(), unauthenticatedBy_.end(),
+                                        [](const auto& a, const auto& b) { return a.second < b.second; });
+  const std::string address = busiest->first;
+  for (auto& w : unauthenticated_) {
+    auto session = w.lock();
+    if (session && session->state().address == address) {
+      session->Close();  // leaves the list (Forget)
+      return true;
+    }
+  }
+  return false;
+}
+
+void Agent::LeaveUnauthenticated(SessionState& s) {
+  if (!s.unauthenticated) return;
+  s.unauthenticated = false;
+  unauthenticated_.erase(s.unauthenticatedAt);
+  if (auto it = unauthenticatedBy_.find(s.address); it != unauthenticatedBy_.end() && --it->second == 0)
+    unauthenticatedBy_.erase(it);
 }
 
 void Agent::PollModules() {
@@ -340,6 +484,7 @@ void Agent::Stop() {
   stopping_ = true;
   std::error_code ec;
   acceptor_.close(ec);
+  acceptPause_.cancel();
   pollTimer_.cancel();
   trimTimer_.cancel();
   auto sessions = all_;
@@ -355,8 +500,9 @@ void Agent::Stop() {
 void Agent::Register(std::uint32_t slot, const std::shared_ptr<Session>& session) { sessions_[slot] = session; }
 
 void Agent::Forget(SessionState& s) {
+  LeaveUnauthenticated(s);
   if (s.slot != 0) {
-    spdlog::info("connection {} ({}) logged out", s.slot, s.userName);
+    spdlog::info("connection {} ({}) logged out", s.slot, cvwire::LogText(s.userName));
     sessions_.erase(s.slot);
     table_.Free(s.slot);
     s.slot = 0;

@@ -12,18 +12,22 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "corvane/directory/ldapdir.h"
 #include "corvane/server/audit.h"
 #include "corvane/server/config.h"
 #include "corvane/server/connections.h"
+#include "corvane/server/lograte.h"
 #include "corvane/server/parameters.h"
+#include "corvane/server/throttle.h"
 #include "corvane/server/tls.h"
 #include "corvane/server/tlsstream.h"
 #include "corvane/server/worker.h"
@@ -40,6 +44,9 @@ class Session;
 
 // The connection calls' record of a peer's address (see PeerAddress).
 PeerAddress PeerAddressOf(const asio::ip::tcp::endpoint& peer);
+// What the caps on connections that have not logged in and the login
+// throttle count by: the IPv4 address, or the /64 of an IPv6 one.
+std::string AddressKey(const asio::ip::address& address);
 
 // What a call service's reply says of the call, for its audit record: "ok",
 // "refused", or "error CODE: TEXT".
@@ -60,7 +67,13 @@ struct SessionState {
   std::uint32_t slot = 0;
   PeerAddress peer;
   cvaudit::Who who;  // what audit records say of this connection
+  std::string address;  // AddressKey of the peer
   bool closeAfterReply = false;
+  // Hold the next reply back this long (a throttled login refusal).
+  std::chrono::milliseconds holdReply{0};
+  // Among the connections that have not logged in (Agent's list).
+  bool unauthenticated = false;
+  std::list<std::weak_ptr<Session>>::iterator unauthenticatedAt;
   std::weak_ptr<Session> self;
 };
 
@@ -130,17 +143,27 @@ class Session : public std::enable_shared_from_this<Session> {
   void HandleFrames();
   void ArmIdleTimer();
   void Send(std::vector<std::uint8_t> frame);
+  // Sends frame now, or after state_.holdReply when that is set (reading
+  // waits meanwhile).
+  void Deliver(std::vector<std::uint8_t> frame);
   void WriteNext();
+  // Replies not yet written past the bound: reading pauses.
+  bool Saturated() const;
 
   Agent& agent_;
   Stream stream_;
   std::string peer_;  // address:port, for the log
   asio::steady_timer idle_;
+  asio::steady_timer loginDeadline_;  // from accept to the login
+  asio::steady_timer hold_;           // a held-back reply
   std::array<std::uint8_t, 2> first_{};  // the first bytes the client sent
   cvwire::FrameParser parser_;  // reads land in the stream's scratch buffer
   std::deque<std::vector<std::uint8_t>> outgoing_;
+  std::size_t outgoingBytes_ = 0;
   SessionState state_;
   bool closed_ = false;
+  bool reading_ = false;  // a read is under way
+  bool paused_ = false;   // reading waits for the replies to drain
   bool waiting_ = false;  // a request of this session is on the module worker
 };
 
@@ -179,6 +202,7 @@ class Agent {
   // Session bookkeeping.
   void Register(std::uint32_t slot, const std::shared_ptr<Session>& session);
   void Forget(SessionState& s);
+  LogRate& logRate() { return logRate_; }
   asio::io_context& io() { return io_; }
   const ServerConfig& config() const { return config_; }
   asio::ssl::context& tls() { return *identity_.context; }
@@ -187,6 +211,14 @@ class Agent {
 
  private:
   void Accept();
+  // Counts a new connection among those that have not logged in; false
+  // when its address has its share already. When the total is reached, the
+  // oldest connection of the address holding most of them makes room.
+  bool AdmitUnauthenticated(const std::shared_ptr<Session>& session);
+  void LeaveUnauthenticated(SessionState& s);
+  // Closes the oldest not-logged-in connection of the address that holds
+  // the most; false when there is none.
+  bool EvictUnauthenticated();
   void PollModules();
   // Gives freed memory back to the system a little after sessions closed
   // (one trim per kTrimDelay at most).
@@ -199,6 +231,12 @@ class Agent {
   Outcome HandleLoginStep(SessionState& s, cvwire::Reader& r);
   Outcome ScramStart(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
   Outcome ScramFinish(SessionState& s, cvwire::Reader& r, const std::vector<std::uint8_t>& data);
+  // A refused Hello (version, mechanism): counted like a refused login.
+  void CountRefusal(SessionState& s);
+  // A login the throttle holds off: refused at once, nothing checked.
+  bool LockedOut(SessionState& s, const std::string& user);
+  // A refused password: counted by the throttle, which may hold the reply.
+  void Throttle(SessionState& s);
   // A refused attempt: back to Hello; the third closes the connection.
   Outcome RefuseLogin(SessionState& s, cvwire::Reader& r, std::uint32_t code);
   // The same for a login that ended on the module worker.
@@ -243,7 +281,12 @@ class Agent {
   std::mutex parametersMutex_;  // the event loop and the module worker (command files' SET lines) share them
   ModuleSupervisor& modules_;  // used on the module worker only
   ConnectionTable table_;
+  LogRate logRate_;
+  LoginThrottle throttle_;
+  std::list<std::weak_ptr<Session>> unauthenticated_;  // oldest first
+  std::unordered_map<std::string, std::uint32_t> unauthenticatedBy_;  // by AddressKey
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer acceptPause_;  // after a failed accept
   asio::steady_timer pollTimer_;
   asio::steady_timer trimTimer_;
   bool trimQueued_ = false;

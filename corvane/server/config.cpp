@@ -140,6 +140,52 @@ bool LoadAudit(const toml::table& root, const std::string& state, AuditConfig& a
   return true;
 }
 
+// [logins]: the throttle on failed logins.
+bool LoadThrottle(const toml::table& root, ThrottleConfig& t, std::string& error) {
+  const auto* l = root["logins"].as_table();
+  if (!l) return true;
+  struct Count {
+    const char* key;
+    std::uint32_t* value;
+    std::int64_t min, max;
+  };
+  struct Time {
+    const char* key;
+    std::chrono::milliseconds* value;
+    std::int64_t min, max;
+  };
+  const Count counts[] = {{"free_failures", &t.freeFailures, 0, 1000},
+                          {"user_lockout_after", &t.userLockoutAfter, 1, 100000},
+                          {"address_lockout_after", &t.addressLockoutAfter, 1, 100000}};
+  const Time times[] = {{"first_delay_ms", &t.firstDelay, 0, 60000},
+                        {"max_delay_ms", &t.maxDelay, 0, 60000},
+                        {"user_lockout_ms", &t.userLockout, 0, 86400000},
+                        {"address_lockout_ms", &t.addressLockout, 0, 86400000},
+                        {"forget_after_ms", &t.forgetAfter, 1000, 86400000},
+                        {"trusted_for_ms", &t.trustedFor, 0, 30LL * 86400000}};
+  for (const auto& c : counts) {
+    const std::int64_t v = (*l)[c.key].value_or(std::int64_t{*c.value});
+    if (v < c.min || v > c.max) {
+      error = std::string("[logins] ") + c.key + " must be " + std::to_string(c.min) + ".." + std::to_string(c.max);
+      return false;
+    }
+    *c.value = static_cast<std::uint32_t>(v);
+  }
+  for (const auto& c : times) {
+    const std::int64_t v = (*l)[c.key].value_or(std::int64_t{c.value->count()});
+    if (v < c.min || v > c.max) {
+      error = std::string("[logins] ") + c.key + " must be " + std::to_string(c.min) + ".." + std::to_string(c.max);
+      return false;
+    }
+    *c.value = std::chrono::milliseconds(v);
+  }
+  if (t.maxDelay < t.firstDelay) {
+    error = "[logins] max_delay_ms is below first_delay_ms";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& error) {
@@ -165,6 +211,18 @@ std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& err
   }
   c.portFile = server["port_file"].value_or(std::string());
   c.volume = server["volume"].value_or(std::string());
+  if (!c.volume.empty()) {
+    // Scripts and modules change into the volume before they resolve paths
+    // in it: a relative volume would no longer lead anywhere from there.
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(c.volume, ec);
+    if (ec) {
+      error = "[server] volume " + c.volume + ": " + ec.message();
+      return std::nullopt;
+    }
+    c.volume = absolute.lexically_normal().string();
+    if (c.volume.size() > 1 && c.volume.back() == '/') c.volume.pop_back();
+  }
   c.searchPath = Strings(server["search_path"]);
   if (c.searchPath.empty()) c.searchPath.push_back("SYSTEM");
   c.state = server["state"].value_or(std::string());
@@ -206,6 +264,24 @@ std::optional<ServerConfig> LoadConfig(const std::string& path, std::string& err
     return std::nullopt;
   }
   c.serviceTimeoutMs = static_cast<std::uint32_t>(serviceTimeout);
+  const std::int64_t loginTimeout = server["login_timeout_ms"].value_or(std::int64_t{30000});
+  const std::int64_t unauthenticated = server["max_unauthenticated"].value_or(std::int64_t{512});
+  const std::int64_t perAddress = server["max_unauthenticated_per_address"].value_or(std::int64_t{16});
+  const std::int64_t reserve = server["operator_reserve"].value_or(std::int64_t{capacity > 1 ? 1 : 0});
+  if (loginTimeout < 100 || loginTimeout > 600000 || unauthenticated < 1 || unauthenticated > 100000 ||
+      perAddress < 1 || perAddress > unauthenticated) {
+    error = "[server] login_timeout_ms, max_unauthenticated or max_unauthenticated_per_address out of range";
+    return std::nullopt;
+  }
+  if (reserve < 0 || reserve >= capacity) {
+    error = "[server] operator_reserve must be 0..capacity-1";
+    return std::nullopt;
+  }
+  c.loginTimeoutMs = static_cast<std::uint32_t>(loginTimeout);
+  c.maxUnauthenticated = static_cast<std::uint32_t>(unauthenticated);
+  c.maxUnauthenticatedPerAddress = static_cast<std::uint32_t>(perAddress);
+  c.operatorReserve = static_cast<std::uint32_t>(reserve);
+  if (!LoadThrottle(root, c.throttle, error)) return std::nullopt;
 
   if (const auto* users = root["user"].as_array()) {
     std::uint32_t id = 0x01000001;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "corvane/server/throttle.h"
 #include "corvane/wire/scram.h"
 
 namespace cvserver {
@@ -69,6 +70,13 @@ struct ServerConfig {
   std::string autoexec;                   // [server] autoexec: command file run once at start
   std::string runDir;                     // [server] run_dir: service sockets; default <state folder>/run
   std::uint32_t serviceTimeoutMs = 30000; // [server] service_timeout_ms: longest a service request may take
+  // Connections that have not logged in: the time from accept to a login,
+  // how many there may be, and how many from one address (IPv6: one /64).
+  std::uint32_t loginTimeoutMs = 30000;   // [server] login_timeout_ms
+  std::uint32_t maxUnauthenticated = 512; // [server] max_unauthenticated
+  std::uint32_t maxUnauthenticatedPerAddress = 16;  // [server] max_unauthenticated_per_address
+  std::uint32_t operatorReserve = 1;      // [server] operator_reserve: slots only operators may take
+  ThrottleConfig throttle;                // [logins]
   std::vector<UserConfig> users;
   std::vector<ParameterConfig> parameters;
   DirectoryConfig directory;

@@ -5,8 +5,8 @@
 
 namespace cvserver {
 
-ConnectionTable::ConnectionTable(std::uint32_t capacity, std::uint32_t queueLimit)
-    : slots_(capacity), queueLimit_(queueLimit) {}
+ConnectionTable::ConnectionTable(std::uint32_t capacity, std::uint32_t queueLimit, std::uint32_t operatorReserve)
+    : slots_(capacity), queueLimit_(queueLimit), operatorReserve_(operatorReserve) {}
 
 PeerAddress Ipv4PeerAddress(const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
   PeerAddress p;
@@ -29,6 +29,7 @@ PeerAddress Ipv6PeerAddress(const std::array<std::uint8_t, 16>& address, std::ui
 
 std::uint32_t ConnectionTable::Take(const std::string& user, std::uint32_t objectId, bool isOperator,
                                     const PeerAddress& peer) {
+  if (!isOperator && inUse_ + operatorReserve_ >= slots_.size()) return 0;
   for (std::uint32_t i = lowestFree_; i < slots_.size(); ++i) {
     Slot& s = slots_[i];
     if (s.used) continue;

@@ -1,5 +1,7 @@
 // The server's connection slots: each login takes the lowest free slot
-// (1-based) up to the capacity; a slot keeps who logged in, when and from
+// (1-based) up to the capacity, the last operatorReserve free slots for
+// operators only (so that users filling the server never keep its operators
+// out); a slot keeps who logged in, when and from
 // where, and a bounded queue of broadcast messages for its holder.
 #pragma once
 
@@ -42,9 +44,10 @@ struct Slot {
 
 class ConnectionTable {
  public:
-  ConnectionTable(std::uint32_t capacity, std::uint32_t queueLimit);
+  ConnectionTable(std::uint32_t capacity, std::uint32_t queueLimit, std::uint32_t operatorReserve = 0);
 
-  // The slot number taken, 0 when every slot is in use.
+  // The slot number taken, 0 when every slot is in use (for a non-operator:
+  // every slot but the reserve).
   std::uint32_t Take(const std::string& user, std::uint32_t objectId, bool isOperator, const PeerAddress& peer);
   void Free(std::uint32_t number);
 
@@ -63,6 +66,7 @@ class ConnectionTable {
  private:
   std::vector<Slot> slots_;
   std::uint32_t queueLimit_;
+  std::uint32_t operatorReserve_;
   std::uint32_t inUse_ = 0;
   std::uint32_t peak_ = 0;
   std::uint32_t lowestFree_ = 0;  // index from which to look for a free slot

@@ -23,6 +23,7 @@
 #include "corvane/directory/ldapdir.h"
 #include "corvane/server/agent.h"
 #include "corvane/wire/dirmech.h"
+#include "corvane/wire/logtext.h"
 
 namespace cvserver {
 namespace {
@@ -59,7 +60,22 @@ struct Verdict {
   std::uint32_t uid = 0;
   bool isOperator = false;
   std::string name;  // the user's own name, for the connection table
+  // The password was right but the directory's policy says it must be
+  // changed first ("must be changed", "has expired"); empty otherwise.
+  std::string policy;
 };
+
+// A bind that fails the way a wrong password does, on a connection of its
+// own like a real user's: a name the directory does not know (or that is
+// no user) costs what a wrong password costs.
+void DecoyBind(const DirectoryConfig& d, cvdir::Replicas& replicas, const std::string& password) {
+  std::unique_ptr<cvdir::Session> binder;
+  std::string error;
+  cvdir::Session::PasswordState state = cvdir::Session::PasswordState::Usable;
+  replicas.Run(binder, [&](cvdir::Session& s) {
+    return s.BindWithPolicy("cn=no such user,ou=decoy," + d.base, password, state);
+  }, &error);
+}
 
 // Checks user/password against the directory; runs on a directory worker.
 Verdict Check(const DirectoryConfig& d, cvdir::Replicas& replicas, const std::string& user,
@@ -102,7 +118,10 @@ Verdict Check(const DirectoryConfig& d, cvdir::Replicas& replicas, const std::st
     v.code = kCvErrDirPrimaryConnection;
     return v;
   }
-  if (rc != kCvOk) return v;  // no such user: refused like a wrong password
+  if (rc != kCvOk) {
+    DecoyBind(d, replicas, password);  // no such user: refused like a wrong password, in as much time
+    return v;
+  }
   bool posix = false;
   for (const auto& a : attrs) {
     if (EqualNoCase(a.name, "objectClass"))
@@ -113,11 +132,21 @@ Verdict Check(const DirectoryConfig& d, cvdir::Replicas& replicas, const std::st
       if (ec != std::errc() || p != t.data() + t.size()) v.uid = 0;
     }
   }
-  if (!posix || v.uid == 0) return v;
+  if (!posix || v.uid == 0) {
+    DecoyBind(d, replicas, password);
+    return v;
+  }
   std::string why;
-  rc = replicas.Run(binder, [&](cvdir::Session& s) { return s.Bind(dn, password, &why); }, &error);
+  cvdir::Session::PasswordState state = cvdir::Session::PasswordState::Usable;
+  rc = replicas.Run(binder, [&](cvdir::Session& s) { return s.BindWithPolicy(dn, password, state, &why); }, &error);
+  if (state == cvdir::Session::PasswordState::Expired) v.policy = "the password has expired";
+  if (state == cvdir::Session::PasswordState::MustChange) v.policy = "the password must be changed first";
+  if (!v.policy.empty()) {
+    v.code = kCvErrLoginRefused;
+    return v;
+  }
   if (rc) {
-    if (!why.empty()) spdlog::error("[directory] login of '{}' refused: {}", user, why);
+    if (!why.empty()) spdlog::error("[directory] login of '{}' refused: {}", cvwire::LogText(user), why);
     if (cvdir::Session::Lost(rc)) spdlog::error("[directory] no directory server answered: {}", error);
     v.code = cvdir::Session::Lost(rc) ? rc : kCvErrLoginRefused;
     return v;
@@ -144,11 +173,14 @@ Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std:
   if (!hello) return std::nullopt;
   s.userName = hello->user;
   s.user.reset();
+  for (auto& c : s.userName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const DirectoryConfig& d = config_.directory;
   if (!d.enabled || !EqualNoCase(hello->tree, d.tree) || hello->user.empty() || hello->password.empty()) {
-    spdlog::warn("directory login of '{}' in tree '{}' refused", hello->user, hello->tree);
+    logRate_.Log(spdlog::level::warn, "directory-refused", "directory login of '{}' in tree '{}' refused",
+                 cvwire::LogText(hello->user), cvwire::LogText(hello->tree));
     return RefuseLogin(s, r, kCvErrLoginRefused);
   }
+  if (LockedOut(s, s.userName)) return RefuseLogin(s, r, kCvErrLoginRefused);
   const std::uint16_t type = r.type();
   const std::uint32_t requestId = r.requestId();
   // The replicas as configured now; the one that answered last is kept
@@ -171,13 +203,20 @@ Outcome Agent::DirectoryStart(SessionState& s, Reader& r, const std::vector<std:
     return RefuseLogin(st, type, requestId, kCvErrDirPrimaryConnection);
   };
   auto then = [this, verdict, type, requestId, user = hello->user](SessionState& st, std::vector<std::uint8_t>) {
+    if (!verdict->policy.empty()) {
+      // The password was right: no count against the name or the address.
+      spdlog::warn("directory login of '{}' refused: {}", cvwire::LogText(user), verdict->policy);
+      return RefuseLogin(st, type, requestId, verdict->code);
+    }
     if (verdict->code != kCvOk) {
-      spdlog::warn("directory login of '{}' refused ({})", user, verdict->code);
+      logRate_.Log(spdlog::level::warn, "directory-refused", "directory login of '{}' refused ({})",
+                   cvwire::LogText(user), verdict->code);
+      if (verdict->code == kCvErrLoginRefused) Throttle(st);
       return RefuseLogin(st, type, requestId, verdict->code);
     }
     const DirectoryConfig& dc = config_.directory;
     const auto welcome = cvwire::dirmech::Encode(cvwire::dirmech::Welcome{dc.tree, dc.server});
-    spdlog::info("directory user '{}' proved by the directory", user);
+    spdlog::info("directory user '{}' proved by the directory", cvwire::LogText(user));
     return CompleteLogin(st, type, requestId, {verdict->name, verdict->uid, verdict->isOperator},
                          std::string_view(reinterpret_cast<const char*>(welcome.data()), welcome.size()));
   };

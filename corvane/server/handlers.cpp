@@ -9,6 +9,7 @@
 #include "corvane/wire/cverrors.h"
 #include "corvane/server/agent.h"
 #include "corvane/server/modules/manifest.h"
+#include "corvane/wire/logtext.h"
 
 namespace cvserver {
 namespace {
@@ -93,15 +94,47 @@ Outcome Agent::HandleHello(SessionState& s, Reader& r) {
                     : mechanism == cvwire::kMechDirectory ? "directory"
                                                           : mechanism.substr(0, 64);
   if (version != cvwire::kProtocolVersion) {
-    spdlog::warn("a client speaking protocol {} refused (this agent speaks {})", version, cvwire::kProtocolVersion);
+    logRate_.Log(spdlog::level::warn, "hello-version", "a client speaking protocol {} refused (this agent speaks {})",
+                 version, cvwire::kProtocolVersion);
     Audit(s.who, "login", "", cvwire::kCodeUnsupported, {{"detail", "protocol " + std::to_string(version)}});
+    CountRefusal(s);
     return LoginCode(r, cvwire::kCodeUnsupported);
   }
   if (mechanism == cvwire::kMechScram) return ScramStart(s, r, data);
   if (mechanism == cvwire::kMechDirectory) return DirectoryStart(s, r, data);
-  spdlog::warn("login mechanism '{}' is not offered", mechanism.substr(0, 64));
+  logRate_.Log(spdlog::level::warn, "hello-mechanism", "login mechanism '{}' is not offered",
+               cvwire::LogText(mechanism, 64));
   Audit(s.who, "login", "", cvwire::kCodeUnsupported, {{"detail", "mechanism not offered"}});
+  CountRefusal(s);
   return LoginCode(r, cvwire::kCodeUnsupported);
+}
+
+void Agent::CountRefusal(SessionState& s) {
+  if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
+}
+
+bool Agent::LockedOut(SessionState& s, const std::string& user) {
+  const auto left = throttle_.LockedFor(user, s.address);
+  if (left.count() <= 0) return false;
+  logRate_.Log(spdlog::level::warn, "locked-out", "login of '{}' from {} refused: locked out for another {} s",
+               cvwire::LogText(user), s.address, (left.count() + 999) / 1000);
+  return true;
+}
+
+void Agent::Throttle(SessionState& s) {
+  const auto refusal = throttle_.Failed(s.userName, s.address);
+  const auto& t = throttle_.config();
+  if (refusal.userLocked) {
+    logRate_.Log(spdlog::level::warn, "lockout-user",
+                 "user '{}' locked out for {} s after {} failed logins (the addresses it logged in from lately "
+                 "are not)",
+                 cvwire::LogText(s.userName), t.userLockout.count() / 1000, t.userLockoutAfter);
+  }
+  if (refusal.addressLocked) {
+    logRate_.Log(spdlog::level::warn, "lockout-address", "address {} locked out for {} s after {} failed logins",
+                 s.address, t.addressLockout.count() / 1000, t.addressLockoutAfter);
+  }
+  s.holdReply = refusal.delay;
 }
 
 Outcome Agent::HandleLoginStep(SessionState& s, Reader& r) {
@@ -115,22 +148,31 @@ Outcome Agent::ScramStart(SessionState& s, Reader& r, const std::vector<std::uin
   auto first = cvwire::scram::ParseClientFirst(AsText(data));
   if (!first) return std::nullopt;
   const std::string user = Upper(first->user);
+  s.userName = user;
+  if (LockedOut(s, user)) return RefuseLogin(s, r, kCvErrLoginRefused);
   if (const UserConfig* known = FindUser(user)) {
     s.user = *known;
   } else {
     s.user.reset();
   }
-  s.userName = user;
   cvwire::scram::Verifier verifier;
   if (s.user) {
     verifier = s.user->verifier;
   } else {
     // The same challenge for the same unknown name every time, across
     // restarts too (the secret comes from the server's key), so that a
-    // caller cannot tell unknown names from known ones.
-    verifier.salt = cvwire::scram::Hmac(identity_.secret, user);
+    // caller cannot tell unknown names from known ones. Its iteration count
+    // is one of the configured users' counts, picked by the name: an
+    // unknown name looks like one more user of the same kind.
+    const auto digest = cvwire::scram::Hmac(identity_.secret, user);
+    verifier.salt.assign(digest.begin(), digest.end());
     verifier.salt.resize(cvwire::kSaltSize);
-    verifier.iterations = config_.users.empty() ? cvwire::kDefaultIterations : config_.users.front().verifier.iterations;
+    verifier.iterations = cvwire::kDefaultIterations;
+    if (!config_.users.empty()) {
+      const std::size_t pick = (static_cast<std::size_t>(digest[cvwire::kSaltSize]) << 8 | digest[cvwire::kSaltSize + 1]) %
+                               config_.users.size();
+      verifier.iterations = config_.users[pick].verifier.iterations;
+    }
     verifier.storedKey = cvwire::RandomBytes(cvwire::kKeySize);
     verifier.serverKey = cvwire::RandomBytes(cvwire::kKeySize);
   }
@@ -152,6 +194,7 @@ Outcome Agent::ScramFinish(SessionState& s, Reader& r, const std::vector<std::ui
   // between the two steps; a user it removed is refused).
   const UserConfig* now = s.user ? FindUser(s.user->name) : nullptr;
   if (result != cvwire::scram::ServerExchange::Result::Accepted || !now) {
+    Throttle(s);
     return RefuseLogin(s, r, kCvErrLoginRefused);
   }
   s.user = *now;
@@ -167,11 +210,12 @@ std::vector<std::uint8_t> Agent::RefuseLogin(SessionState& s, std::uint16_t type
   s.phase = SessionState::Phase::AwaitHello;
   s.scram.reset();
   s.user.reset();
-  spdlog::warn("login of '{}' refused", s.userName);
+  logRate_.Log(spdlog::level::warn, "login-refused", "login of '{}' from {} refused", cvwire::LogText(s.userName),
+               s.address);
   cvaudit::Who who = s.who;
   who.user = s.userName;
   Audit(who, "login", s.userName, code);
-  if (++s.refusedLogins >= kMaxRefusedLogins) s.closeAfterReply = true;
+  CountRefusal(s);
   Writer w(static_cast<std::uint16_t>(type | cvwire::kReplyBit), requestId);
   w.U32(code).U32(cvwire::kProtocolVersion);
   return w.Frame();
@@ -180,6 +224,7 @@ std::vector<std::uint8_t> Agent::RefuseLogin(SessionState& s, std::uint16_t type
 std::vector<std::uint8_t> Agent::CompleteLogin(SessionState& s, std::uint16_t type, std::uint32_t requestId,
                                                const LoginIdentity& who, std::string_view finalData) {
   const std::uint16_t replyType = static_cast<std::uint16_t>(type | cvwire::kReplyBit);
+  throttle_.Succeeded(s.userName, s.address);
   const std::uint32_t slot = table_.Take(who.name, who.objectId, who.isOperator, s.peer);
   // Directory users are recorded by the dotted name they logged in with.
   s.who.user = s.userName.empty() ? who.name : s.userName;
@@ -190,7 +235,13 @@ std::vector<std::uint8_t> Agent::CompleteLogin(SessionState& s, std::uint16_t ty
 
   if (slot == 0) {
     s.phase = SessionState::Phase::AwaitHello;
-    spdlog::warn("login of '{}' refused: all {} connection slots in use", who.name, table_.capacity());
+    if (!who.isOperator && table_.inUse() < table_.capacity()) {
+      logRate_.Log(spdlog::level::warn, "slots-full",
+                   "login of '{}' refused: the free connection slots are kept for operators", cvwire::LogText(who.name));
+    } else {
+      logRate_.Log(spdlog::level::warn, "slots-full", "login of '{}' refused: all {} connection slots in use",
+                   cvwire::LogText(who.name), table_.capacity());
+    }
     s.closeAfterReply = true;
     Writer w(replyType, requestId);
     w.U32(kCvErrNoFreeSlot).U32(cvwire::kProtocolVersion);
@@ -199,8 +250,9 @@ std::vector<std::uint8_t> Agent::CompleteLogin(SessionState& s, std::uint16_t ty
   s.slot = slot;
   s.userName = who.name;
   s.phase = SessionState::Phase::LoggedIn;
+  LeaveUnauthenticated(s);
   if (auto self = s.self.lock()) Register(slot, self);
-  spdlog::info("connection {}: '{}' logged in", slot, who.name);
+  spdlog::info("connection {}: '{}' logged in from {}", slot, cvwire::LogText(who.name), s.address);
   Writer w(replyType, requestId);
   w.U32(kCvOk).U32(cvwire::kProtocolVersion).U8(1);
   w.Blob(std::span(reinterpret_cast<const std::uint8_t*>(finalData.data()), finalData.size()));
@@ -410,7 +462,7 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
       const std::uint32_t code = type == Msg::SetParameterText
                                      ? parameters_.SetText(name, text)
                                      : parameters_.SetNumber(name, static_cast<std::int32_t>(number));
-      if (code == 0) spdlog::info("connection {}: parameter '{}' set", s.slot, name);
+      if (code == 0) spdlog::info("connection {}: parameter '{}' set", s.slot, cvwire::LogText(name));
       Audit(s.who, "param", name, code, {{"old", old}, {"new", wanted}});
       return CodeReply(r, code);
     }

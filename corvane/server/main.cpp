@@ -1,5 +1,6 @@
 // cvserverd: the Corvane server agent.
 #include <spdlog/spdlog.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -162,11 +163,29 @@ bool CheckVolume(const std::string& volume, std::string& why) {
   return true;
 }
 
+// Each client connection holds a descriptor: the soft limit on open files
+// (often 1,024) goes up to the hard one, which the service's LimitNOFILE=
+// sets.
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      spdlog::warn("cannot raise the open-file limit above {}", before);
+      return;
+    }
+  }
+  spdlog::info("open-file limit {}", static_cast<unsigned long long>(limit.rlim_cur));
+}
+
 int Run(const std::string& configPath) {
   // A SIGHUP during start-up must not end the agent; the handler below
   // takes over once the event loop exists (modules get default dispositions).
   std::signal(SIGHUP, SIG_IGN);
   spdlog::info("{} starting", kVersion);
+  RaiseOpenFileLimit();
   std::string error;
   auto config = cvserver::LoadConfig(configPath, error);
   if (!config) {
