@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,7 +59,7 @@ void AgentProcess::WriteConfig() {
   std::ostringstream cfg;
   cfg << "[server]\nname = \"" << serverName << "\"\nlisten = \"127.0.0.1:" << listenPort << "\"\n"
       << "port_file = \"" << (dir_ / "port").string() << "\"\n"
-      << "volume = \"" << volume().string() << "\"\nsearch_path = [\"SYSTEM\"]\n"
+      << "volume = \"" << (volumeText.empty() ? volume().string() : volumeText) << "\"\nsearch_path = [\"SYSTEM\"]\n"
       << "state = \"" << (dir_ / "state.db").string() << "\"\n"
       << "version = \"6.5.2\"\ndescription = \"Web server of the sales office\"\n"
       << "company = \"Corvane Software\"\npeers = [\"SRV2\", \"SRV3\"]\n"
@@ -105,6 +106,11 @@ bool AgentProcess::Start() {
     if (fd >= 0) {
       ::dup2(fd, 1);
       ::dup2(fd, 2);
+    }
+    if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+    if (openFileLimit > 0) {
+      rlimit limit{openFileLimit, openFileLimit};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     ::execl(CVSERVERD_PATH, CVSERVERD_PATH, "--config", config.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
@@ -204,8 +210,18 @@ void PortGate::Open() {
   if (::listen(fd_, 8) != 0) std::abort();
 }
 
-RawClient::RawClient(std::uint16_t port, Mode mode, SSL_CTX* shared) {
+RawClient::RawClient(std::uint16_t port, Mode mode, SSL_CTX* shared, const std::string& source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -240,6 +256,12 @@ RawClient::RawClient(std::uint16_t port, Mode mode, SSL_CTX* shared) {
 RawClient::~RawClient() {
   ssl_.reset();
   if (fd_ >= 0) ::close(fd_);
+}
+
+void RawClient::SetSendTimeout(std::chrono::milliseconds timeout) {
+  if (fd_ < 0) return;
+  timeval tv{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 bool RawClient::SendBytes(const std::vector<std::uint8_t>& bytes) {

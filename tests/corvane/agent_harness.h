@@ -60,6 +60,11 @@ class AgentProcess {
   void Stop();    // SIGTERM, then waits (SIGKILL after 10 s)
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
+  // The volume as written in the configuration, when not volume() itself
+  // (a relative path, say; the agent runs in dir()).
+  std::string volumeText;
+  // The agent's hard and soft limit on open files; 0 leaves them.
+  unsigned openFileLimit = 0;
   std::uint16_t port() const { return port_; }
   int exitStatus() const { return exitStatus_; }
   std::string Log() const;
@@ -114,8 +119,10 @@ class RawClient {
  public:
   enum class Mode { Tls, Plain, OldTls };
   // shared: a client context to use instead of one of its own (for many
-  // clients in one process).
-  explicit RawClient(std::uint16_t port, Mode mode = Mode::Tls, SSL_CTX* shared = nullptr);
+  // clients in one process). source: the local address to connect from
+  // (127.0.0.x), any when empty.
+  explicit RawClient(std::uint16_t port, Mode mode = Mode::Tls, SSL_CTX* shared = nullptr,
+                     const std::string& source = {});
   ~RawClient();
   RawClient(RawClient&& o) noexcept
       : fd_(std::exchange(o.fd_, -1)), ctx_(std::move(o.ctx_)), ssl_(std::move(o.ssl_)), nextId_(o.nextId_),
@@ -134,6 +141,8 @@ class RawClient {
   // Connected, and for Tls and OldTls through the handshake.
   bool connected() const { return fd_ >= 0; }
   bool SendBytes(const std::vector<std::uint8_t>& bytes);
+  // Sends give up (false) after this long without progress.
+  void SetSendTimeout(std::chrono::milliseconds timeout);
   // The next reply payload, nothing when the connection closed or timed out.
   std::optional<std::vector<std::uint8_t>> Receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Whether the server closed the connection within the timeout.

@@ -159,6 +159,52 @@ TEST_F(DirectoryLogin, WrongPasswordsAndMissingOrNonPosixUsersAreRefused) {
   CvReleaseConnection(conn);
 }
 
+// The directory's password policy: a user whose password an administrator
+// reset (and must change first) or whose password has expired gets no
+// connection, although the directory took the password; the agent's log
+// says why.
+TEST_F(DirectoryLogin, PasswordsThatMustBeChangedOrHaveExpiredAreRefused) {
+  const struct {
+    const char* user;
+    const char* password;
+    const char* why;
+  } cases[] = {
+      {"RESET.POLICIES", "reset-secret", "directory login of 'RESET.POLICIES' refused: the password must be changed first"},
+      {"EXPIRED.POLICIES", "expired-secret", "directory login of 'EXPIRED.POLICIES' refused: the password has expired"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    Login(c.user, c.password);
+    std::uint32_t conn = 0;
+    EXPECT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), kCvErrLoginRefused);
+    EXPECT_THAT(agent_.Log(), ::testing::HasSubstr(c.why));
+  }
+  EXPECT_THAT(agent_.Log(), ::testing::Not(::testing::HasSubstr("'RESET.POLICIES' logged in")));
+}
+
+// Guessing a directory user's password: past the free failures the name is
+// locked out, whatever the password; the agent logs the lockout.
+TEST_F(DirectoryLogin, GuessingADirectoryPasswordLocksTheNameOut) {
+  agent_.Stop();
+  agent_.extra += "[logins]\nfree_failures = 1\nfirst_delay_ms = 20\nmax_delay_ms = 40\nuser_lockout_after = 4\n"
+                  "user_lockout_ms = 60000\n";
+  ASSERT_TRUE(agent_.Start()) << agent_.Log();
+  ASSERT_TRUE(slapd_.Replace("cn=SRV1,ou=SALES,o=ACME," + testsupport::Slapd::base(), "kcpNetworkAddress",
+                             "127.0.0.1:" + std::to_string(agent_.port())));
+  for (int i = 0; i < 4; ++i) {
+    Login("JSMITH.SALES.ACME", "guess" + std::to_string(i));
+    std::uint32_t conn = 0;
+    EXPECT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), kCvErrLoginRefused);
+  }
+  EXPECT_THAT(agent_.Log(), ::testing::HasSubstr("user 'JSMITH.SALES.ACME' locked out for 60 s after 4 failed logins"));
+  Login("JSMITH.SALES.ACME", "jsmith-secret");
+  std::uint32_t conn = 0;
+  EXPECT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), kCvErrLoginRefused) << "the right password, locked out";
+  Login("GUEST.EMPTY.ACME", "guest-secret");
+  ASSERT_EQ(CvGetConnectionHandle("SRV1", 0, &conn, nullptr), 0u) << "another name" << agent_.Log();
+  CvReleaseConnection(conn);
+}
+
 }  // namespace
 
 namespace {
@@ -265,8 +311,8 @@ TEST_F(DirectoryLogin, TheMechanismAnswersWithTheUserAndTheAgentsOwnObject) {
 TEST_F(DirectoryLogin, OtherVersionsAreRefusedAndTheThirdRefusalClosesTheConnection) {
   cvtest::RawClient raw(agent_.port());
   ASSERT_TRUE(raw.connected());
-  // Another protocol version: refused with the agent's version, not counted
-  // as a refused login, the connection stays.
+  // Another protocol version: refused with the agent's version, and counted
+  // among the connection's three refusals.
   for (std::uint32_t version : {1u, cvwire::kProtocolVersion + 1}) {
     ASSERT_TRUE(raw.SendBytes(DirectoryHello(raw.NextId(), version, "JSMITH.SALES.ACME", "jsmith-secret")));
     const auto a = ReadAnswer(raw);
@@ -274,19 +320,27 @@ TEST_F(DirectoryLogin, OtherVersionsAreRefusedAndTheThirdRefusalClosesTheConnect
     EXPECT_EQ(a->code, cvwire::kCodeUnsupported);
     EXPECT_EQ(a->version, cvwire::kProtocolVersion);
   }
+  ASSERT_TRUE(raw.SendBytes(DirectoryHello(raw.NextId(), cvwire::kProtocolVersion, "JSMITH.SALES.ACME", "wrong")));
+  const auto third = ReadAnswer(raw);
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->code, kCvErrLoginRefused);
+  EXPECT_TRUE(raw.ClosedByPeer(std::chrono::seconds(5)));
+
   // Three refusals of any kind (a wrong password, another tree, an empty
   // password): the third answer is the last.
+  cvtest::RawClient again(agent_.port());
+  ASSERT_TRUE(again.connected());
   const std::pair<std::string, std::string> tries[] = {
       {"wrong", "ACME"}, {"jsmith-secret", "OTHER"}, {"", "ACME"}};
   for (std::size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
-    ASSERT_TRUE(raw.SendBytes(DirectoryHello(raw.NextId(), cvwire::kProtocolVersion, "JSMITH.SALES.ACME",
-                                             tries[i].first, tries[i].second)));
-    const auto a = ReadAnswer(raw);
+    ASSERT_TRUE(again.SendBytes(DirectoryHello(again.NextId(), cvwire::kProtocolVersion, "JSMITH.SALES.ACME",
+                                               tries[i].first, tries[i].second)));
+    const auto a = ReadAnswer(again);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->code, kCvErrLoginRefused);
   }
-  EXPECT_TRUE(raw.ClosedByPeer(std::chrono::seconds(5)));
+  EXPECT_TRUE(again.ClosedByPeer(std::chrono::seconds(5)));
 
   // Data that is not the mechanism's: the connection is closed at once.
   cvtest::RawClient bad(agent_.port());

@@ -505,3 +505,68 @@ TEST_F(RfcTest, FailedLoadExplainedInTheModulesLog) {
 }
 
 }  // namespace
+
+namespace {
+
+bool Alive(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  if (text.empty()) return false;
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+// A killed call service takes its scripts' process groups with it: what a
+// script started in the background does not run on under init.
+TEST_F(RfcTest, ScriptsOfAKilledServiceDieWithIt) {
+  WriteService("RFC", ", \"--script-timeout-ms\", \"60000\"");
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "LOAD RFC\n");
+  agent_.WriteFile("SYS/SYSTEM/GRAND.BAS",
+                   "#!/bin/sh\nsleep 300 &\necho $! > \"$CV_VOLUME/grand.pid.tmp\"\n"
+                   "mv \"$CV_VOLUME/grand.pid.tmp\" \"$CV_VOLUME/grand.pid\"\nsleep 300\n");
+  std::filesystem::permissions(agent_.volume() / "SYSTEM" / "GRAND.BAS", std::filesystem::perms::owner_all);
+  Start("ADMIN", 20000);
+  const std::uint32_t h = Connect();
+  const std::uint32_t id = Lookup(h);
+  std::uint32_t code = 0;
+  std::thread call([&] { Request(h, id, Record("GRAND.BAS").bytes(), &code); });
+  pid_t grandchild = 0;
+  for (int i = 0; i < 200 && grandchild == 0; ++i) {
+    std::this_thread::sleep_for(50ms);
+    std::ifstream(agent_.volume() / "grand.pid") >> grandchild;
+  }
+  ASSERT_GT(grandchild, 0) << agent_.Log();
+  ASSERT_TRUE(Alive(grandchild));
+  const std::string log = agent_.Log();
+  const auto at = log.find("module RFC loaded (pid ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const pid_t service = static_cast<pid_t>(std::stol(log.substr(at + 23)));
+  ASSERT_EQ(::kill(service, SIGKILL), 0);
+  bool gone = false;
+  for (int i = 0; i < 200 && !gone; ++i) {
+    std::this_thread::sleep_for(50ms);
+    gone = !Alive(grandchild);
+  }
+  if (!gone) ::kill(grandchild, SIGKILL);
+  call.join();
+  EXPECT_TRUE(gone) << "the script's background child outlived the call service";
+  EXPECT_NE(code, kCvOk) << "the call whose service died is not answered";
+}
+
+// The volume written as a relative path: scripts, which run in the volume,
+// still find themselves.
+TEST_F(RfcTest, ARelativeVolumeRunsScripts) {
+  agent_.volumeText = "SYS";
+  WriteService();
+  agent_.WriteFile("SYS/SYSTEM/AUTOEXEC.QBT", "LOAD RFC\n");
+  agent_.WriteFile("SYS/SYSTEM/TEXT.BAS", "#!/bin/sh\necho \"hello $1\"\n");
+  std::filesystem::permissions(agent_.volume() / "SYSTEM" / "TEXT.BAS", std::filesystem::perms::owner_all);
+  Start();
+  const std::uint32_t h = Connect();
+  const std::uint32_t id = Lookup(h);
+  const Decoded text = Call(h, id, Record("TEXT.BAS").Text("world"));
+  EXPECT_EQ(text["OUTPUT"].value, "hello world\n") << agent_.Log();
+}
+
+}  // namespace

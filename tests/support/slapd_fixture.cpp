@@ -62,6 +62,19 @@ std::string User(const std::string& name, const std::string& ou, int uid, bool l
   return s.str();
 }
 
+// A user under ou=POLICIES held to the strict policy, with extra lines.
+std::string PolicyUser(const std::string& name, int uid, const std::string& extra) {
+  std::string lower = name;
+  for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::ostringstream s;
+  s << "dn: cn=" << name << ",ou=POLICIES,dc=corvane,dc=test\n"
+    << "objectClass: inetOrgPerson\nobjectClass: posixAccount\n"
+    << "cn: " << name << "\nsn: " << name << "\nuid: " << lower << "\nuidNumber: " << uid
+    << "\ngidNumber: 100\nhomeDirectory: /home/" << lower << "\nuserPassword: " << lower << "-secret\n"
+    << "pwdPolicySubentry: cn=strict,ou=POLICIES,dc=corvane,dc=test\n" << extra << "\n";
+  return s.str();
+}
+
 int Run(const std::string& command) { return std::system(command.c_str()); }
 
 }  // namespace
@@ -132,6 +145,12 @@ bool Slapd::Start(const std::string& srv1Address) {
        << "dn: ou=POLICIES,dc=corvane,dc=test\nobjectClass: organizationalUnit\nou: POLICIES\n\n"
        << "dn: cn=default,ou=POLICIES,dc=corvane,dc=test\nobjectClass: person\nobjectClass: pwdPolicy\ncn: default\n"
        << "sn: policy\npwdAttribute: userPassword\npwdLockout: TRUE\n\n"
+       // Users whose password must be changed (reset by an administrator)
+       // or has expired, under a policy of their own.
+       << "dn: cn=strict,ou=POLICIES,dc=corvane,dc=test\nobjectClass: person\nobjectClass: pwdPolicy\ncn: strict\n"
+       << "sn: policy\npwdAttribute: userPassword\npwdMustChange: TRUE\npwdMaxAge: 86400\npwdGraceAuthNLimit: 0\n\n"
+       << PolicyUser("RESET", 1005, "pwdReset: TRUE\n")
+       << PolicyUser("EXPIRED", 1006, "pwdChangedTime: 20000101000000Z\n")
        << "dn: cn=OPERATORS,ou=EMPTY,o=ACME,dc=corvane,dc=test\nobjectClass: groupOfNames\ncn: OPERATORS\n"
        << "member: cn=ADMIN,ou=SALES,o=ACME,dc=corvane,dc=test\n\n"
        << "dn: c=US,dc=corvane,dc=test\nobjectClass: country\nc: US\n\n"

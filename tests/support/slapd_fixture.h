@@ -9,7 +9,9 @@
 //     ou=BIG     bigCount devices OBJ00001 ... (more than the size limit, 500)
 //   c=US
 //     l=BOSTON
-//   ou=POLICIES  the default password policy (lockout on)
+//   ou=POLICIES  the default password policy (lockout on); a strict one and
+//                its users RESET (1005, must change the password first) and
+//                EXPIRED (1006, password expired)
 //
 // Every user's password is its name in lower case followed by "-secret".
 // slapd runs with its own configuration and database in the folder and is
