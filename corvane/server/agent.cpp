@@ -39,6 +39,9 @@ constexpr std::size_t kMaxUnsent = 256 * 1024;
 // After accept fails (no file descriptors left, say), it is tried again
 // after this pause, not at once.
 constexpr std::chrono::milliseconds kAcceptPause(100);
+// Out of descriptors, this many of the oldest connections that have not
+// logged in are closed to make room (and the pause is a tenth).
+constexpr int kEvictOnExhaustion = 16;
 
 std::string TlsError(const std::error_code& ec) {
   if (ec.category() == asio::error::get_ssl_category()) {
@@ -373,10 +376,14 @@ void Agent::Accept() {
       // Out of descriptors (or memory): an accept at once would fail again.
       // Wait a little, and let the oldest connection that has not logged in
       // make room.
-      logRate_.Log(spdlog::level::err, "accept", "accept: {}; trying again in {} ms", ec.message(),
-                   kAcceptPause.count());
-      if (ec == asio::error::no_descriptors) EvictUnauthenticated();
-      acceptPause_.expires_after(kAcceptPause);
+      int evicted = 0;
+      if (ec == asio::error::no_descriptors) {
+        while (evicted < kEvictOnExhaustion && EvictUnauthenticated()) ++evicted;
+      }
+      const auto pause = evicted > 0 ? kAcceptPause / 10 : kAcceptPause;
+      logRate_.Log(spdlog::level::err, "accept", "accept: {}; trying again in {} ms{}", ec.message(), pause.count(),
+                   evicted > 0 ? fmt::format(", {} connections that had not logged in closed", evicted) : "");
+      acceptPause_.expires_after(pause);
       acceptPause_.async_wait([this](const std::error_code& e) {
         if (!e && !stopping_) Accept();
       });

@@ -29,7 +29,7 @@ PeerAddress Ipv6PeerAddress(const std::array<std::uint8_t, 16>& address, std::ui
 
 std::uint32_t ConnectionTable::Take(const std::string& user, std::uint32_t objectId, bool isOperator,
                                     const PeerAddress& peer) {
-  if (!isOperator && inUse_ + operatorReserve_ >= slots_.size()) return 0;
+  if (!isOperator && usersInUse_ + operatorReserve_ >= slots_.size()) return 0;
   for (std::uint32_t i = lowestFree_; i < slots_.size(); ++i) {
     Slot& s = slots_[i];
     if (s.used) continue;
@@ -42,6 +42,7 @@ std::uint32_t ConnectionTable::Take(const std::string& user, std::uint32_t objec
     const std::time_t now = std::time(nullptr);
     localtime_r(&now, &s.loginTime);
     ++inUse_;
+    if (!isOperator) ++usersInUse_;
     peak_ = std::max(peak_, inUse_);
     lowestFree_ = i + 1;
     return i + 1;
@@ -52,6 +53,7 @@ std::uint32_t ConnectionTable::Take(const std::string& user, std::uint32_t objec
 
 void ConnectionTable::Free(std::uint32_t number) {
   if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return;
+  if (!slots_[number - 1].isOperator) --usersInUse_;
   slots_[number - 1] = Slot{};
   --inUse_;
   lowestFree_ = std::min(lowestFree_, number - 1);

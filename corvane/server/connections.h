@@ -1,7 +1,7 @@
 // The server's connection slots: each login takes the lowest free slot
-// (1-based) up to the capacity, the last operatorReserve free slots for
-// operators only (so that users filling the server never keep its operators
-// out); a slot keeps who logged in, when and from
+// (1-based) up to the capacity; users who are not operators hold at most
+// capacity - operatorReserve of them (so that they never keep the
+// server's operators out); a slot keeps who logged in, when and from
 // where, and a bounded queue of broadcast messages for its holder.
 #pragma once
 
@@ -68,6 +68,7 @@ class ConnectionTable {
   std::uint32_t queueLimit_;
   std::uint32_t operatorReserve_;
   std::uint32_t inUse_ = 0;
+  std::uint32_t usersInUse_ = 0;  // slots of non-operators
   std::uint32_t peak_ = 0;
   std::uint32_t lowestFree_ = 0;  // index from which to look for a free slot
 };

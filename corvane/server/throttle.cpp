@@ -54,6 +54,11 @@ LoginThrottle::Refusal LoginThrottle::Failed(const std::string& user, const std:
   ++u.failures;
   ++a.failures;
   u.last = a.last = now;
+  const std::uint32_t worst = std::max(u.failures, a.failures);
+  if (worst > config_.freeFailures) {
+    const std::uint32_t doublings = std::min<std::uint32_t>(worst - config_.freeFailures - 1, 20);
+    out.delay = std::min<Ms>(config_.firstDelay * (std::int64_t{1} << doublings), config_.maxDelay);
+  }
   if (u.failures >= config_.userLockoutAfter && now >= u.lockedUntil) {
     u.lockedUntil = now + config_.userLockout;
     u.failures = 0;  // after the lockout the name starts over: a lockout per threshold, not per failure
@@ -64,12 +69,6 @@ LoginThrottle::Refusal LoginThrottle::Failed(const std::string& user, const std:
     a.failures = 0;
     out.addressLocked = true;
   }
-  const std::uint32_t worst = std::max(u.failures, a.failures);
-  if (worst > config_.freeFailures) {
-    const std::uint32_t doublings = std::min<std::uint32_t>(worst - config_.freeFailures - 1, 20);
-    out.delay = std::min<Ms>(config_.firstDelay * (std::int64_t{1} << doublings), config_.maxDelay);
-  }
-  if (out.userLocked || out.addressLocked) out.delay = std::max(out.delay, config_.firstDelay);
   return out;
 }
 
