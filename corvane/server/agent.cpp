@@ -73,6 +73,10 @@ Session::Session(Agent& agent, asio::ip::tcp::socket socket)
   tcp.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
+Session::~Session() {
+  if (!closed_) agent_.Forget(state_);
+}
+
 void Session::Start() {
   state_.self = weak_from_this();
   idle_.expires_after(std::min<std::chrono::milliseconds>(

@@ -127,6 +127,11 @@ class Session : public std::enable_shared_from_this<Session> {
  public:
   using Stream = TlsStream;
   Session(Agent& agent, asio::ip::tcp::socket socket);
+  // A session that ends without Close (none should) still leaves the
+  // agent's tables.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
   void Start();
   void Close();
   SessionState& state() { return state_; }
