@@ -149,8 +149,10 @@ SSL_CTX* ClientContext(const std::string& caFile, std::string& error) {
     FileStamp stamp;
     SSL_CTX* ctx = nullptr;
   };
-  static std::mutex mutex;
-  static std::map<std::string, Held> held;  // by CA file; never freed: callers may run during exit
+  // By CA file. Never destroyed, since callers may run during exit; held
+  // through a static pointer, so the contexts stay reachable, not leaked.
+  static std::mutex& mutex = *new std::mutex;
+  static std::map<std::string, Held>& held = *new std::map<std::string, Held>;
   const std::lock_guard<std::mutex> lock(mutex);
   const FileStamp stamp = caFile.empty() ? FileStamp{} : FileStamp::Of(caFile);
   if (auto it = held.find(caFile); it != held.end() && it->second.stamp == stamp && stamp.Settled()) {
