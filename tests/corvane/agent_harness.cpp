@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -102,6 +103,8 @@ bool AgentProcess::Start() {
   const std::string log = (dir_ / "agent.log").string();
   pid_ = ::fork();
   if (pid_ == 0) {
+    // A test that is killed (a timeout) takes its agent, and so its modules, with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd >= 0) {
       ::dup2(fd, 1);
