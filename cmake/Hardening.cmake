@@ -6,6 +6,8 @@
 # clones in other folders from sharing the compiler cache). _FORTIFY_SOURCE
 # needs optimisation: Debug builds go without it.
 option(WW_HARDENING "Build with the hardening flags of dpkg-buildflags" ON)
+# Set below when every flag applies, so that the package test may ask lintian for them.
+set(WW_FULLY_HARDENED OFF)
 if(NOT WW_HARDENING)
   return()
 endif()
@@ -47,3 +49,6 @@ list(FILTER ww_ldflags EXCLUDE REGEX "^-(f?PIE|pie)$")
 add_compile_options(${ww_cppflags} ${ww_cxxflags})
 add_link_options(${ww_ldflags})
 message(STATUS "Hardening flags: ${ww_cppflags} ${ww_cxxflags} | ${ww_ldflags}")
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  set(WW_FULLY_HARDENED ON)
+endif()
