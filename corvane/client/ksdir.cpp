@@ -61,9 +61,13 @@ std::uint32_t FinishIteration(Directory& d, std::uint32_t handle, std::uint32_t*
 }
 
 // The buffer a call that names a context and a buffer works on, or the code
-// that refuses the call. The caller holds the library lock.
-std::uint32_t ContextBuffer(Directory& d, std::uint32_t context, std::uint32_t buffer, DirBuffer*& b) {
-  if (!FindContext(d, context)) return kCvErrDirNoSuchContext;
+// that refuses the call, and the context when c is given. The caller holds
+// the library lock.
+std::uint32_t ContextBuffer(Directory& d, std::uint32_t context, std::uint32_t buffer, DirBuffer*& b,
+                            DirContext** c) {
+  DirContext* found = FindContext(d, context);
+  if (!found) return kCvErrDirNoSuchContext;
+  if (c) *c = found;
   b = FindBuffer(d, buffer);
   return b ? kCvOk : kCvErrDirInvalidParameters;
 }

@@ -28,8 +28,9 @@ void Put(DirBuffer& b, std::vector<std::uint8_t> bytes);
 // Ends (done) or keeps an iteration, setting the caller's handle.
 std::uint32_t FinishIteration(Directory& d, std::uint32_t handle, std::uint32_t* iteration, bool done);
 // The buffer a call that names a context and a buffer works on, or the code
-// that refuses the call.
-std::uint32_t ContextBuffer(Directory& d, std::uint32_t context, std::uint32_t buffer, DirBuffer*& b);
+// that refuses the call, and the context when c is given.
+std::uint32_t ContextBuffer(Directory& d, std::uint32_t context, std::uint32_t buffer, DirBuffer*& b,
+                            DirContext** c = nullptr);
 // The entry count of a buffer that holds a batch of the given kind, with the
 // cursor set after the header; nothing when it holds something else.
 std::optional<std::uint32_t> StartBatch(DirBuffer& b, std::uint8_t kind);

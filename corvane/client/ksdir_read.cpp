@@ -86,10 +86,9 @@ CVCLIENT_API std::uint32_t CvReadObject(std::uint32_t context, const char* objec
   if (!iteration || infoType != kCvInfoAttributeValues) return kCvErrDirInvalidParameters;
   Locked l;
   auto& d = Directory::Get();
-  DirContext* c = FindContext(d, context);
-  if (!c) return kCvErrDirNoSuchContext;
-  DirBuffer* out = FindBuffer(d, reply);
-  if (!out) return kCvErrDirInvalidParameters;
+  DirContext* c = nullptr;
+  DirBuffer* out = nullptr;
+  if (const auto code = ContextBuffer(d, context, reply, out, &c); code != kCvOk) return code;
   std::uint32_t handle = *iteration;
   if (handle == kCvIterationStart) {
     std::vector<std::string> names;
