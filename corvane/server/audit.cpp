@@ -140,6 +140,42 @@ bool AuditTrail::OpenFileLocked() {
   return true;
 }
 
+AuditTrail::~AuditTrail() {
+  {
+    std::lock_guard queue(queueMutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (writer_.joinable()) writer_.join();
+  Flush();
+}
+
+void AuditTrail::StartWriter() {
+  std::lock_guard lock(mutex_);
+  if (!config_.enabled || config_.required || writer_.joinable()) return;
+  {
+    std::lock_guard queue(queueMutex_);
+    deferring_ = true;
+  }
+  writer_ = std::thread([this] { WriterLoop(); });
+}
+
+void AuditTrail::WriterLoop() {
+  std::unique_lock queue(queueMutex_);
+  const auto ready = [this] { return stopping_ || !waiting_.empty(); };
+  for (;;) {
+    if (!ready() && !wake_.wait_for(queue, kBatchWait, ready)) {
+      writerAsleep_ = true;
+      wake_.wait(queue, ready);
+      writerAsleep_ = false;
+    }
+    if (stopping_) return;  // the destructor writes what is left
+    queue.unlock();
+    Flush();
+    queue.lock();
+  }
+}
+
 bool AuditTrail::Record(std::string_view action, std::string_view target, std::uint32_t outcome,
                         const cvaudit::Who& who, Extras extra) {
   if (!config_.enabled) return true;
@@ -149,15 +185,67 @@ bool AuditTrail::Record(std::string_view action, std::string_view target, std::u
   r.outcome = outcome;
   r.who = who;
   r.extra = std::move(extra);
+  {
+    std::unique_lock queue(queueMutex_);
+    if (deferring_ && waiting_.size() < kMaxWaiting) {
+      waiting_.push_back({std::move(r), std::chrono::system_clock::now()});
+      const bool wake = writerAsleep_ && waiting_.size() == 1;
+      queue.unlock();
+      if (wake) wake_.notify_one();
+      return true;
+    }
+  }
   std::lock_guard lock(mutex_);
+  // Written now, after those waiting, so that the order stays.
+  const bool before = FlushLocked();
   const bool written = WriteLocked(std::move(r), false);
   if (written && regular_ && size_ >= config_.maxSize && !rotating_) RotateLocked();
-  return written;
+  return before && written;
+}
+
+bool AuditTrail::Flush() {
+  if (!config_.enabled) return true;
+  std::lock_guard lock(mutex_);
+  return FlushLocked();
+}
+
+bool AuditTrail::FlushLocked() {
+  std::vector<Waiting> waiting;
+  {
+    std::lock_guard queue(queueMutex_);
+    waiting.swap(waiting_);
+  }
+  // One write for the lot, cut where the file reaches its rotation size.
+  bool all = true;
+  std::string batch;
+  std::size_t count = 0;
+  Chain before{prev_, seq_};
+  const auto append = [&] {
+    if (count > 0 && !AppendLocked(batch, count, before)) all = false;
+    batch.clear();
+    count = 0;
+    if (regular_ && size_ >= config_.maxSize && !rotating_) RotateLocked();
+    before = {prev_, seq_};
+  };
+  for (auto& w : waiting) {
+    w.record.time = cvaudit::TimeText(w.at);
+    const auto line = LineLocked(std::move(w.record), false);
+    if (!line) {
+      all = false;
+      continue;
+    }
+    batch += *line;
+    ++count;
+    if (regular_ && size_ + batch.size() >= config_.maxSize) append();
+  }
+  append();
+  return all;
 }
 
 bool AuditTrail::Checkpoint(std::string_view reason) {
   if (!config_.enabled) return true;
   std::lock_guard lock(mutex_);
+  FlushLocked();
   cvaudit::Record r;
   r.action = "checkpoint";
   r.target = reason;
@@ -173,6 +261,7 @@ bool AuditTrail::Admits() {
 
 std::uint64_t AuditTrail::unrecorded() {
   std::lock_guard lock(mutex_);
+  FlushLocked();
   return unrecorded_;
 }
 
@@ -194,41 +283,55 @@ std::string AuditTrail::SignLocked(const std::string& text) {
 }
 
 bool AuditTrail::WriteLocked(cvaudit::Record r, bool sign) {
+  const Chain before{prev_, seq_};
+  const auto line = LineLocked(std::move(r), sign);
+  return line && AppendLocked(*line, 1, before);
+}
+
+std::optional<std::string> AuditTrail::LineLocked(cvaudit::Record r, bool sign) {
   r.seq = seq_;
-  r.time = cvaudit::Now();
+  if (r.time.empty()) r.time = cvaudit::Now();
   r.prev = prev_;
   std::string line = cvaudit::Encode(r);
   if (sign) {
     r.sig = SignLocked(line);
     if (r.sig.empty()) {
       FailedLocked("cannot sign a checkpoint");
-      return false;
+      return std::nullopt;
     }
     line = cvaudit::Encode(r);
   }
   if (journal_) SendToJournal(r);
   if (line.size() > cvaudit::kMaxLine) {
     FailedLocked("a record of " + std::to_string(line.size()) + " bytes is too long");
-    return false;
+    return std::nullopt;
   }
-  if (!fd_ && !OpenFileLocked()) return false;
+  prev_ = cvaudit::Hash(line);
+  ++seq_;
   line += '\n';
-  if (!WriteAll(fd_.get(), line)) {
+  return line;
+}
+
+bool AuditTrail::AppendLocked(std::string_view lines, std::size_t count, const Chain& before) {
+  if (fd_ || OpenFileLocked()) {
+    if (WriteAll(fd_.get(), lines)) {
+      size_ += lines.size();
+      if (!healthy_) {
+        spdlog::warn("audit: writing to {} again; {} record(s) could not be written", config_.file, unrecorded_);
+        healthy_ = true;
+      }
+      return true;
+    }
     const std::string why = std::strerror(errno);
     // Nothing of a record may stay half written: the next one would share its line.
     if (regular_ && ::ftruncate(fd_.get(), static_cast<off_t>(size_)) != 0) fd_.reset();
-    FailedLocked("cannot write to " + config_.file + ": " + why);
-    return false;
+    FailedLocked("cannot write to " + config_.file + ": " + why, count);
+  } else {
+    unrecorded_ += count - 1;  // OpenFileLocked counted one
   }
-  line.pop_back();
-  prev_ = cvaudit::Hash(line);
-  ++seq_;
-  size_ += line.size() + 1;
-  if (!healthy_) {
-    spdlog::warn("audit: writing to {} again; {} record(s) could not be written", config_.file, unrecorded_);
-    healthy_ = true;
-  }
-  return true;
+  prev_ = before.prev;
+  seq_ = before.seq;
+  return false;
 }
 
 void AuditTrail::RotateLocked() {
@@ -253,8 +356,8 @@ void AuditTrail::RotateLocked() {
   rotating_ = false;
 }
 
-void AuditTrail::FailedLocked(const std::string& why) {
-  ++unrecorded_;
+void AuditTrail::FailedLocked(const std::string& why, std::size_t count) {
+  unrecorded_ += count;
   healthy_ = false;
   const auto now = std::chrono::steady_clock::now();
   if (!reported_ || now - lastReport_ >= kReportEvery) {

@@ -9,17 +9,27 @@
 // counted and reported at error priority at most once a minute; with
 // [audit] required, Admits() then refuses administrative actions until a
 // record is written again.
+//
+// Unless [audit] required is set, a record need not reach the file before
+// the client has its reply: once StartWriter ran, Record only stamps and
+// queues it, and a writer thread writes the queue, in order, within
+// kBatchWait. Sequence numbers and the chain are given at the write; a
+// checkpoint, a record written at once and the destructor write what waits
+// first.
 #pragma once
 
 #include <openssl/evp.h>
 
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <thread>
 #include <vector>
 
 #include "corvane/server/audit_record.h"
@@ -37,6 +47,7 @@ class AuditTrail {
   using Extras = std::vector<std::pair<std::string, std::string>>;
 
   AuditTrail() = default;
+  ~AuditTrail();
   AuditTrail(const AuditTrail&) = delete;
   AuditTrail& operator=(const AuditTrail&) = delete;
 
@@ -49,7 +60,14 @@ class AuditTrail {
   bool enabled() const { return config_.enabled; }
   const std::string& file() const { return config_.file; }
 
-  // Writes one record; whether it reached the file.
+  // From now on records wait for the writer thread (not with [audit]
+  // required, where an action waits for its record).
+  void StartWriter();
+  // Writes the records waiting; whether all of them reached the file.
+  bool Flush();
+
+  // Writes one record, or queues it (see StartWriter); whether it reached
+  // the file or the queue.
   bool Record(std::string_view action, std::string_view target, std::uint32_t outcome, const cvaudit::Who& who,
               Extras extra = {});
   // A re-read of the configuration (SIGHUP, systemctl reload): its file,
@@ -74,10 +92,23 @@ class AuditTrail {
     c.enabled = false;
     return c;
   }
+  // The chain's state before a record: where it goes back to when the
+  // record cannot be written.
+  struct Chain {
+    std::string prev;
+    std::uint64_t seq;
+  };
   bool WriteLocked(cvaudit::Record r, bool sign);
+  // The record's line (with its break), chained on: prev_ and seq_ move on.
+  std::optional<std::string> LineLocked(cvaudit::Record r, bool sign);
+  // Appends count records' lines in one write; when that fails, nothing of
+  // them stays and the chain goes back to before.
+  bool AppendLocked(std::string_view lines, std::size_t count, const Chain& before);
+  bool FlushLocked();
+  void WriterLoop();
   bool OpenFileLocked();
   void RotateLocked();
-  void FailedLocked(const std::string& why);
+  void FailedLocked(const std::string& why, std::size_t count = 1);
   void SendToJournal(const cvaudit::Record& r) const;
   std::string SignLocked(const std::string& text);
 
@@ -94,6 +125,24 @@ class AuditTrail {
   bool healthy_ = true;
   bool rotating_ = false;
   std::uint64_t unrecorded_ = 0;
+
+  // Records stamped but not yet written, under queueMutex_ (taken after
+  // mutex_ where both are held); bounded, written at once when full.
+  static constexpr std::size_t kMaxWaiting = 1024;
+  // How long the writer, after a batch, lets records gather before it looks
+  // again; it is woken only from a longer sleep.
+  static constexpr auto kBatchWait = std::chrono::milliseconds(2);
+  struct Waiting {
+    cvaudit::Record record;
+    std::chrono::system_clock::time_point at;
+  };
+  std::mutex queueMutex_;
+  std::condition_variable wake_;
+  std::vector<Waiting> waiting_;
+  bool deferring_ = false;
+  bool writerAsleep_ = false;
+  bool stopping_ = false;
+  std::thread writer_;
   std::chrono::steady_clock::time_point lastReport_{};
   bool reported_ = false;
 };

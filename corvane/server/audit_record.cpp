@@ -344,11 +344,10 @@ std::optional<Record> Parse(std::string_view line, std::string* error) {
 }
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (std::uint8_t b : bytes) {
-    out += kHexDigits[b >> 4];
-    out += kHexDigits[b & 0xF];
+  std::string out(bytes.size() * 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = kHexDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kHexDigits[bytes[i] & 0xF];
   }
   return out;
 }
@@ -372,9 +371,8 @@ std::string Hash(std::string_view line) {
   return Hex(std::span(digest, n));
 }
 
-std::string Now() {
-  const auto now = std::chrono::system_clock::now();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+std::string TimeText(std::chrono::system_clock::time_point at) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
   std::tm t{};
   ::gmtime_r(&secs, &t);

@@ -11,6 +11,7 @@
 // sends can end a line or a field early.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -78,8 +79,9 @@ std::string Hash(std::string_view line);
 std::string Hex(std::span<const std::uint8_t> bytes);
 std::optional<std::vector<std::uint8_t>> Unhex(std::string_view hex);
 
-// Now in the record's time format.
-std::string Now();
+// A time in the record's format.
+std::string TimeText(std::chrono::system_clock::time_point at);
+inline std::string Now() { return TimeText(std::chrono::system_clock::now()); }
 
 // The record as journal fields ("MESSAGE=...", "CV_ACTION=...", ...);
 // priority is the syslog priority of the entry.

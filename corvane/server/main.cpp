@@ -227,6 +227,7 @@ int Run(const std::string& configPath) {
     }
     if (audit.enabled()) ::setenv("CV_AUDIT_FILE", audit.file().c_str(), 1);
     audit.Checkpoint("start");
+    audit.StartWriter();
   }
   cvserver::SupervisorConfig supervisorConfig;
   supervisorConfig.volume = config->volume;
@@ -234,7 +235,9 @@ int Run(const std::string& configPath) {
   supervisorConfig.runDir = config->runDir;
   cvserver::ModuleSupervisor modules(supervisorConfig);
 
-  asio::io_context io;
+  // One thread runs the loop: handlers it posts for itself skip the lock
+  // and the wake-up of the reactor.
+  asio::io_context io(1);
   asio::signal_set hangup(io, SIGHUP);
   cvserver::Agent agent(io, *config, parameters, modules);
   agent.SetAudit(&audit);

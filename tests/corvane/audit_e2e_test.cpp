@@ -64,8 +64,8 @@ class AuditE2eTest : public ::testing::Test {
     // The first contact records the server in known_servers; both files share it.
     ASSERT_EQ(Cli("admin", "SRV1 info").status, 0);
     // The start-up command file has run (the call service is up).
-    for (int i = 0; i < 100 && Records("run").empty(); ++i) std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(Records("run").size(), 1u) << agent_.Log();
+    ASSERT_EQ(RecordsOnceThere(1, "run").size(), 1u) << agent_.Log();
+    ASSERT_EQ(RecordsOnceThere(1, "login").size(), 1u) << agent_.Log();
   }
 
   testsupport::RunResult Cli(const std::string& who, const std::string& args) {
@@ -93,6 +93,13 @@ class AuditE2eTest : public ::testing::Test {
     return out;
   }
 
+  // Records are written just after the reply that they record is sent:
+  // waits (a bounded time) until at least count of them are in the file.
+  std::vector<cvaudit::Record> RecordsOnceThere(std::size_t count, const std::string& action = "") const {
+    for (int i = 0; i < 200 && Records(action).size() < count; ++i) std::this_thread::sleep_for(25ms);
+    return Records(action);
+  }
+
   testsupport::RunResult Verify(const std::string& files) {
     return testsupport::RunShell(Quote(CVSERVERD_PATH) + " audit-verify --config " +
                                  Quote((agent_.dir() / "agent.toml").string()) + " " + files);
@@ -110,6 +117,7 @@ std::string Extra(const cvaudit::Record& r, const char* name) {
 TEST_F(AuditE2eTest, EachActionAndEachRefusalLeavesOneRecord) {
   cvtest::RawClient guest(agent_.port());
   ASSERT_EQ(guest.Login("GUEST", "guest-secret"), std::optional<std::uint32_t>(0u));  // slot 1
+  ASSERT_EQ(RecordsOnceThere(2, "login").size(), 2u);
   const std::size_t before = Records().size();
 
   struct Step {
@@ -141,7 +149,29 @@ TEST_F(AuditE2eTest, EachActionAndEachRefusalLeavesOneRecord) {
   agent_.WriteFile("pw-ADMIN", "not-the-password\n");
   EXPECT_EQ(Cli("admin", "SRV1 info").status, 1);
 
-  const auto all = Records();
+  struct Expected {
+    std::string action, target;
+    std::uint32_t outcome;
+    std::string user, extraName, extraValue;
+  };
+  const std::vector<Expected> expected = {
+      {"load", "TESTMOD ", 0, "ADMIN", "detail", "-"},
+      {"load", "BROKEN ", kCvErrModuleFailed, "ADMIN", "detail", "httpd.conf: bad directive"},
+      {"unload", "TESTMOD", 0, "ADMIN", "detail", "-"},
+      {"param", "Server Banner", 0, "ADMIN", "new", "From a file"},
+      {"run", "GOOD.QBT", 0, "ADMIN", "detail", "-"},
+      {"param", "Server Banner", 0, "ADMIN", "old", "From a file"},
+      {"send", "1", 0, "ADMIN", "detail", "maintenance at noon"},
+      {"clear", "99", kCvErrBadConnectionNumber, "ADMIN", "detail", "-"},
+      {"clear", "1", 0, "ADMIN", "detail", "user GUEST"},
+      {"call", "AUDIT.TAIL", 0, "ADMIN", "result", "ok"},
+      {"load", "TESTMOD ", kRefusedNotOperator, "GUEST", "detail", "-"},
+      {"param", "Server Banner", kRefusedNotOperator, "GUEST", "new", "Hacked"},
+      {"send", "2", kRefusedNotOperator, "GUEST", "detail", "hi"},
+      {"clear", "2", kRefusedNotOperator, "GUEST", "detail", "-"},
+      {"call", "AUDIT.TAIL", 0, "GUEST", "result", "refused"},
+  };
+  const auto all = RecordsOnceThere(before + steps.size() + 1 + expected.size());
   ASSERT_GT(all.size(), before);
   std::vector<cvaudit::Record> actions, logins;
   for (std::size_t i = before; i < all.size(); ++i) {
@@ -167,28 +197,6 @@ TEST_F(AuditE2eTest, EachActionAndEachRefusalLeavesOneRecord) {
   EXPECT_EQ(logins.back().who.user, "ADMIN");
   EXPECT_EQ(logins.back().who.connection, 0u);
 
-  struct Expected {
-    std::string action, target;
-    std::uint32_t outcome;
-    std::string user, extraName, extraValue;
-  };
-  const std::vector<Expected> expected = {
-      {"load", "TESTMOD ", 0, "ADMIN", "detail", "-"},
-      {"load", "BROKEN ", kCvErrModuleFailed, "ADMIN", "detail", "httpd.conf: bad directive"},
-      {"unload", "TESTMOD", 0, "ADMIN", "detail", "-"},
-      {"param", "Server Banner", 0, "ADMIN", "new", "From a file"},
-      {"run", "GOOD.QBT", 0, "ADMIN", "detail", "-"},
-      {"param", "Server Banner", 0, "ADMIN", "old", "From a file"},
-      {"send", "1", 0, "ADMIN", "detail", "maintenance at noon"},
-      {"clear", "99", kCvErrBadConnectionNumber, "ADMIN", "detail", "-"},
-      {"clear", "1", 0, "ADMIN", "detail", "user GUEST"},
-      {"call", "AUDIT.TAIL", 0, "ADMIN", "result", "ok"},
-      {"load", "TESTMOD ", kRefusedNotOperator, "GUEST", "detail", "-"},
-      {"param", "Server Banner", kRefusedNotOperator, "GUEST", "new", "Hacked"},
-      {"send", "2", kRefusedNotOperator, "GUEST", "detail", "hi"},
-      {"clear", "2", kRefusedNotOperator, "GUEST", "detail", "-"},
-      {"call", "AUDIT.TAIL", 0, "GUEST", "result", "refused"},
-  };
   ASSERT_EQ(actions.size(), expected.size());
   const std::regex time("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z");
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -248,6 +256,7 @@ TEST_F(AuditE2eTest, ClientTextCannotForgeARecord) {
   ASSERT_TRUE(c.SendBytes(send.Frame()));
   ASSERT_TRUE(c.Receive());
 
+  RecordsOnceThere(before + 3);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), before + 3);  // the refused login, the login, the refused send
   const auto refused = cvaudit::Parse(lines[before]);
@@ -421,12 +430,16 @@ TEST(AuditDirectoryE2e, DirectoryLoginsAreRecordedByDottedNameAndObjectId) {
   EXPECT_THAT(accepted.output, HasSubstr(std::to_string(kRefusedNotOperator)));
   EXPECT_EQ(login("wrong-password").status, 1);
 
-  std::ifstream in(agent.dir() / "audit.log");
   std::vector<cvaudit::Record> records;
-  for (std::string l; std::getline(in, l);) {
-    auto r = cvaudit::Parse(l);
-    ASSERT_TRUE(r) << l;
-    if (r->action != "checkpoint") records.push_back(*r);
+  for (int i = 0; i < 200 && records.size() < 3; ++i) {
+    if (i > 0) std::this_thread::sleep_for(25ms);  // written just after the reply
+    records.clear();
+    std::ifstream in(agent.dir() / "audit.log");
+    for (std::string l; std::getline(in, l);) {
+      auto r = cvaudit::Parse(l);
+      ASSERT_TRUE(r) << l;
+      if (r->action != "checkpoint") records.push_back(*r);
+    }
   }
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].action, "login");

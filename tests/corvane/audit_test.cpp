@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "corvane/rfc/audit_tail.h"
 #include "corvane/server/audit.h"
@@ -20,6 +21,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using Status = cvserver::AuditVerdict::Status;
+using namespace std::chrono_literals;
 
 std::vector<std::string> ReadLines(const std::filesystem::path& p) {
   std::ifstream in(p);
@@ -386,6 +388,56 @@ TEST_F(AuditTrailTest, AFolderThatCannotBeWrittenRecoversWhenItCan) {
   const auto lines = ReadLines(audit_.file);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_THAT(lines[0], HasSubstr("\"target\":\"B\""));
+}
+
+TEST_F(AuditTrailTest, RecordsLeftToTheWriterKeepTheirOrderAndTheChain) {
+  {
+    cvserver::AuditTrail trail;
+    std::string error;
+    ASSERT_TRUE(trail.Open(audit_, files_.key, files_.certificate, error)) << error;
+    ASSERT_TRUE(trail.Checkpoint("start"));
+    trail.StartWriter();
+    ASSERT_TRUE(trail.Record("param", "P0", 0, Admin()));
+    // The writer writes it without being asked.
+    for (int i = 0; i < 400 && ReadLines(audit_.file).size() < 2; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(ReadLines(audit_.file).size(), 2u);
+    for (int i = 1; i < 2000; ++i) ASSERT_TRUE(trail.Record("param", "P" + std::to_string(i), 0, Admin()));
+    // The stop checkpoint comes after everything recorded before it.
+    ASSERT_TRUE(trail.Checkpoint("stop"));
+    ASSERT_TRUE(trail.Record("param", "P2000", 0, Admin()));
+  }  // the last record is written when the trail ends
+  const auto lines = ReadLines(audit_.file);
+  ASSERT_EQ(lines.size(), 2003u);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const auto r = cvaudit::Parse(lines[i]);
+    ASSERT_TRUE(r) << lines[i];
+    ASSERT_EQ(r->seq, i + 1);
+    const std::size_t p = i < 2001 ? i - 1 : i - 2;
+    ASSERT_EQ(r->target, i == 2001 ? "stop" : "P" + std::to_string(p)) << i;
+  }
+  const auto v = Verify();
+  EXPECT_EQ(v.status, Status::Unfinished) << v.message;
+  EXPECT_EQ(v.records, 2003u);
+}
+
+TEST_F(AuditTrailTest, WaitingRecordsThatCannotBeWrittenAreCountedAndRequiredOnesDoNotWait) {
+  audit_.file = "/dev/full";
+  cvserver::AuditTrail lenient;
+  std::string error;
+  ASSERT_TRUE(lenient.Open(audit_, files_.key, files_.certificate, error)) << error;
+  lenient.StartWriter();
+  EXPECT_TRUE(lenient.Record("load", "A", 0, Admin()));  // queued
+  EXPECT_TRUE(lenient.Record("load", "B", 0, Admin()));
+  EXPECT_EQ(lenient.unrecorded(), 2u);
+  EXPECT_TRUE(lenient.Admits());
+
+  audit_.file = (dir_.path() / "audit.log").string();
+  audit_.required = true;
+  cvserver::AuditTrail required;
+  ASSERT_TRUE(required.Open(audit_, files_.key, files_.certificate, error)) << error;
+  required.StartWriter();  // no writer: each action waits for its record
+  ASSERT_TRUE(required.Record("load", "C", 0, Admin()));
+  EXPECT_EQ(ReadLines(audit_.file).size(), 1u);
 }
 
 }  // namespace
