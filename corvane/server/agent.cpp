@@ -308,6 +308,7 @@ Agent::Agent(asio::io_context& io, const ServerConfig& config, ParameterStore& p
       acceptPause_(io),
       pollTimer_(io),
       trimTimer_(io),
+      sockets_(io),
       directoryWorkers_("directory worker", config.directory.enabled ? config.directory.workers : 1,
                         16 * (config.directory.enabled ? config.directory.workers : 1)) {}
 
@@ -370,6 +371,7 @@ void Agent::Accept() {
       // Not make_shared: the weak references kept of a session would hold its
       // memory after it closed.
       auto session = std::shared_ptr<Session>(new Session(*this, std::move(socket)));
+      sockets_.Opened();
       if (AdmitUnauthenticated(session)) {
         all_.push_back(session);
         session->Start();
@@ -511,6 +513,7 @@ void Agent::Stop() {
 void Agent::Register(std::uint32_t slot, const std::shared_ptr<Session>& session) { sessions_[slot] = session; }
 
 void Agent::Forget(SessionState& s) {
+  sockets_.Closed();
   LeaveUnauthenticated(s);
   if (s.slot != 0) {
     spdlog::info("connection {} ({}) logged out", s.slot, cvwire::LogText(s.userName));

@@ -27,6 +27,7 @@
 #include "corvane/server/connections.h"
 #include "corvane/server/lograte.h"
 #include "corvane/server/parameters.h"
+#include "corvane/server/socketreserve.h"
 #include "corvane/server/throttle.h"
 #include "corvane/server/tls.h"
 #include "corvane/server/tlsstream.h"
@@ -295,6 +296,7 @@ class Agent {
   asio::steady_timer pollTimer_;
   asio::steady_timer trimTimer_;
   bool trimQueued_ = false;
+  SocketReserve sockets_;  // the sessions' sockets: Asio's records for them made in batches
   std::map<std::uint32_t, std::weak_ptr<Session>> sessions_;  // by slot
   std::vector<std::weak_ptr<Session>> all_;
   Identity identity_;

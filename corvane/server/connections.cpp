@@ -2,6 +2,7 @@
 #include "corvane/server/connections.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace cvserver {
 
@@ -78,12 +79,9 @@ std::uint32_t ConnectionTable::Queue(std::uint32_t number, const std::string& te
 }
 
 std::vector<std::string> ConnectionTable::TakeMessages(std::uint32_t number) {
-  std::vector<std::string> out;
-  if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return out;
-  auto& q = slots_[number - 1].messages;
-  out.assign(q.begin(), q.end());
-  q.clear();
-  return out;
+  if (number == 0 || number > slots_.size() || !slots_[number - 1].used) return {};
+  // The queue's memory goes with the messages.
+  return std::exchange(slots_[number - 1].messages, {});
 }
 
 }  // namespace cvserver

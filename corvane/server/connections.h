@@ -8,7 +8,6 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,7 +38,9 @@ struct Slot {
   std::tm loginTime{};
   PeerAddress peer;
   bool isOperator = false;
-  std::deque<std::string> messages;
+  // Oldest first. A vector, not a deque: an empty one holds no memory, and
+  // every slot of the table has one whether used or not.
+  std::vector<std::string> messages;
 };
 
 class ConnectionTable {
