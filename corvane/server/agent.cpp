@@ -1,7 +1,5 @@
 #include "corvane/server/agent.h"
 
-#include <malloc.h>
-
 #include <spdlog/spdlog.h>
 
 #include <openssl/err.h>
@@ -536,7 +534,7 @@ void Agent::ScheduleTrim() {
     // allocator.
     std::erase_if(all_, [](const std::weak_ptr<Session>& w) { return w.expired(); });
     all_.shrink_to_fit();
-    ::malloc_trim(0);
+    memory_.Release();
   });
 }
 

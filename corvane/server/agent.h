@@ -26,6 +26,7 @@
 #include "corvane/server/config.h"
 #include "corvane/server/connections.h"
 #include "corvane/server/lograte.h"
+#include "corvane/server/memrelease.h"
 #include "corvane/server/parameters.h"
 #include "corvane/server/socketreserve.h"
 #include "corvane/server/throttle.h"
@@ -296,6 +297,7 @@ class Agent {
   asio::steady_timer pollTimer_;
   asio::steady_timer trimTimer_;
   bool trimQueued_ = false;
+  MemoryRelease memory_;   // made on the event loop's thread, which runs ScheduleTrim's release
   SocketReserve sockets_;  // the sessions' sockets: Asio's records for them made in batches
   std::map<std::uint32_t, std::weak_ptr<Session>> sessions_;  // by slot
   std::vector<std::weak_ptr<Session>> all_;
