@@ -33,6 +33,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kPerProcess = 8000;
+// Descriptors the agent needs besides its clients' (logs, listener, the
+// state database, ...), with room to spare.
+constexpr rlim_t kAgentDescriptors = 64;
 
 // A field of /proc/PID/status in KiB (VmRSS: the resident size; RssAnon:
 // the part that is the process's own memory, not mapped files).
@@ -153,6 +156,13 @@ int main(int argc, char** argv) {
   }
   const rlim_t limit = RaiseFileLimit(static_cast<rlim_t>(clients) + 4096);
   std::printf("load average %.2f; open-file limit %llu\n", LoadAverage(), static_cast<unsigned long long>(limit));
+  // The agent holds one descriptor per client, and a few of its own.
+  if (limit < static_cast<rlim_t>(clients) + kAgentDescriptors) {
+    std::printf("NOTE: %d clients cannot all be held: the open-file limit here is %llu and cannot be raised further "
+                "(that needs CAP_SYS_RESOURCE or a higher hard limit); at most about %llu will be\n",
+                clients, static_cast<unsigned long long>(limit),
+                static_cast<unsigned long long>(limit > kAgentDescriptors ? limit - kAgentDescriptors : 0));
+  }
 
   cvtest::AgentProcess agent;
   agent.serverExtra = "capacity = " + std::to_string(std::min(clients + 16, 65535)) + "\nidle_timeout_ms = 3600000\n";
@@ -171,6 +181,8 @@ int main(int argc, char** argv) {
   const long freshAnon = StatusKb(agent.pid(), "RssAnon");
   std::printf("agent fresh: %ld KiB (own memory %ld KiB)\n", fresh, freshAnon);
 
+  long worstAfter = 0, lastAfter = 0;
+  double perConnection = 0;
   for (int wave = 1; wave <= waves; ++wave) {
     const auto t0 = Clock::now();
     Crowd crowd(agent.port(), clients);
@@ -206,9 +218,21 @@ int main(int argc, char** argv) {
       if (i >= 4 && now == after) break;
       after = now;
     }
-    std::printf("  after they left: agent %ld KiB (%+.1f %% of fresh; own memory %ld KiB, fresh %ld KiB)\n", after,
-                100.0 * double(after - fresh) / fresh, StatusKb(agent.pid(), "RssAnon"), freshAnon);
+    std::printf("  after they left: agent %ld KiB = %.3fx fresh (%+.1f %%; own memory %ld KiB, fresh %ld KiB)\n",
+                after, double(after) / fresh, 100.0 * double(after - fresh) / fresh, StatusKb(agent.pid(), "RssAnon"),
+                freshAnon);
+    if (crowd.loggedIn() < clients) {
+      std::printf("  NOTE: only %d of the %d clients asked for logged in\n", crowd.loggedIn(), clients);
+    }
+    worstAfter = std::max(worstAfter, after);
+    perConnection = std::max(perConnection, crowd.loggedIn() ? double(with - fresh) / crowd.loggedIn() : 0.0);
+    lastAfter = after;
   }
+  const double ratio = double(lastAfter) / fresh;
+  std::printf("summary: fresh %ld KiB; %.1f KiB per idle connection (goal at most 24 KB = 23.4 KiB: %s); after the "
+              "last wave %.3fx fresh, worst %.3fx (goal at most 1.10x: %s)\n",
+              fresh, perConnection, perConnection * 1024 <= 24000 ? "met" : "NOT met", ratio,
+              double(worstAfter) / fresh, double(worstAfter) / fresh <= 1.10 ? "met" : "NOT met");
   std::printf("load average %.2f\n", LoadAverage());
   return 0;
 }
