@@ -349,6 +349,14 @@ TEST(ConnectionTable, MessageQueuesAreBounded) {
   EXPECT_EQ(t.TakeMessages(1), (std::vector<std::string>{"one", "two"}));
   EXPECT_TRUE(t.TakeMessages(1).empty());
   EXPECT_EQ(t.Queue(1, "again"), 0u);
+  // Taken or freed, a queue keeps no memory (every slot has one).
+  EXPECT_EQ(t.TakeMessages(1), (std::vector<std::string>{"again"}));
+  EXPECT_EQ(t.Get(1)->messages.capacity(), 0u);
+  EXPECT_EQ(t.Queue(1, "left"), 0u);
+  t.Free(1);
+  EXPECT_EQ(t.Take("B", 2, false, {}), 1u);
+  EXPECT_TRUE(t.TakeMessages(1).empty()) << "a new holder does not get the last one's messages";
+  EXPECT_EQ(t.Get(1)->messages.capacity(), 0u);
 }
 
 TEST(PeerAddress, RecordsOfIpv4AndIpv6Peers) {
