@@ -139,6 +139,7 @@ class AuditTrail {
   std::mutex queueMutex_;
   std::condition_variable wake_;
   std::vector<Waiting> waiting_;
+  std::vector<Waiting> spare_;  // empty: the storage of the queue written last
   bool deferring_ = false;
   bool writerAsleep_ = false;
   bool stopping_ = false;
