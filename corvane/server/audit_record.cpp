@@ -63,9 +63,19 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 
 void EscapeInto(std::string& out, std::string_view text, std::size_t max);
 
+// A field whose name is one of the record's own (plain ASCII, no escape).
 void Field(std::string& out, std::string_view name, std::string_view value, bool first = false) {
   if (!first) out += ',';
   out += '"';
+  out += name;
+  out += "\":\"";
+  EscapeInto(out, value, kMaxField);
+  out += '"';
+}
+
+// An extra field: its name comes from the caller and is escaped too.
+void ExtraField(std::string& out, std::string_view name, std::string_view value) {
+  out += ",\"";
   EscapeInto(out, name, kMaxLine);
   out += "\":\"";
   EscapeInto(out, value, kMaxField);
@@ -77,7 +87,9 @@ void Field(std::string& out, std::string_view name, std::uint64_t value, bool fi
   out += '"';
   out += name;
   out += "\":";
-  out += std::to_string(value);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
 }
 
 // A strict reader of the one flat object a line holds.
@@ -253,7 +265,7 @@ std::string Encode(const Record& r) {
   Field(out, "port", r.who.port);
   Field(out, "workstation", r.who.workstation);
   if (!r.who.mechanism.empty()) Field(out, "mechanism", r.who.mechanism);
-  for (std::size_t i = 0; i < r.extra.size() && i < kMaxExtras; ++i) Field(out, r.extra[i].first, r.extra[i].second);
+  for (std::size_t i = 0; i < r.extra.size() && i < kMaxExtras; ++i) ExtraField(out, r.extra[i].first, r.extra[i].second);
   Field(out, "prev", r.prev);
   if (!r.sig.empty()) Field(out, "sig", r.sig);
   out += '}';
