@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "corvane/client/filestamp.h"
+#include "corvane/wire/protocol.h"
 #include "corvane/wire/scram.h"
 
 namespace cvclient {
@@ -67,6 +68,7 @@ std::string CertificateFingerprint(const X509* cert) {
 }
 
 void Channel::Close() {
+  ++servicesVersion_;
   ssl_.reset();
   ctx_.reset();
   fd_.reset();
@@ -74,6 +76,17 @@ void Channel::Close() {
   fingerprint_.clear();
   caVerified_ = false;
   binding_.clear();
+}
+
+bool Channel::Notice(const cvwire::Reader& r) {
+  if (!r.ok() || r.requestId() != 0 || r.type() != cvwire::Type(cvwire::Msg::ServicesChanged)) return false;
+  ++servicesVersion_;
+  return true;
+}
+
+void Channel::TakeNotices() {
+  std::vector<std::uint8_t> payload;
+  while (parser_.Next(payload)) Notice(cvwire::Reader(payload));
 }
 
 bool Channel::Retry(int r, Deadline deadline) {
@@ -260,6 +273,7 @@ std::optional<std::vector<std::uint8_t>> Channel::Call(std::uint32_t id, const s
         return std::nullopt;
       }
       if (r.requestId() == id) return payload;
+      if (Notice(r)) continue;
       if (++unasked > kMaxUnaskedFrames) {
         Close();
         return std::nullopt;

@@ -49,6 +49,14 @@ class Channel {
   // still usable.
   bool CheckIdle();
 
+  // Moves on with every ServicesChanged notice of the agent and with every
+  // close of the connection: an answer kept from a watched service lookup
+  // holds while it has not moved.
+  std::uint64_t servicesVersion() const { return servicesVersion_; }
+  // Takes the notices among the frames that have arrived (CheckIdle reads
+  // them); other frames there answer nothing asked any more and are dropped.
+  void TakeNotices();
+
   std::uint32_t NextRequestId() { return ++lastId_; }
   // Sends frame (built with request id id) and waits for the reply with that
   // id. Empty when the connection failed, was closed, or the deadline passed.
@@ -65,6 +73,8 @@ class Channel {
   // After an SSL call returned r: waits for what OpenSSL needs; false when
   // the call failed for good or the deadline passed.
   bool Retry(int r, Deadline deadline);
+  // Whether r is a ServicesChanged notice (request id 0), counted if so.
+  bool Notice(const cvwire::Reader& r);
 
   // Destroyed in reverse: the TLS state before the socket it uses.
   posix::UniqueFd fd_;
@@ -72,6 +82,7 @@ class Channel {
   std::unique_ptr<SSL, SslFree> ssl_;
   cvwire::FrameParser parser_;
   std::uint32_t lastId_ = 0;
+  std::uint64_t servicesVersion_ = 0;
   std::string fingerprint_;
   bool caVerified_ = false;
   cvwire::Bytes binding_;

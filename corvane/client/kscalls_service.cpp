@@ -31,23 +31,42 @@ CVCLIENT_API std::uint32_t CvGetServiceInfoByName(std::uint32_t connection, cons
   *serviceId = 0;
   const std::size_t length = std::strlen(serviceName);
   if (length == 0 || length > kMaxServiceName) return kCvErrInvalidArgument;
+  const auto give = [&](const Server::KnownService& k) {
+    *serviceId = k.id;
+    if (majorVersion) *majorVersion = k.major;
+    if (minorVersion) *minorVersion = k.minor;
+    if (state) *state = k.state;
+    if (serviceInfo) std::memcpy(serviceInfo, k.info.data(), kCvServiceInfoSize);
+    return kCvOk;
+  };
+  // The agent tells this connection when its modules change: until it has,
+  // the last answer stands, without asking again.
+  if (s->knownService && s->knownService->name == serviceName && s->channel.CheckIdle()) {
+    s->channel.TakeNotices();
+    if (s->channel.servicesVersion() == s->knownService->version) return give(*s->knownService);
+  }
+  s->knownService.reset();
+  const Msg asked = s->agentWatchesServices ? Msg::ServiceLookupWatched : Msg::ServiceLookup;
   std::optional<cvwire::Reader> r;
   std::vector<std::uint8_t> storage;
-  const std::uint32_t code =
-      l.lib.Request(*s, Msg::ServiceLookup, [&](Writer& w) { w.Str(serviceName); }, r, storage);
+  std::uint32_t code = l.lib.Request(*s, asked, [&](Writer& w) { w.Str(serviceName); }, r, storage);
+  if (code == cvwire::kCodeUnsupported && asked == Msg::ServiceLookupWatched) {
+    s->agentWatchesServices = false;
+    code = l.lib.Request(*s, Msg::ServiceLookup, [&](Writer& w) { w.Str(serviceName); }, r, storage);
+  }
   if (code != kCvOk) return code;
-  const std::uint32_t id = r->U32();
-  const std::uint8_t major = r->U8();
-  const std::uint8_t minor = r->U8();
-  const std::uint8_t st = r->U8();
+  Server::KnownService k;
+  k.name = serviceName;
+  k.id = r->U32();
+  k.major = r->U8();
+  k.minor = r->U8();
+  k.state = r->U8();
   const auto info = r->Blob();
   if (!r->Done() || info.size() != cvwire::kServiceInfoSize) return kCvErrNoAnswer;
-  *serviceId = id;
-  if (majorVersion) *majorVersion = major;
-  if (minorVersion) *minorVersion = minor;
-  if (state) *state = st;
-  if (serviceInfo) std::memcpy(serviceInfo, info.data(), kCvServiceInfoSize);
-  return kCvOk;
+  k.info.assign(info.begin(), info.end());
+  k.version = s->channel.servicesVersion();
+  if (asked == Msg::ServiceLookupWatched && s->agentWatchesServices) s->knownService = k;
+  return give(k);
 }
 
 CVCLIENT_API std::uint32_t CvServiceRequest(std::uint32_t connection, std::uint32_t serviceId,

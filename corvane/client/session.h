@@ -74,6 +74,18 @@ struct Server {
   std::uint32_t lastConnectionAsked = 0;
   // Broadcast messages fetched but not yet handed out.
   std::deque<std::string> messages;
+  // The last watched service lookup's answer, good while the channel's
+  // servicesVersion() has not moved; and whether the agent watches at all
+  // (an older one answers the watched lookup as unsupported).
+  struct KnownService {
+    std::string name;
+    std::uint32_t id = 0;
+    std::uint8_t major = 0, minor = 0, state = 0;
+    std::vector<std::uint8_t> info;
+    std::uint64_t version = 0;
+  };
+  std::optional<KnownService> knownService;
+  bool agentWatchesServices = true;
 };
 
 class Library {

@@ -217,6 +217,9 @@ bool Session::Saturated() const { return outgoingBytes_ > kMaxUnsent; }
 
 void Session::Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then) {
   waiting_ = false;
+  // A module operation may have changed the services: the watchers hear of
+  // it before this reply goes out.
+  agent_.NotifyServiceWatchers();
   if (closed_) return;
   if (then && !frame.empty()) frame = then(state_, std::move(frame));
   if (frame.empty()) {
@@ -456,6 +459,7 @@ void Agent::PollModules() {
       worker_.Post([this] {
         modules_.Poll();
         pollQueued_ = false;
+        asio::post(io_, [this] { NotifyServiceWatchers(); });
       });
     }
     PollModules();
@@ -512,6 +516,7 @@ void Agent::Register(std::uint32_t slot, const std::shared_ptr<Session>& session
 
 void Agent::Forget(SessionState& s) {
   sockets_.Closed();
+  serviceWatchers_.erase(s.slot);
   LeaveUnauthenticated(s);
   if (s.slot != 0) {
     spdlog::info("connection {} ({}) logged out", s.slot, cvwire::LogText(s.userName));

@@ -140,6 +140,10 @@ class Session : public std::enable_shared_from_this<Session> {
   // The reply of the request that went to the module worker (empty: close
   // the connection); then the requests received meanwhile are handled.
   void Finish(std::vector<std::uint8_t> frame, const Outcome::Then& then = {});
+  // Sends a notice, a frame that answers no request.
+  void Notify(std::vector<std::uint8_t> frame) {
+    if (!closed_) Send(std::move(frame));
+  }
 
  private:
   // Refuses what is not a TLS handshake, then runs the handshake.
@@ -209,6 +213,11 @@ class Agent {
   // Session bookkeeping.
   void Register(std::uint32_t slot, const std::shared_ptr<Session>& session);
   void Forget(SessionState& s);
+  // Sends the ServicesChanged notice to the connections that watch the call
+  // services, once the modules loaded have changed since their lookup. Runs
+  // on the event loop: before a reply of a module operation goes out, and
+  // after each poll of the modules.
+  void NotifyServiceWatchers();
   LogRate& logRate() { return logRate_; }
   asio::io_context& io() { return io_; }
   const ServerConfig& config() const { return config_; }
@@ -267,6 +276,7 @@ class Agent {
   // Service lookups and requests, module status (handlers_service.cpp).
   Outcome HandleServiceRequest(SessionState& s, cvwire::Reader& r, const Slot& caller);
   Outcome HandleServiceLookup(cvwire::Reader& r);
+  Outcome HandleServiceLookupWatched(SessionState& s, cvwire::Reader& r);
   Outcome HandleModuleStatus(cvwire::Reader& r);
   void RunAutoexec();
   // Audit records of the handlers (agent_audit.cpp).
@@ -300,6 +310,9 @@ class Agent {
   MemoryRelease memory_;   // made on the event loop's thread, which runs ScheduleTrim's release
   SocketReserve sockets_;  // the sessions' sockets: Asio's records for them made in batches
   std::map<std::uint32_t, std::weak_ptr<Session>> sessions_;  // by slot
+  // Connections watching the call services, by slot: the modules' version
+  // their last lookup saw.
+  std::map<std::uint32_t, std::uint64_t> serviceWatchers_;
   std::vector<std::weak_ptr<Session>> all_;
   Identity identity_;
   std::uint16_t port_ = 0;

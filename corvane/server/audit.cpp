@@ -2,8 +2,7 @@
 #include "corvane/server/logging.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <spdlog/spdlog.h>
@@ -163,11 +162,10 @@ void AuditTrail::StartWriter() {
 }
 
 void AuditTrail::WriterLoop() {
-  // Only on a processor nothing else wants: a batch never delays a request.
-  // When that leaves it too little time, the queue fills and the records
-  // are written by their callers (Record), as without the writer.
-  sched_param idle{};
-  ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle);
+  // Behind the threads that answer requests, but never starved: a busy
+  // machine delays the records by a few scheduling rounds at most. Should
+  // the queue fill meanwhile, the callers write (Record).
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
   std::unique_lock queue(queueMutex_);
   const auto ready = [this] { return stopping_ || !waiting_.empty(); };
   for (;;) {

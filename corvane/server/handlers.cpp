@@ -408,6 +408,8 @@ Outcome Agent::HandleRequest(SessionState& s, Reader& r) {
       return HandleModuleStatus(r);
     case Msg::ServiceLookup:
       return HandleServiceLookup(r);
+    case Msg::ServiceLookupWatched:
+      return HandleServiceLookupWatched(s, r);
     case Msg::ServiceRequest:
       return HandleServiceRequest(s, r, *me);
 

@@ -7,6 +7,7 @@
 // the loop: a module that crashes costs the request kCvErrQrxConnection, one
 // that hangs kCvErrNoAnswer, and nothing else.
 #include <spdlog/spdlog.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
@@ -227,9 +228,34 @@ Outcome Agent::HandleServiceLookup(Reader& r) {
   if (!module) return CodeReply(r, kCvErrInvalidEntryName);
   std::uint8_t info[cvwire::kServiceInfoSize] = {};
   std::memcpy(info, module->name.data(), std::min(module->name.size(), sizeof info - 1));
-  Writer w(cvwire::ReplyType(Msg::ServiceLookup), r.requestId());
+  Writer w(static_cast<std::uint16_t>(r.type() | cvwire::kReplyBit), r.requestId());
   w.U32(kCvOk).U32(module->generation).U8(1).U8(0).U8(1).Blob(info);
   return w.Frame();
+}
+
+Outcome Agent::HandleServiceLookupWatched(SessionState& s, Reader& r) {
+  // The version is read before the lookup: a change in between is told.
+  const std::uint64_t version = modules_.status().version();
+  Outcome answer = HandleServiceLookup(r);
+  if (answer.kind == Outcome::Kind::Reply) serviceWatchers_[s.slot] = version;
+  return answer;
+}
+
+void Agent::NotifyServiceWatchers() {
+  if (serviceWatchers_.empty()) return;
+  const std::uint64_t version = modules_.status().version();
+  for (auto it = serviceWatchers_.begin(); it != serviceWatchers_.end();) {
+    if (it->second == version) {
+      ++it;
+      continue;
+    }
+    if (auto found = sessions_.find(it->first); found != sessions_.end()) {
+      if (auto session = found->second.lock()) {
+        session->Notify(Writer(cvwire::Type(Msg::ServicesChanged), 0).Frame());
+      }
+    }
+    it = serviceWatchers_.erase(it);
+  }
 }
 
 Outcome Agent::HandleServiceRequest(SessionState& s, Reader& r, const Slot& caller) {
@@ -252,6 +278,8 @@ Outcome Agent::HandleServiceRequest(SessionState& s, Reader& r, const Slot& call
     Audit(s.who, "call", called, kCvErrQrxConnection);
     return CodeReply(r, kCvErrQrxConnection);
   }
+  // The trail's reader sees the records of everything done before it asked.
+  if (audit_ && ::strcasecmp(called.c_str(), "AUDIT.TAIL") == 0) audit_->Flush();
   // Scripts are the calls that change things: refused while they cannot be recorded.
   if ((request[0] & 0x80) != 0 && !AuditAdmits(s.who, "call", called)) return CodeReply(r, kCvErrFailure);
   auto session = s.self.lock();

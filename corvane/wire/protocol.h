@@ -102,6 +102,14 @@ enum class Msg : std::uint16_t {
   // ServiceRequest: u32 service id, u32 reply capacity, u32 time budget in
   //   ms, blob request. reply: code, blob reply (at most the capacity).
   ServiceRequest = 0x0302,
+  // ServiceLookupWatched: as ServiceLookup, and the agent then sends this
+  //   connection one ServicesChanged notice at the next load, unload or
+  //   end of a module (the client asks again with its next lookup). An agent
+  //   without it answers kCodeUnsupported.
+  ServiceLookupWatched = 0x0303,
+  // ServicesChanged: a notice, sent unasked with request id 0 and no body,
+  //   never answered.
+  ServicesChanged = 0x0304,
 
   // Reserved ranges for later services.
   ServiceFirst = 0x0300,   // service lookup and service requests

@@ -31,6 +31,7 @@ void StatusBoard::Loaded(const std::string& name, pid_t pid, std::vector<std::st
   s.serviceSocket = std::move(socket);
   s.generation = nextGeneration_++;
   if (nextGeneration_ == 0) nextGeneration_ = 1;
+  version_.fetch_add(1, std::memory_order_release);
 }
 
 void StatusBoard::Unloaded(const std::string& name) {
@@ -41,6 +42,7 @@ void StatusBoard::Unloaded(const std::string& name) {
   it->second.pid = 0;
   it->second.services.clear();
   it->second.serviceSocket.clear();
+  version_.fetch_add(1, std::memory_order_release);
 }
 
 void StatusBoard::Failed(const std::string& name, std::string reason) {

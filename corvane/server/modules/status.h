@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -42,12 +43,16 @@ class StatusBoard {
   // The loaded module that offers service (names compare exactly).
   std::optional<ModuleStatus> FindService(const std::string& service) const;
   std::size_t LoadedCount() const;
+  // Counts the loads and unloads so far: when it moved, the call services
+  // offered may have changed.
+  std::uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
  private:
   ModuleStatus& Entry(const std::string& name);
   mutable std::mutex mutex_;
   std::map<std::string, ModuleStatus> entries_;
   std::uint32_t nextGeneration_ = 1;
+  std::atomic<std::uint64_t> version_{0};
 };
 
 }  // namespace cvserver
