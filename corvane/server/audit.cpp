@@ -235,14 +235,13 @@ bool AuditTrail::FlushLocked() {
     if (regular_ && size_ >= config_.maxSize && !rotating_) RotateLocked();
     before = {prev_, seq_};
   };
+  batch.reserve(waiting.size() * 512);
   for (auto& w : waiting) {
     w.record.time = cvaudit::TimeText(w.at);
-    const auto line = LineLocked(std::move(w.record), false);
-    if (!line) {
+    if (!LineLocked(std::move(w.record), false, batch)) {
       all = false;
       continue;
     }
-    batch += *line;
     ++count;
     if (regular_ && size_ + batch.size() >= config_.maxSize) append();
   }
@@ -295,32 +294,37 @@ std::string AuditTrail::SignLocked(const std::string& text) {
 
 bool AuditTrail::WriteLocked(cvaudit::Record r, bool sign) {
   const Chain before{prev_, seq_};
-  const auto line = LineLocked(std::move(r), sign);
-  return line && AppendLocked(*line, 1, before);
+  std::string line;
+  return LineLocked(std::move(r), sign, line) && AppendLocked(line, 1, before);
 }
 
-std::optional<std::string> AuditTrail::LineLocked(cvaudit::Record r, bool sign) {
+bool AuditTrail::LineLocked(cvaudit::Record r, bool sign, std::string& out) {
   r.seq = seq_;
   if (r.time.empty()) r.time = cvaudit::Now();
   r.prev = prev_;
-  std::string line = cvaudit::Encode(r);
+  const std::size_t start = out.size();
+  cvaudit::EncodeInto(out, r);
   if (sign) {
-    r.sig = SignLocked(line);
+    r.sig = SignLocked(out.substr(start));
+    out.resize(start);
     if (r.sig.empty()) {
       FailedLocked("cannot sign a checkpoint");
-      return std::nullopt;
+      return false;
     }
-    line = cvaudit::Encode(r);
+    cvaudit::EncodeInto(out, r);
   }
   if (journal_) SendToJournal(r);
+  const std::string_view line = std::string_view(out).substr(start);
   if (line.size() > cvaudit::kMaxLine) {
-    FailedLocked("a record of " + std::to_string(line.size()) + " bytes is too long");
-    return std::nullopt;
+    const std::size_t size = line.size();
+    out.resize(start);
+    FailedLocked("a record of " + std::to_string(size) + " bytes is too long");
+    return false;
   }
   prev_ = cvaudit::Hash(line);
   ++seq_;
-  line += '\n';
-  return line;
+  out += '\n';
+  return true;
 }
 
 bool AuditTrail::AppendLocked(std::string_view lines, std::size_t count, const Chain& before) {

@@ -99,8 +99,9 @@ class AuditTrail {
     std::uint64_t seq;
   };
   bool WriteLocked(cvaudit::Record r, bool sign);
-  // The record's line (with its break), chained on: prev_ and seq_ move on.
-  std::optional<std::string> LineLocked(cvaudit::Record r, bool sign);
+  // Appends the record's line (with its break) to out, chained on: prev_
+  // and seq_ move on. False, with out as it was, when it cannot be written.
+  bool LineLocked(cvaudit::Record r, bool sign, std::string& out);
   // Appends count records' lines in one write; when that fails, nothing of
   // them stays and the chain goes back to before.
   bool AppendLocked(std::string_view lines, std::size_t count, const Chain& before);

@@ -252,6 +252,11 @@ std::string Escape(std::string_view text, std::size_t max) {
 std::string Encode(const Record& r) {
   std::string out;
   out.reserve(512);
+  EncodeInto(out, r);
+  return out;
+}
+
+void EncodeInto(std::string& out, const Record& r) {
   out += '{';
   Field(out, "seq", r.seq, true);
   Field(out, "time", r.time);
@@ -269,7 +274,6 @@ std::string Encode(const Record& r) {
   Field(out, "prev", r.prev);
   if (!r.sig.empty()) Field(out, "sig", r.sig);
   out += '}';
-  return out;
 }
 
 std::optional<std::string> SignedPart(std::string_view line) {

@@ -66,6 +66,8 @@ std::string Escape(std::string_view text, std::size_t max = kMaxField);
 // The record as one line, without the line break. The sig field is written
 // when set.
 std::string Encode(const Record& r);
+// The same, appended to out.
+void EncodeInto(std::string& out, const Record& r);
 // What a checkpoint's signature covers: its line with the sig field taken
 // out. Nothing when line has no sig field at its end.
 std::optional<std::string> SignedPart(std::string_view line);
