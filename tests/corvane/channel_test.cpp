@@ -166,4 +166,41 @@ TEST_F(ChannelTest, FramesThatAnswerNothingAskedAreCapped) {
   }
 }
 
+// Notices of changed services come unasked, with request id 0: each is
+// counted and none counts against the cap on unasked frames; those that
+// arrive while the connection is idle are taken without a call.
+TEST_F(ChannelTest, ServiceNoticesAreCountedNotCappedAndTakenWhileIdle) {
+  constexpr std::uint32_t kNotices = cvclient::Channel::kMaxUnaskedFrames + 10;
+  cvclient::Channel channel;
+  std::atomic<bool> later{false};
+  FrameServer server([&](SSL* ssl, std::uint32_t id) {
+    const auto notice = cvwire::Writer(cvwire::Type(cvwire::Msg::ServicesChanged), 0).Frame();
+    std::vector<std::uint8_t> all;
+    for (std::uint32_t i = 0; i < kNotices; ++i) all.insert(all.end(), notice.begin(), notice.end());
+    const auto answer = PingReply(id);
+    all.insert(all.end(), answer.begin(), answer.end());
+    SSL_write(ssl, all.data(), static_cast<int>(all.size()));
+    // Two more while the client is idle.
+    for (int i = 0; i < 2; ++i) SSL_write(ssl, notice.data(), static_cast<int>(notice.size()));
+    later = true;
+    std::uint8_t b;
+    SSL_read(ssl, &b, 1);  // until the client closes
+  });
+  ASSERT_TRUE(Ping(channel, server.port(), 10s));
+  const std::uint64_t opened = 1;  // Connect starts with a Close
+  EXPECT_EQ(channel.servicesVersion(), opened + kNotices);
+  for (int i = 0; i < 100 && !later; ++i) std::this_thread::sleep_for(10ms);
+  std::uint64_t version = channel.servicesVersion();
+  for (int i = 0; i < 100 && version != opened + kNotices + 2; ++i) {
+    std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(channel.CheckIdle());
+    channel.TakeNotices();
+    version = channel.servicesVersion();
+  }
+  EXPECT_EQ(version, opened + kNotices + 2);
+  // A close moves it on too: nothing kept from before holds after it.
+  channel.Close();
+  EXPECT_EQ(channel.servicesVersion(), opened + kNotices + 3);
+}
+
 }  // namespace
