@@ -2,6 +2,7 @@
 #include "corvane/server/logging.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -166,6 +167,7 @@ void AuditTrail::WriterLoop() {
   // machine delays the records by a few scheduling rounds at most. Should
   // the queue fill meanwhile, the callers write (Record).
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+  ::pthread_setname_np(::pthread_self(), "cvaudit");
   std::unique_lock queue(queueMutex_);
   const auto ready = [this] { return stopping_ || !waiting_.empty(); };
   for (;;) {
@@ -301,13 +303,14 @@ bool AuditTrail::WriteLocked(cvaudit::Record r, bool sign) {
 bool AuditTrail::LineLocked(cvaudit::Record r, bool sign, std::string& out) {
   r.seq = seq_;
   if (r.time.empty()) r.time = cvaudit::Now();
-  r.prev = prev_;
+  r.prev.swap(prev_);  // prev_ gets the line's own hash below, or r.prev back
   const std::size_t start = out.size();
   cvaudit::EncodeInto(out, r);
   if (sign) {
     r.sig = SignLocked(out.substr(start));
     out.resize(start);
     if (r.sig.empty()) {
+      prev_.swap(r.prev);
       FailedLocked("cannot sign a checkpoint");
       return false;
     }
@@ -318,10 +321,11 @@ bool AuditTrail::LineLocked(cvaudit::Record r, bool sign, std::string& out) {
   if (line.size() > cvaudit::kMaxLine) {
     const std::size_t size = line.size();
     out.resize(start);
+    prev_.swap(r.prev);
     FailedLocked("a record of " + std::to_string(size) + " bytes is too long");
     return false;
   }
-  prev_ = cvaudit::Hash(line);
+  cvaudit::HashInto(line, prev_);
   ++seq_;
   out += '\n';
   return true;

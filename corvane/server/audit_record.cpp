@@ -2,14 +2,24 @@
 
 #include <openssl/evp.h>
 
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <ctime>
+#include <memory>
 
 namespace cvaudit {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Bytes that go into a JSON string as they are: printable ASCII but the
+// quote and the backslash.
+constexpr auto kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int b = 0x20; b < 0x7F; ++b) plain[b] = b != '"' && b != '\\';
+  return plain;
+}();
 
 // Length of the UTF-8 sequence at s[i], 0 when it is not a valid one.
 std::size_t Utf8Length(std::string_view s, std::size_t i) {
@@ -63,33 +73,29 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 
 void EscapeInto(std::string& out, std::string_view text, std::size_t max);
 
-// A field whose name is one of the record's own (plain ASCII, no escape).
-void Field(std::string& out, std::string_view name, std::string_view value, bool first = false) {
-  if (!first) out += ',';
-  out += '"';
-  out += name;
-  out += "\":\"";
+// A text field of the record's own: lead is its punctuation and name, as
+// in ",\"time\":\"" (plain ASCII, no escape), then the value escaped.
+void Text(std::string& out, std::string_view lead, std::string_view value) {
+  out.append(lead);
   EscapeInto(out, value, kMaxField);
   out += '"';
 }
 
 // An extra field: its name comes from the caller and is escaped too.
 void ExtraField(std::string& out, std::string_view name, std::string_view value) {
-  out += ",\"";
+  out.append(",\"");
   EscapeInto(out, name, kMaxLine);
-  out += "\":\"";
+  out.append("\":\"");
   EscapeInto(out, value, kMaxField);
   out += '"';
 }
 
-void Field(std::string& out, std::string_view name, std::uint64_t value, bool first = false) {
-  if (!first) out += ',';
-  out += '"';
-  out += name;
-  out += "\":";
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
+// A number field, lead as for Text: ",\"port\":".
+void Number(std::string& out, std::string_view lead, std::uint64_t value) {
+  char text[64];
+  lead.copy(text, lead.size());
+  const auto end = std::to_chars(text + lead.size(), text + sizeof text, value).ptr;
+  out.append(text, end);
 }
 
 // A strict reader of the one flat object a line holds.
@@ -198,11 +204,7 @@ void EscapeInto(std::string& out, std::string_view text, std::size_t max) {
   for (std::size_t i = 0; i < text.size();) {
     // A run of printable ASCII that needs no escape goes in whole.
     std::size_t run = i;
-    while (run < text.size()) {
-      const unsigned char b = static_cast<unsigned char>(text[run]);
-      if (b < 0x20 || b >= 0x7F || b == '"' || b == '\\') break;
-      ++run;
-    }
+    while (run < text.size() && kPlain[static_cast<unsigned char>(text[run])]) ++run;
     if (run > i) {
       out.append(text.data() + i, run - i);
       i = run;
@@ -257,22 +259,21 @@ std::string Encode(const Record& r) {
 }
 
 void EncodeInto(std::string& out, const Record& r) {
-  out += '{';
-  Field(out, "seq", r.seq, true);
-  Field(out, "time", r.time);
-  Field(out, "action", r.action);
-  Field(out, "target", r.target);
-  Field(out, "outcome", r.outcome);
-  Field(out, "user", r.who.user);
-  Field(out, "object_id", r.who.objectId);
-  Field(out, "connection", r.who.connection);
-  Field(out, "peer", r.who.peer);
-  Field(out, "port", r.who.port);
-  Field(out, "workstation", r.who.workstation);
-  if (!r.who.mechanism.empty()) Field(out, "mechanism", r.who.mechanism);
+  Number(out, "{\"seq\":", r.seq);
+  Text(out, ",\"time\":\"", r.time);
+  Text(out, ",\"action\":\"", r.action);
+  Text(out, ",\"target\":\"", r.target);
+  Number(out, ",\"outcome\":", r.outcome);
+  Text(out, ",\"user\":\"", r.who.user);
+  Number(out, ",\"object_id\":", r.who.objectId);
+  Number(out, ",\"connection\":", r.who.connection);
+  Text(out, ",\"peer\":\"", r.who.peer);
+  Number(out, ",\"port\":", r.who.port);
+  Text(out, ",\"workstation\":\"", r.who.workstation);
+  if (!r.who.mechanism.empty()) Text(out, ",\"mechanism\":\"", r.who.mechanism);
   for (std::size_t i = 0; i < r.extra.size() && i < kMaxExtras; ++i) ExtraField(out, r.extra[i].first, r.extra[i].second);
-  Field(out, "prev", r.prev);
-  if (!r.sig.empty()) Field(out, "sig", r.sig);
+  Text(out, ",\"prev\":\"", r.prev);
+  if (!r.sig.empty()) Text(out, ",\"sig\":\"", r.sig);
   out += '}';
 }
 
@@ -359,12 +360,17 @@ std::optional<Record> Parse(std::string_view line, std::string* error) {
   return r;
 }
 
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  std::string out(bytes.size() * 2, '\0');
+void HexInto(std::span<const std::uint8_t> bytes, std::string& out) {
+  out.resize(bytes.size() * 2);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     out[2 * i] = kHexDigits[bytes[i] >> 4];
     out[2 * i + 1] = kHexDigits[bytes[i] & 0xF];
   }
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  HexInto(bytes, out);
   return out;
 }
 
@@ -378,39 +384,58 @@ std::optional<std::vector<std::uint8_t>> Unhex(std::string_view hex) {
   return out;
 }
 
-std::string Hash(std::string_view line) {
-  // Fetched once: an implicit fetch per call costs more than the hashing.
+void HashInto(std::string_view line, std::string& hex) {
+  // Fetched once, and a context kept per thread: an implicit fetch, or a
+  // context made and freed per line, costs more than the hashing.
   static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  thread_local const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   std::uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  EVP_Digest(line.data(), line.size(), digest, &n, sha256 ? sha256 : EVP_sha256(), nullptr);
-  return Hex(std::span(digest, n));
+  if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256 ? sha256 : EVP_sha256(), nullptr) != 1 ||
+      EVP_DigestUpdate(ctx.get(), line.data(), line.size()) != 1 || EVP_DigestFinal_ex(ctx.get(), digest, &n) != 1) {
+    // Not a hash: the next record's prev then fits no line, and audit-verify says so.
+    hex.assign(kNoPrevious.size(), 'x');
+    return;
+  }
+  HexInto(std::span(digest, n), hex);
+}
+
+std::string Hash(std::string_view line) {
+  std::string hex;
+  HashInto(line, hex);
+  return hex;
 }
 
 std::string TimeText(std::chrono::system_clock::time_point at) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm t{};
-  ::gmtime_r(&secs, &t);
-  // 2026-12-08T03:12:45.120Z
-  char buf[24];
-  const auto put = [&buf](int at, int value, int digits) {
-    for (int i = digits - 1; i >= 0; --i, value /= 10) buf[at + i] = static_cast<char>('0' + value % 10);
+  // 2026-12-08T03:12:45.120Z; the part up to the seconds is kept for the
+  // records of the same second.
+  thread_local std::time_t lastSecs = -1;
+  thread_local char text[24] = {};
+  const auto put = [](int at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10) text[at + i] = static_cast<char>('0' + value % 10);
   };
-  put(0, t.tm_year + 1900, 4);
-  buf[4] = '-';
-  put(5, t.tm_mon + 1, 2);
-  buf[7] = '-';
-  put(8, t.tm_mday, 2);
-  buf[10] = 'T';
-  put(11, t.tm_hour, 2);
-  buf[13] = ':';
-  put(14, t.tm_min, 2);
-  buf[16] = ':';
-  put(17, t.tm_sec, 2);
-  buf[19] = '.';
+  if (secs != lastSecs) {
+    std::tm t{};
+    ::gmtime_r(&secs, &t);
+    put(0, t.tm_year + 1900, 4);
+    text[4] = '-';
+    put(5, t.tm_mon + 1, 2);
+    text[7] = '-';
+    put(8, t.tm_mday, 2);
+    text[10] = 'T';
+    put(11, t.tm_hour, 2);
+    text[13] = ':';
+    put(14, t.tm_min, 2);
+    text[16] = ':';
+    put(17, t.tm_sec, 2);
+    text[19] = '.';
+    text[23] = 'Z';
+    lastSecs = secs;
+  }
   put(20, static_cast<int>(ms % 1000), 3);
-  return std::string(buf, 23) + "Z";
+  return std::string(text, 24);
 }
 
 std::vector<std::string> JournalFields(const Record& r, int priority) {

@@ -76,8 +76,9 @@ std::optional<std::string> SignedPart(std::string_view line);
 // line that is not one flat object of the fields above.
 std::optional<Record> Parse(std::string_view line, std::string* error = nullptr);
 
-// SHA-256 of line, lower-case hex.
+// SHA-256 of line, lower-case hex; HashInto reuses hex's storage.
 std::string Hash(std::string_view line);
+void HashInto(std::string_view line, std::string& hex);
 std::string Hex(std::span<const std::uint8_t> bytes);
 std::optional<std::vector<std::uint8_t>> Unhex(std::string_view hex);
 
