@@ -155,6 +155,50 @@ TEST(AuditRecord, JournalFieldsAndCallNames) {
   EXPECT_FALSE(cvaudit::CallName(std::vector<std::uint8_t>{}));
 }
 
+// The line's exact form: files written before stay readable, and the chain
+// hashes these very bytes.
+TEST(AuditRecord, LineTimeAndHashAreExact) {
+  cvaudit::Record r;
+  r.seq = 12;
+  r.time = "2026-12-08T03:12:45.120Z";
+  r.action = "unload";
+  r.target = "APACHE2";
+  r.who = Admin();
+  r.extra = {{"detail", "tab\there"}};
+  r.prev = std::string(cvaudit::kNoPrevious);
+  EXPECT_EQ(cvaudit::Encode(r),
+            "{\"seq\":12,\"time\":\"2026-12-08T03:12:45.120Z\",\"action\":\"unload\",\"target\":\"APACHE2\","
+            "\"outcome\":0,\"user\":\"ADMIN\",\"object_id\":16777217,\"connection\":3,\"peer\":\"127.0.0.1\","
+            "\"port\":40000,\"workstation\":\"WS1\",\"mechanism\":\"scram\",\"detail\":\"tab\\there\",\"prev\":\"" +
+                std::string(cvaudit::kNoPrevious) + "\"}");
+
+  // In an order that goes back and forth across seconds and days.
+  const std::pair<std::int64_t, const char*> times[] = {
+      {1796699565120, "2026-12-08T03:12:45.120Z"}, {1796699565999, "2026-12-08T03:12:45.999Z"},
+      {1796699566000, "2026-12-08T03:12:46.000Z"}, {1796699565001, "2026-12-08T03:12:45.001Z"},
+      {951868799999, "2000-02-29T23:59:59.999Z"},  {951868800000, "2000-03-01T00:00:00.000Z"},
+      {0, "1970-01-01T00:00:00.000Z"},             {1796699565120, "2026-12-08T03:12:45.120Z"},
+  };
+  for (const auto& [ms, text] : times) {
+    EXPECT_EQ(cvaudit::TimeText(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms))), text);
+  }
+
+  const std::pair<std::string, std::string> hashes[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+  };
+  std::string reused = "storage of an earlier, longer text that HashInto must not leave behind";
+  for (const auto& [text, hex] : hashes) {
+    EXPECT_EQ(cvaudit::Hash(text), hex);
+    cvaudit::HashInto(text, reused);
+    EXPECT_EQ(reused, hex);
+  }
+  std::string other;
+  std::thread([&] { other = cvaudit::Hash("abc"); }).join();
+  EXPECT_EQ(other, hashes[1].second);
+}
+
 class AuditTrailTest : public ::testing::Test {
  protected:
   void SetUp() override {
