@@ -1,5 +1,5 @@
 // The audit trail: one record per administrative action, appended to a file
-// by this one writer (O_APPEND, one write per record) and, when the agent
+// by this one writer (O_APPEND, whole lines per write) and, when the agent
 // runs under systemd, sent to the journal as CV_* fields. Each record names
 // the SHA-256 of the one before; checkpoints signed with the agent's TLS key
 // are written at start, at each rotation (the last line of the old file and
