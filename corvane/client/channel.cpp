@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -28,6 +29,61 @@ using Clock = std::chrono::steady_clock;
 int RemainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+// The connection's socket as OpenSSL sees it. Unlike OpenSSL's own socket
+// BIO it writes with MSG_NOSIGNAL: the process that loads this library may
+// leave SIGPIPE at its default, and a server that has gone must fail the
+// call, not end the process. The BIO does not own the descriptor.
+int SocketFd(BIO* b) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(b))); }
+
+int SocketWrite(BIO* b, const char* data, int size) {
+  ssize_t n;
+  do {
+    n = ::send(SocketFd(b), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  BIO_clear_retry_flags(b);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(b);
+  return static_cast<int>(n);
+}
+
+int SocketRead(BIO* b, char* data, int size) {
+  ssize_t n;
+  do {
+    n = ::recv(SocketFd(b), data, static_cast<std::size_t>(size), 0);
+  } while (n < 0 && errno == EINTR);
+  BIO_clear_retry_flags(b);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(b);
+  if (n == 0) BIO_set_flags(b, BIO_FLAGS_IN_EOF);  // tells a cut connection from a closed one
+  return static_cast<int>(n);
+}
+
+long SocketCtrl(BIO* b, int cmd, long, void*) {
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_EOF:
+      return BIO_test_flags(b, BIO_FLAGS_IN_EOF) != 0;
+    default:
+      return 0;
+  }
+}
+
+BIO* NewSocketBio(int fd) {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket, no SIGPIPE");
+    if (m && (BIO_meth_set_write(m, SocketWrite) != 1 || BIO_meth_set_read(m, SocketRead) != 1 ||
+              BIO_meth_set_ctrl(m, SocketCtrl) != 1)) {
+      BIO_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  BIO* b = method ? BIO_new(method) : nullptr;
+  if (!b) return nullptr;
+  BIO_set_data(b, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+  BIO_set_init(b, 1);
+  return b;
 }
 
 // Waits for events on fd until the deadline; false on timeout or error.
@@ -205,11 +261,13 @@ bool Channel::Handshake(const std::string& caFile, const std::string& host, Dead
     return false;
   }
   ssl_.reset(SSL_new(ctx_.get()));
-  if (!ssl_ || SSL_set_fd(ssl_.get(), fd_.get()) != 1) {
+  BIO* socket = ssl_ ? NewSocketBio(fd_.get()) : nullptr;
+  if (!socket) {
     error = OpenSslError();
     Close();
     return false;
   }
+  SSL_set_bio(ssl_.get(), socket, socket);  // one reference, now the connection's
   in6_addr a6{};
   in_addr a4{};
   const bool numeric = ::inet_pton(AF_INET, host.c_str(), &a4) == 1 || ::inet_pton(AF_INET6, host.c_str(), &a6) == 1;

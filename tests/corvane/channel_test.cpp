@@ -57,6 +57,7 @@ class FrameServer {
   bool stop() const { return stop_; }
   std::atomic<long> framesSent{0};
   std::atomic<bool> clientLeft{false};
+  std::atomic<bool> closed{false};  // the connection, after serve returned
 
  private:
   void Run() {
@@ -78,6 +79,7 @@ class FrameServer {
     ERR_clear_error();
     SSL_free(ssl);
     ::close(fd);
+    closed = true;
   }
   std::function<void(SSL*, std::uint32_t)> serve_;
   cvtest::Pkey key_;
@@ -201,6 +203,37 @@ TEST_F(ChannelTest, ServiceNoticesAreCountedNotCappedAndTakenWhileIdle) {
   // A close moves it on too: nothing kept from before holds after it.
   channel.Close();
   EXPECT_EQ(channel.servicesVersion(), opened + kNotices + 3);
+}
+
+// A server that went away while the connection was idle: the next call,
+// a frame of several TLS records, fails, and the host lives on with its
+// SIGPIPE left at the default. In a child process, as SIGPIPE would end it.
+TEST(ChannelHostTest, AServerThatHasGoneFailsTheCallAndSparesTheHost) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::signal(SIGPIPE, SIG_DFL);
+        FrameServer server([](SSL* ssl, std::uint32_t id) {
+          const auto reply = PingReply(id);
+          SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+        });
+        cvclient::Channel channel;
+        std::string error;
+        const auto until = Clock::now() + 5s;
+        if (channel.Connect("127.0.0.1", server.port(), until) != cvclient::Channel::ConnectResult::Ok ||
+            !channel.Handshake("", "127.0.0.1", until, error)) {
+          std::_Exit(2);
+        }
+        const std::uint32_t ping = channel.NextRequestId();
+        if (!channel.Call(ping, cvwire::Writer(cvwire::Type(cvwire::Msg::Ping), ping).Frame(), until)) std::_Exit(3);
+        for (int i = 0; i < 500 && !server.closed; ++i) std::this_thread::sleep_for(10ms);
+        const std::uint32_t id = channel.NextRequestId();
+        cvwire::Writer big(cvwire::Type(cvwire::Msg::Ping), id);
+        big.Blob(std::vector<std::uint8_t>(60000, 0x5A));
+        const bool answered = channel.Call(id, big.Frame(), Clock::now() + 5s).has_value();
+        std::_Exit(answered || channel.open() ? 4 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
