@@ -19,6 +19,7 @@
 
 #include "corvane/wire/cvdefs.h"
 #include "corvane/wire/cverrors.h"
+#include "posix/sigpipe_guard.h"
 
 namespace cvdir {
 namespace {
@@ -339,6 +340,7 @@ std::vector<std::string> SplitUris(std::string_view text) {
 
 std::uint32_t Session::Open(const std::string& uri, const Options& o, std::unique_ptr<Session>& out,
                             std::string* error) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   out.reset();
   auto fail = [&](std::uint32_t code, const std::string& why) {
     if (error) *error = uri + ": " + why;
@@ -414,11 +416,16 @@ std::uint32_t Session::Open(const std::string& uri, const Options& o, std::uniqu
   return kCvOk;
 }
 
-Session::~Session() { ldap_unbind_ext_s(ld_, nullptr, nullptr); }
+Session::~Session() {
+  // The unbind is written even to a server that has gone.
+  const posix::SigpipeGuard quiet;
+  ldap_unbind_ext_s(ld_, nullptr, nullptr);
+}
 
 bool Session::Lost(std::uint32_t code) { return code == kCvErrDirPrimaryConnection; }
 
 std::uint32_t Session::Bind(const std::string& dn, const std::string& password, std::string* error) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   // An empty password with a name would be an unauthenticated bind, which
   // slapd accepts as anonymous: refuse it here.
   if (!dn.empty() && password.empty()) return kCvErrLoginRefused;
@@ -445,6 +452,7 @@ bool Session::MaySendPassword(std::string* error) {
 
 std::uint32_t Session::BindWithPolicy(const std::string& dn, const std::string& password, PasswordState& state,
                                       std::string* error) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   state = PasswordState::Usable;
   if (dn.empty() || password.empty()) return kCvErrLoginRefused;
   if (!MaySendPassword(error)) return kCvErrAccessViolation;
@@ -484,6 +492,7 @@ std::uint32_t Session::BindWithPolicy(const std::string& dn, const std::string& 
 }
 
 std::uint32_t Session::Resolve(const std::string& base, std::string_view dotted, std::string& dn) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   dn = base;
   if (dotted.empty() || dotted == "[Root]") return kCvOk;
   if (dotted.size() > kMaxDottedName) return kCvErrDirInvalidParameters;
@@ -522,6 +531,7 @@ std::uint32_t Session::Resolve(const std::string& base, std::string_view dotted,
 
 std::uint32_t Session::Read(const std::string& dn, const std::vector<std::string>& names,
                             std::vector<Attribute>& out) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   out.clear();
   std::vector<char*> attrs;
   for (const auto& n : names) attrs.push_back(const_cast<char*>(n.c_str()));
@@ -543,6 +553,7 @@ std::uint32_t Session::Read(const std::string& dn, const std::vector<std::string
 }
 
 std::uint32_t Session::FindOne(const std::string& base, const std::string& filter, std::string& dn) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
   Result res;
   timeval tv = Tv(requestMs_);
@@ -557,6 +568,7 @@ std::uint32_t Session::FindOne(const std::string& base, const std::string& filte
 
 std::uint32_t Session::ListPage(const std::string& dn, int pageSize, std::string& cookie,
                                 std::vector<ListItem>& out) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   out.clear();
   berval in{cookie.size(), cookie.data()};
   LDAPControl* page = nullptr;
@@ -590,6 +602,7 @@ std::uint32_t Session::ListPage(const std::string& dn, int pageSize, std::string
 }
 
 std::uint32_t Session::CountChildren(const std::string& dn, int limit, std::uint32_t& count, bool& more) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   count = 0;
   more = false;
   char* attrs[] = {const_cast<char*>(LDAP_NO_ATTRS), nullptr};
@@ -655,6 +668,7 @@ std::uint32_t Replicas::Open(std::unique_ptr<Session>& out, const std::vector<st
 }
 
 std::uint32_t Session::IsMember(const std::string& groupDn, const std::string& memberDn, bool& member) {
+  const posix::SigpipeGuard quiet;  // libldap writes with write()
   member = false;
   const std::string v = EscapeFilter(memberDn);
   const std::string filter = "(|(member=" + v + ")(uniqueMember=" + v + "))";

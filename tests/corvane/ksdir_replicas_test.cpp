@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -443,6 +444,51 @@ TEST_F(TlsDirectory, AServerWithoutACertificateForItsNameIsRefused) {
   std::string uid;
   EXPECT_EQ(ReadValue(ctx.handle, "JSMITH.SALES.ACME", "uidNumber", uid), kCvErrDirPrimaryConnection)
       << FailureText();
+}
+
+// A directory server that goes away under an open session, over each kind
+// of connection: the next request fails as a lost connection, and closing
+// the session (libldap writes its unbind to the dead socket) leaves the
+// host alive with SIGPIPE at its default. In a child process of its own,
+// with a slapd of its own, since SIGPIPE would end the process.
+TEST(DirectoryHostTest, ADirectoryThatGoesNeitherHangsNorKillsTheHost) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  enum class Kind { Plain, StartTls, Ldaps };
+  for (const Kind kind : {Kind::Plain, Kind::StartTls, Kind::Ldaps}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    EXPECT_EXIT(
+        {
+          ::signal(SIGPIPE, SIG_DFL);
+          testsupport::TempDir dir;
+          auto caKey = cvtest::NewKey();
+          auto ca = cvtest::MakeCert(caKey.get(), "Corvane test directory CA", -1, 30, nullptr, nullptr, true);
+          auto key = cvtest::NewKey();
+          auto cert = cvtest::MakeCert(key.get(), "127.0.0.1", -1, 30, caKey.get(), ca.get());
+          cvtest::WritePem(dir / "ca.pem", ca.get());
+          cvtest::WritePem(dir / "server.pem", cert.get());
+          cvtest::WritePem(dir / "server.key", key.get());
+          ::chmod((dir / "server.key").c_str(), 0600);
+          Slapd slapd(10);
+          slapd.tlsCertificate = dir / "server.pem";
+          slapd.tlsKey = dir / "server.key";
+          if (!slapd.Start()) std::_Exit(2);
+          cvdir::Options options;
+          options.startTls = kind == Kind::StartTls;
+          options.caFile = dir / "ca.pem";
+          std::unique_ptr<cvdir::Session> session;
+          if (cvdir::Session::Open(kind == Kind::Ldaps ? slapd.ldapsUri() : slapd.uri(), options, session) != kCvOk)
+            std::_Exit(3);
+          std::string dn;
+          if (session->FindOne(Slapd::base(), "(objectClass=*)", dn) != kCvOk) std::_Exit(4);
+          slapd.Stop();
+          for (int i = 0; i < 3; ++i) {
+            if (!cvdir::Session::Lost(session->FindOne(Slapd::base(), "(objectClass=*)", dn))) std::_Exit(5);
+          }
+          session.reset();
+          std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace
