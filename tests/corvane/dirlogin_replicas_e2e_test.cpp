@@ -136,17 +136,7 @@ TEST(DirectoryReplicas, TheConsolesOperationsGoOnAtTheConsumerOfAReplicatedPairW
 
 TEST(DirectoryTls, TheAgentVerifiesTheDirectorysCertificate) {
   testsupport::TempDir dir;
-  auto caKey = cvtest::NewKey();
-  auto ca = cvtest::MakeCert(caKey.get(), "Corvane test directory CA", -1, 30, nullptr, nullptr, true);
-  auto key = cvtest::NewKey();
-  auto cert = cvtest::MakeCert(key.get(), "127.0.0.1", -1, 30, caKey.get(), ca.get());
-  auto otherKey = cvtest::NewKey();
-  auto other = cvtest::MakeCert(otherKey.get(), "Someone else's CA", -1, 30, nullptr, nullptr, true);
-  cvtest::WritePem(dir / "ca.pem", ca.get());
-  cvtest::WritePem(dir / "other-ca.pem", other.get());
-  cvtest::WritePem(dir / "server.pem", cert.get());
-  cvtest::WritePem(dir / "server.key", key.get());
-  ::chmod((dir / "server.key").c_str(), 0600);
+  cvtest::WriteDirectoryTlsFiles(dir.path());
   Slapd slapd(10);
   slapd.tlsCertificate = dir / "server.pem";
   slapd.tlsKey = dir / "server.key";

@@ -344,17 +344,7 @@ class TlsDirectory : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testsupport::TempDir();
-    auto caKey = cvtest::NewKey();
-    auto ca = cvtest::MakeCert(caKey.get(), "Corvane test directory CA", -1, 30, nullptr, nullptr, true);
-    auto key = cvtest::NewKey();
-    auto cert = cvtest::MakeCert(key.get(), "127.0.0.1", -1, 30, caKey.get(), ca.get());
-    auto otherKey = cvtest::NewKey();
-    auto other = cvtest::MakeCert(otherKey.get(), "Someone else's CA", -1, 30, nullptr, nullptr, true);
-    cvtest::WritePem(*dir_ / "ca.pem", ca.get());
-    cvtest::WritePem(*dir_ / "other-ca.pem", other.get());
-    cvtest::WritePem(*dir_ / "server.pem", cert.get());
-    cvtest::WritePem(*dir_ / "server.key", key.get());
-    ::chmod((*dir_ / "server.key").c_str(), 0600);
+    cvtest::WriteDirectoryTlsFiles(dir_->path());
     slapd_ = new Slapd(10);
     slapd_->tlsCertificate = *dir_ / "server.pem";
     slapd_->tlsKey = *dir_ / "server.key";
@@ -460,14 +450,7 @@ TEST(DirectoryHostTest, ADirectoryThatGoesNeitherHangsNorKillsTheHost) {
         {
           ::signal(SIGPIPE, SIG_DFL);
           testsupport::TempDir dir;
-          auto caKey = cvtest::NewKey();
-          auto ca = cvtest::MakeCert(caKey.get(), "Corvane test directory CA", -1, 30, nullptr, nullptr, true);
-          auto key = cvtest::NewKey();
-          auto cert = cvtest::MakeCert(key.get(), "127.0.0.1", -1, 30, caKey.get(), ca.get());
-          cvtest::WritePem(dir / "ca.pem", ca.get());
-          cvtest::WritePem(dir / "server.pem", cert.get());
-          cvtest::WritePem(dir / "server.key", key.get());
-          ::chmod((dir / "server.key").c_str(), 0600);
+          cvtest::WriteDirectoryTlsFiles(dir.path());
           Slapd slapd(10);
           slapd.tlsCertificate = dir / "server.pem";
           slapd.tlsKey = dir / "server.key";

@@ -6,7 +6,10 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -62,6 +65,23 @@ inline void WritePem(const std::string& path, EVP_PKEY* key) {
   std::FILE* f = std::fopen(path.c_str(), "w");
   PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
   std::fclose(f);
+}
+
+// A directory server's TLS files in dir: server.pem (for 127.0.0.1) and
+// server.key (mode 0600), ca.pem, the CA that signed it, and other-ca.pem,
+// a CA that signed nothing here.
+inline void WriteDirectoryTlsFiles(const std::filesystem::path& dir) {
+  auto caKey = NewKey();
+  auto ca = MakeCert(caKey.get(), "Corvane test directory CA", -1, 30, nullptr, nullptr, true);
+  auto key = NewKey();
+  auto cert = MakeCert(key.get(), "127.0.0.1", -1, 30, caKey.get(), ca.get());
+  auto otherKey = NewKey();
+  auto other = MakeCert(otherKey.get(), "Someone else's CA", -1, 30, nullptr, nullptr, true);
+  WritePem(dir / "ca.pem", ca.get());
+  WritePem(dir / "other-ca.pem", other.get());
+  WritePem(dir / "server.pem", cert.get());
+  WritePem(dir / "server.key", key.get());
+  ::chmod((dir / "server.key").c_str(), 0600);
 }
 
 }  // namespace cvtest
