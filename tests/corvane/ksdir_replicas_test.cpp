@@ -227,6 +227,7 @@ TEST(Replicas, ASessionGoesToTheFirstServerThatConnectsAndLaterOnesStartThere) {
 class ReplicatedDirectory : public ::testing::Test {
  protected:
   void SetUp() override {
+    kept.clear();  // a text an earlier test kept and never asked for
     provider_.provider = true;
     ASSERT_TRUE(provider_.Start()) << provider_.Log();
     consumer_.ConsumerOf(provider_);
@@ -342,6 +343,7 @@ TEST_F(ReplicatedDirectory, ServersThatAreDownOrSilentArePassedOver) {
 
 class TlsDirectory : public ::testing::Test {
  protected:
+  void SetUp() override { kept.clear(); }  // as in ReplicatedDirectory
   static void SetUpTestSuite() {
     dir_ = new testsupport::TempDir();
     cvtest::WriteDirectoryTlsFiles(dir_->path());
