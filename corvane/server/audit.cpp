@@ -97,15 +97,24 @@ std::string CertificateFingerprint(const std::string& path, std::unique_ptr<EVP_
   return out;
 }
 
+namespace {
+
+// The private key in a PEM file, or none.
+std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> ReadPrivateKey(const std::string& path) {
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(nullptr, EVP_PKEY_free);
+  std::unique_ptr<std::FILE, FileClose> f(std::fopen(path.c_str(), "re"));
+  if (f) key.reset(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr));
+  return key;
+}
+
+}  // namespace
+
 bool AuditTrail::Open(const AuditConfig& config, const std::string& keyFile, const std::string& certificateFile,
                       std::string& error) {
   std::lock_guard lock(mutex_);
   config_ = config;
   if (!config_.enabled) return true;
-  {
-    std::unique_ptr<std::FILE, FileClose> f(std::fopen(keyFile.c_str(), "re"));
-    if (f) key_.reset(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr));
-  }
+  key_ = ReadPrivateKey(keyFile);
   fingerprint_ = CertificateFingerprint(certificateFile, nullptr);
   if (!key_ || fingerprint_.empty()) {
     error = "audit: cannot read the key " + keyFile + " or the certificate " + certificateFile + " to sign with";
@@ -258,11 +267,35 @@ bool AuditTrail::Checkpoint(std::string_view reason) {
   if (!config_.enabled) return true;
   std::lock_guard lock(mutex_);
   FlushLocked();
+  return WriteLocked(CheckpointLocked(reason), true);
+}
+
+bool AuditTrail::Rekey(const std::string& keyFile, const std::string& certificateFile) {
+  if (!config_.enabled) return true;
+  auto key = ReadPrivateKey(keyFile);
+  std::string fingerprint = CertificateFingerprint(certificateFile, nullptr);
+  std::lock_guard lock(mutex_);
+  if (!key || fingerprint.empty()) {
+    spdlog::error("audit: cannot read the key {} or the certificate {}; checkpoints are still signed with {}",
+                  keyFile, certificateFile, fingerprint_);
+    return false;
+  }
+  if (fingerprint == fingerprint_) return true;
+  FlushLocked();
+  cvaudit::Record handover = CheckpointLocked("rekey");
+  handover.extra.insert(handover.extra.begin() + 1, {"next", fingerprint});
+  const bool handed = WriteLocked(std::move(handover), true);
+  key_ = std::move(key);
+  fingerprint_ = std::move(fingerprint);
+  return WriteLocked(CheckpointLocked("rekey"), true) && handed;
+}
+
+cvaudit::Record AuditTrail::CheckpointLocked(std::string_view reason) const {
   cvaudit::Record r;
   r.action = "checkpoint";
   r.target = reason;
   r.extra = {{"key", fingerprint_}, {"unrecorded", std::to_string(unrecorded_)}};
-  return WriteLocked(std::move(r), true);
+  return r;
 }
 
 bool AuditTrail::Admits() {
@@ -355,10 +388,7 @@ bool AuditTrail::AppendLocked(std::string_view lines, std::size_t count, const C
 
 void AuditTrail::RotateLocked() {
   rotating_ = true;
-  cvaudit::Record end;
-  end.action = "checkpoint";
-  end.target = "rotation";
-  end.extra = {{"key", fingerprint_}, {"unrecorded", std::to_string(unrecorded_)}};
+  const cvaudit::Record end = CheckpointLocked("rotation");
   if (WriteLocked(end, true)) {
     for (std::uint32_t i = config_.keep; i >= 1; --i) {
       const std::string from = i == 1 ? config_.file : config_.file + "." + std::to_string(i - 1);

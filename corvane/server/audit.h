@@ -80,6 +80,12 @@ class AuditTrail {
   static constexpr std::uint32_t kReloadFailed = 0x89FF;  // "Failure"
   // A signed checkpoint: reason is "start", "rotation" or "stop".
   bool Checkpoint(std::string_view reason);
+  // The agent's certificate was replaced (a reload): when keyFile and
+  // certificateFile hold another pair than the one in use, a checkpoint
+  // signed with the old key names the new certificate ("next"), and one
+  // signed with the new key follows; later checkpoints are signed with the
+  // new key. False, with the old key kept, when the pair cannot be read.
+  bool Rekey(const std::string& keyFile, const std::string& certificateFile);
   // Whether an administrative action may go ahead: always, unless [audit]
   // required is set and the last record could not be written.
   bool Admits();
@@ -98,6 +104,8 @@ class AuditTrail {
     std::string prev;
     std::uint64_t seq;
   };
+  // A checkpoint record, not yet written: the key in use and what could not be recorded.
+  cvaudit::Record CheckpointLocked(std::string_view reason) const;
   bool WriteLocked(cvaudit::Record r, bool sign);
   // Appends the record's line (with its break) to out, chained on: prev_
   // and seq_ move on. False, with out as it was, when it cannot be written.

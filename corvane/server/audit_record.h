@@ -50,7 +50,7 @@ struct Record {
   std::uint32_t outcome = 0;  // the code the client got
   Who who;
   // Further text fields in order: "mechanism", "old", "new", "detail",
-  // "reason", "key", "unrecorded".
+  // "reason", "key", "next", "unrecorded".
   std::vector<std::pair<std::string, std::string>> extra;
   std::string prev;
   std::string sig;  // checkpoints only: hex

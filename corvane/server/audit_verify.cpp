@@ -71,7 +71,7 @@ std::vector<std::string> TrailOrder(std::vector<std::string> files) {
   return files;
 }
 
-AuditVerdict VerifyTrail(const std::vector<std::string>& files, EVP_PKEY* key, const std::string& fingerprint) {
+AuditVerdict VerifyTrail(const std::vector<std::string>& files, const std::vector<TrailKey>& keys) {
   AuditVerdict v;
   const auto broken = [&](const std::string& where, const std::string& why) {
     v.status = AuditVerdict::Status::Broken;
@@ -106,10 +106,12 @@ AuditVerdict VerifyTrail(const std::vector<std::string>& files, EVP_PKEY* key, c
       if (r->action == "checkpoint") {
         const auto part = cvaudit::SignedPart(line);
         const std::string* keyName = r->Extra("key");
-        if (!keyName || *keyName != fingerprint) {
+        const auto signer = std::find_if(keys.begin(), keys.end(),
+                                         [&](const TrailKey& k) { return keyName && *keyName == k.fingerprint; });
+        if (signer == keys.end()) {
           return broken(at, "checkpoint signed by another key (" + (keyName ? *keyName : std::string("none")) + ")");
         }
-        if (!part || r->sig.empty() || !VerifySignature(key, *part, r->sig)) {
+        if (!part || r->sig.empty() || !VerifySignature(signer->key, *part, r->sig)) {
           return broken(at, "checkpoint signature does not verify");
         }
         ++v.checkpoints;

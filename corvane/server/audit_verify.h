@@ -27,8 +27,19 @@ struct AuditVerdict {
 // FILE (names without a numeric suffix keep their place after them).
 std::vector<std::string> TrailOrder(std::vector<std::string> files);
 
-// Checks files, oldest first. key verifies the checkpoints; fingerprint is
-// its certificate's, which checkpoints name.
-AuditVerdict VerifyTrail(const std::vector<std::string>& files, EVP_PKEY* key, const std::string& fingerprint);
+// A certificate checkpoints may be signed with: its public key, and its
+// SHA-256 fingerprint, which the checkpoints it signed name.
+struct TrailKey {
+  EVP_PKEY* key = nullptr;
+  std::string fingerprint;
+};
+
+// Checks files, oldest first. Each checkpoint must be signed with the key of
+// the certificate it names, one of keys (more than one where the agent's
+// certificate was replaced while the trail ran).
+AuditVerdict VerifyTrail(const std::vector<std::string>& files, const std::vector<TrailKey>& keys);
+inline AuditVerdict VerifyTrail(const std::vector<std::string>& files, EVP_PKEY* key, const std::string& fingerprint) {
+  return VerifyTrail(files, std::vector<TrailKey>{{key, fingerprint}});
+}
 
 }  // namespace cvserver

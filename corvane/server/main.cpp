@@ -12,7 +12,10 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "corvane/server/agent.h"
 #include "corvane/server/audit.h"
@@ -38,10 +41,12 @@ void Usage(std::FILE* out) {
       "       cvserverd fingerprint --config FILE\n"
       "                                   print the SHA-256 fingerprint of the server's\n"
       "                                   certificate\n"
-      "       cvserverd audit-verify [--config FILE | --certificate PEM] AUDIT-FILE...\n"
+      "       cvserverd audit-verify [--config FILE] [--certificate PEM]... AUDIT-FILE...\n"
       "                                   check an audit trail's chain and signatures (rotated\n"
-      "                                   files in any order); the key is the certificate's\n"
-      "                                   that FILE names (default /etc/cvserverd/cvserverd.toml)\n"
+      "                                   files in any order) against the certificate FILE\n"
+      "                                   names (default /etc/cvserverd/cvserverd.toml, unless\n"
+      "                                   only --certificate is given) and each PEM given,\n"
+      "                                   such as the one a renewed certificate replaced\n"
       "       cvserverd --help | --version\n"
       "A running agent re-reads its configuration on SIGHUP (systemctl reload cvserverd).\n",
       out);
@@ -94,13 +99,15 @@ int PrintFingerprint(const std::string& configPath) {
 // Exit status: 0 intact, 1 a record does not fit, 3 records follow the
 // last checkpoint, 2 bad arguments or no key.
 int AuditVerify(int argc, char** argv) {
-  std::string configPath = "/etc/cvserverd/cvserverd.toml";
-  std::string certificate;
+  std::optional<std::string> configPath;
+  std::vector<std::string> certificates;
   std::vector<std::string> files;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--config" || arg == "--certificate") && i + 1 < argc) {
-      (arg == "--config" ? configPath : certificate) = argv[++i];
+    if (arg == "--config" && i + 1 < argc) {
+      configPath = argv[++i];
+    } else if (arg == "--certificate" && i + 1 < argc) {
+      certificates.push_back(argv[++i]);
     } else if (arg.starts_with("--")) {
       Usage(stderr);
       return 2;
@@ -112,22 +119,29 @@ int AuditVerify(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
-  if (certificate.empty()) {
+  if (configPath || certificates.empty()) {
+    const std::string path = configPath.value_or("/etc/cvserverd/cvserverd.toml");
     std::string error;
-    auto config = cvserver::LoadConfig(configPath, error);
+    auto config = cvserver::LoadConfig(path, error);
     if (!config) {
-      std::fprintf(stderr, "cvserverd: %s: %s\n", configPath.c_str(), error.c_str());
+      std::fprintf(stderr, "cvserverd: %s: %s\n", path.c_str(), error.c_str());
       return 2;
     }
-    certificate = cvserver::TlsFiles(*config).certificate;
+    certificates.insert(certificates.begin(), cvserver::TlsFiles(*config).certificate);
   }
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(nullptr, EVP_PKEY_free);
-  const std::string fingerprint = cvserver::CertificateFingerprint(certificate, &key);
-  if (fingerprint.empty() || !key) {
-    std::fprintf(stderr, "cvserverd: cannot read the certificate %s\n", certificate.c_str());
-    return 2;
+  std::vector<std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)>> owned;  // the keys that keys point to
+  std::vector<cvserver::TrailKey> keys;
+  for (const auto& certificate : certificates) {
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(nullptr, EVP_PKEY_free);
+    std::string fingerprint = cvserver::CertificateFingerprint(certificate, &key);
+    if (fingerprint.empty() || !key) {
+      std::fprintf(stderr, "cvserverd: cannot read the certificate %s\n", certificate.c_str());
+      return 2;
+    }
+    keys.push_back({key.get(), std::move(fingerprint)});
+    owned.push_back(std::move(key));
   }
-  const auto verdict = cvserver::VerifyTrail(cvserver::TrailOrder(files), key.get(), fingerprint);
+  const auto verdict = cvserver::VerifyTrail(cvserver::TrailOrder(files), keys);
   switch (verdict.status) {
     case cvserver::AuditVerdict::Status::Intact:
       std::printf("intact: %s\n", verdict.message.c_str());
@@ -258,6 +272,9 @@ int Run(const std::string& configPath) {
       const bool reloaded = fresh && agent.Reload(*fresh, reloadError);
       if (!reloaded) {
         spdlog::error("{}: {}; the configuration in use stays as it was", configPath, reloadError);
+      } else {
+        const auto files = cvserver::TlsFiles(*fresh);
+        audit.Rekey(files.key, files.certificate);
       }
       audit.Reload(configPath, reloaded, reloadError);
       cvserver::NotifyServiceManager("READY=1");

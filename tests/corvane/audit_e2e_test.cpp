@@ -22,6 +22,7 @@
 #include "corvane/wire/protocol.h"
 #include "support/run.h"
 #include "support/slapd_fixture.h"
+#include "test_certs.h"
 
 namespace {
 
@@ -332,6 +333,45 @@ TEST_F(AuditE2eTest, VerifyAcceptsTheAgentsTrailAndNamesTampering) {
   EXPECT_EQ(v.status, 1) << v.output;
   EXPECT_THAT(v.output, HasSubstr("audit.log:6 "));
   EXPECT_EQ(testsupport::RunShell(Quote(CVSERVERD_PATH) + " audit-verify").status, 2);
+}
+
+// A certificate renewed by a reload: the old key hands the trail over to the
+// new one, and audit-verify accepts the trail given both certificates (the
+// configuration now names only the new one).
+TEST_F(AuditE2eTest, ARenewedCertificateTakesTheTrailOver) {
+  const auto key = cvtest::NewKey();
+  const auto cert = cvtest::MakeCert(key.get(), "127.0.0.1", -1, 30);
+  const auto renewed = agent_.dir() / "renewed";
+  std::filesystem::create_directories(renewed);
+  cvtest::WritePem(renewed / "server.pem", cert.get());
+  cvtest::WritePem(renewed / "server.key", key.get());
+  ::chmod((renewed / "server.key").c_str(), 0600);
+  agent_.extra += "[tls]\ncertificate = \"" + (renewed / "server.pem").string() + "\"\nkey = \"" +
+                  (renewed / "server.key").string() + "\"\n";
+  agent_.WriteConfig();
+  agent_.Signal(SIGHUP);
+  ASSERT_TRUE(agent_.WaitForLog("new server certificate")) << agent_.Log();
+  const auto checkpoints = RecordsOnceThere(3, "checkpoint");
+  ASSERT_EQ(checkpoints.size(), 3u);
+  EXPECT_EQ(checkpoints[1].target, "rekey");
+  EXPECT_EQ(Extra(checkpoints[1], "key"), Extra(checkpoints[0], "key"));
+  EXPECT_EQ(Extra(checkpoints[1], "next"), Extra(checkpoints[2], "key"));
+  EXPECT_NE(Extra(checkpoints[2], "key"), Extra(checkpoints[0], "key"));
+  agent_.Stop();
+
+  auto v = Verify(Quote(trail().string()));
+  EXPECT_EQ(v.status, 1) << v.output;
+  EXPECT_THAT(v.output, HasSubstr("audit.log:1 (record 1, checkpoint): checkpoint signed by another key"));
+  const std::string before = Quote((agent_.dir() / "cvserverd-cert.pem").string());
+  v = Verify("--certificate " + before + " " + Quote(trail().string()));
+  EXPECT_EQ(v.status, 0) << v.output;
+  EXPECT_THAT(v.output, HasSubstr("4 checkpoints"));
+  // Only the certificates given: the configured one is left out.
+  v = testsupport::RunShell(Quote(CVSERVERD_PATH) + " audit-verify --certificate " + before + " " +
+                            Quote(trail().string()));
+  EXPECT_EQ(v.status, 1) << v.output;
+  EXPECT_THAT(v.output, HasSubstr(", checkpoint): checkpoint signed by another key"));
+  EXPECT_THAT(v.output, ::testing::Not(HasSubstr("(record 1,"))) << "the checkpoints before the renewal verify";
 }
 
 class AuditRotationE2eTest : public AuditE2eTest {

@@ -346,6 +346,59 @@ TEST_F(AuditTrailTest, CheckpointsOfAnotherKeyAreRefused) {
   EXPECT_THAT(w.message, HasSubstr("signature does not verify"));
 }
 
+// A renewed certificate (a reload): the old key signs a handover naming the
+// new certificate, the new key signs from then on, and the trail verifies
+// with both certificates, not with either alone.
+TEST_F(AuditTrailTest, ANewCertificateIsHandedOverAndTheTrailVerifiesWithBoth) {
+  cvserver::ServerConfig renewed = config_;
+  renewed.state = (dir_.path() / "renewed" / "state.db").string();
+  std::filesystem::create_directories(dir_.path() / "renewed");
+  std::string error;
+  ASSERT_TRUE(cvserver::LoadIdentity(renewed, error)) << error;
+  const auto next = cvserver::TlsFiles(renewed);
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> nextKey(nullptr, EVP_PKEY_free);
+  const auto nextPrint = cvserver::CertificateFingerprint(next.certificate, &nextKey);
+  ASSERT_FALSE(nextPrint.empty());
+  {
+    cvserver::AuditTrail trail;
+    ASSERT_TRUE(trail.Open(audit_, files_.key, files_.certificate, error)) << error;
+    ASSERT_TRUE(trail.Checkpoint("start"));
+    ASSERT_TRUE(trail.Record("param", "P1", 0, Admin()));
+    EXPECT_TRUE(trail.Rekey(files_.key, files_.certificate)) << "the same pair: nothing to hand over";
+    EXPECT_FALSE(trail.Rekey((dir_.path() / "missing.key").string(), next.certificate));
+    ASSERT_TRUE(trail.Rekey(next.key, next.certificate));
+    ASSERT_TRUE(trail.Record("param", "P2", 0, Admin()));
+    ASSERT_TRUE(trail.Checkpoint("stop"));
+  }
+  std::vector<cvaudit::Record> checkpoints;
+  for (const auto& line : ReadLines(audit_.file)) {
+    auto r = cvaudit::Parse(line);
+    ASSERT_TRUE(r) << line;
+    if (r->action == "checkpoint") checkpoints.push_back(std::move(*r));
+  }
+  ASSERT_EQ(checkpoints.size(), 4u);
+  const std::pair<const char*, std::string> expected[] = {
+      {"start", fingerprint_}, {"rekey", fingerprint_}, {"rekey", nextPrint}, {"stop", nextPrint}};
+  for (std::size_t i = 0; i < checkpoints.size(); ++i) {
+    EXPECT_EQ(checkpoints[i].target, expected[i].first) << i;
+    EXPECT_EQ(*checkpoints[i].Extra("key"), expected[i].second) << i;
+  }
+  ASSERT_TRUE(checkpoints[1].Extra("next"));
+  EXPECT_EQ(*checkpoints[1].Extra("next"), nextPrint);
+
+  const auto both = cvserver::VerifyTrail({audit_.file}, {{key_.get(), fingerprint_}, {nextKey.get(), nextPrint}});
+  EXPECT_EQ(both.status, Status::Intact) << both.message;
+  EXPECT_EQ(both.checkpoints, 4u);
+  const auto oldOnly = cvserver::VerifyTrail({audit_.file}, key_.get(), fingerprint_);
+  EXPECT_EQ(oldOnly.status, Status::Broken);
+  EXPECT_THAT(oldOnly.message, HasSubstr(":4 (record 4, checkpoint): checkpoint signed by another key"));
+  const auto newOnly = cvserver::VerifyTrail({audit_.file}, nextKey.get(), nextPrint);
+  EXPECT_THAT(newOnly.message, HasSubstr(":1 (record 1, checkpoint)"));
+  // Each checkpoint is checked with the key it names, not with any given.
+  const auto swapped = cvserver::VerifyTrail({audit_.file}, {{nextKey.get(), fingerprint_}, {key_.get(), nextPrint}});
+  EXPECT_THAT(swapped.message, HasSubstr("signature does not verify"));
+}
+
 TEST_F(AuditTrailTest, RotationKeepsTheChainAndTheConfiguredFiles) {
   audit_.maxSize = 4096;
   audit_.keep = 3;
