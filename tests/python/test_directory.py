@@ -70,19 +70,23 @@ class Slapd:
         (root / "tree.ldif").write_text("".join(ldif))
         subprocess.run(["/usr/sbin/slapadd", "-q", "-f", str(conf), "-l", str(root / "tree.ldif")], check=True,
                        capture_output=True)
-        self.port = free_port()
-        log = open(root / "slapd.log", "ab")
-        self.process = subprocess.Popen(["/usr/sbin/slapd", "-h", f"ldap://127.0.0.1:{self.port}/", "-f", str(conf),
-                                         "-d", "0"], stdout=log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-                return
-            except OSError:
-                time.sleep(0.02)
-        self.stop()
-        raise RuntimeError("slapd did not start")
+        # A port found free can be taken before slapd binds it (by another
+        # test's connection): slapd then stops at once, and a new port is tried.
+        with open(root / "slapd.log", "ab") as log:
+            for _ in range(5):
+                self.port = free_port()
+                self.process = subprocess.Popen(["/usr/sbin/slapd", "-h", f"ldap://127.0.0.1:{self.port}/", "-f",
+                                                 str(conf), "-d", "none"], stdout=log, stderr=subprocess.STDOUT)
+                deadline = time.monotonic() + 10
+                while time.monotonic() < deadline and self.process.poll() is None:
+                    try:
+                        socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                        if self.process.poll() is None:
+                            return
+                    except OSError:
+                        time.sleep(0.02)
+                self.stop()
+        raise RuntimeError("slapd did not start: " + (root / "slapd.log").read_text()[-500:])
 
     def stop(self):
         if self.process and self.process.poll() is None:

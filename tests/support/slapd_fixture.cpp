@@ -184,17 +184,19 @@ bool Slapd::Start(const std::string& srv1Address) {
         ::dup2(fd, 2);
       }
       // -d keeps slapd in the foreground, so that this pid is slapd's own.
-      ::execl("/usr/sbin/slapd", "slapd", "-h", url.c_str(), "-f", conf.c_str(), "-d", "0",
+      ::execl("/usr/sbin/slapd", "slapd", "-h", url.c_str(), "-f", conf.c_str(), "-d", "none",
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
     for (int i = 0; i < 200; ++i) {
-      if (Accepts(host, port_) && (!tlsPort_ || Accepts(host, tlsPort_))) return true;
+      const bool accepts = Accepts(host, port_) && (!tlsPort_ || Accepts(host, tlsPort_));
+      // What accepted may be another program's listener, with slapd gone.
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         break;
       }
+      if (accepts) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     Stop();
