@@ -184,7 +184,7 @@ bool Slapd::Start(const std::string& srv1Address) {
         ::dup2(fd, 2);
       }
       // -d keeps slapd in the foreground, so that this pid is slapd's own.
-      ::execl("/usr/sbin/slapd", "slapd", "-h", url.c_str(), "-f", conf.c_str(), "-d", "none",
+      ::execl("/usr/sbin/slapd", "slapd", "-h", url.c_str(), "-f", conf.c_str(), "-d", debug.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);
     }

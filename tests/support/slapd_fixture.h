@@ -54,6 +54,9 @@ class Slapd {
   void ConsumerOf(const Slapd& provider) { providerUri_ = provider.uri(); }
   // Before Start: the IPv4 address slapd listens on (this machine's own).
   std::string host = "127.0.0.1";
+  // Before Start: slapd's debug level; "stats" logs each connection and
+  // operation (binds with their names) to Log(), "none" only why it stops.
+  std::string debug = "none";
   // Before Start: the server's certificate and key, and the CA file it
   // trusts (PEM files).
   std::string tlsCertificate, tlsKey, tlsCa;
