@@ -6,7 +6,8 @@
 # its unit, Apache started on port 80 through cvcli from a volume laid out as
 # README.Debian says, its log read by a member of the volume's group,
 # reloads, an upgrade to a second build of a higher version, the unit's
-# security exposure, and a purge.
+# security exposure, the audit trail (its records in the journal, and
+# audit-verify across the upgrade's restart), and a purge.
 #
 # Usage: systemd_test.sh SOURCE BUILD
 # Exit 77 (skipped) with the reason when this machine cannot run it.
@@ -301,6 +302,23 @@ inside journalctl -u cvserverd -o cat --no-pager | grep -q "^cvserverd $v2_upstr
 [ "$(inside systemctl is-enabled cvserverd)" = enabled ] || fail "the upgrade disabled the unit"
 [ "$(inside stat -c '%a %U %G' $conf)" = "640 root _cvserverd" ] || fail "the upgrade changed $conf's mode"
 cli DAVE info >/dev/null 2>&1 || fail "no login after the upgrade"
+
+# --- audit trail ---------------------------------------------------------------------
+step "audit trail: journal fields, audit-verify across the upgrade's restart"
+loads=$(inside journalctl -u cvserverd CV_ACTION=load -o json --no-pager)
+# Both loads of apache2 by ADMIN: the refused one with Apache's reason, then the one that ran.
+python3 -c '
+import json, sys
+loads = [json.loads(line) for line in sys.stdin if line.strip()]
+mine = [r for r in loads if r.get("CV_USER") == "ADMIN" and r.get("CV_TARGET", "").split() == ["apache2"]]
+refused = [r for r in mine if r.get("CV_OUTCOME") != "0" and "DirectoryIndx" in r.get("CV_DETAIL", "")]
+loaded = [r for r in mine if r.get("CV_OUTCOME") == "0" and r.get("CV_PEER") == "127.0.0.1" and r.get("CV_MECHANISM") == "scram"]
+sys.exit(0 if refused and loaded else 1)' <<<"$loads" || fail "the journal's CV_ACTION=load records are not the two loads: $loads"
+inside systemctl stop cvserverd
+verify=$(inside sh -c "cvserverd audit-verify --config $conf /var/lib/cvserverd/audit.log*" 2>&1) ||
+  fail "audit-verify of the stopped agent's trail: $verify"
+# Signed at each start and stop: the first agent's, and the upgraded one's.
+grep -q '^intact: [0-9]* records, 4 checkpoints$' <<<"$verify" || fail "audit-verify: $verify"
 
 # --- purge ----------------------------------------------------------------------------
 step "apt-get purge cvserverd"
