@@ -47,6 +47,19 @@ cvaudit::Who Admin() {
   return w;
 }
 
+// ADMIN's unload of target, the first record of a trail.
+cvaudit::Record AdminUnload(std::uint64_t seq, std::string target, std::string detail) {
+  cvaudit::Record r;
+  r.seq = seq;
+  r.time = "2026-12-08T03:12:45.120Z";
+  r.action = "unload";
+  r.target = std::move(target);
+  r.who = Admin();
+  r.extra = {{"detail", std::move(detail)}};
+  r.prev = std::string(cvaudit::kNoPrevious);
+  return r;
+}
+
 TEST(AuditRecord, ClientTextCannotForgeARecord) {
   // Each text is put in every text field; the line must stay one line and
   // read back with the same fields.
@@ -129,14 +142,7 @@ TEST(AuditRecord, ParserRefusesWhatIsNotARecord) {
 }
 
 TEST(AuditRecord, JournalFieldsAndCallNames) {
-  cvaudit::Record r;
-  r.seq = 4;
-  r.time = "2026-12-08T03:12:45.120Z";
-  r.action = "unload";
-  r.target = "APACHE2\nFAKE=1";
-  r.who = Admin();
-  r.extra = {{"detail", "x"}};
-  r.prev = std::string(cvaudit::kNoPrevious);
+  const cvaudit::Record r = AdminUnload(4, "APACHE2\nFAKE=1", "x");
   const auto f = cvaudit::JournalFields(r, 5);
   EXPECT_THAT(f, ::testing::Contains("CV_ACTION=unload"));
   EXPECT_THAT(f, ::testing::Contains("CV_TARGET=APACHE2 FAKE=1"));
@@ -158,14 +164,7 @@ TEST(AuditRecord, JournalFieldsAndCallNames) {
 // The line's exact form: files written before stay readable, and the chain
 // hashes these very bytes.
 TEST(AuditRecord, LineTimeAndHashAreExact) {
-  cvaudit::Record r;
-  r.seq = 12;
-  r.time = "2026-12-08T03:12:45.120Z";
-  r.action = "unload";
-  r.target = "APACHE2";
-  r.who = Admin();
-  r.extra = {{"detail", "tab\there"}};
-  r.prev = std::string(cvaudit::kNoPrevious);
+  cvaudit::Record r = AdminUnload(12, "APACHE2", "tab\there");
   EXPECT_EQ(cvaudit::Encode(r),
             "{\"seq\":12,\"time\":\"2026-12-08T03:12:45.120Z\",\"action\":\"unload\",\"target\":\"APACHE2\","
             "\"outcome\":0,\"user\":\"ADMIN\",\"object_id\":16777217,\"connection\":3,\"peer\":\"127.0.0.1\","
